@@ -1,0 +1,138 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+#include <opencv2/core/mat.hpp>
+#include <pcl/PolygonMesh.h>
+#include <pcl/Vertices.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <pcl/search/kdtree.h>
+
+#include "nimbrel_arm_util/camera_intrinsic.hpp"
+
+namespace nimbrel_arm_util {
+
+/// Point-cloud processing for a depth camera: crops, cleans, down-samples, moves clouds, cuts object boxes
+/// and meshes out of a scene, turns depth images into clouds and writes PCD files.
+///
+/// The object holds only nine filter parameters; every operation runs synchronously in the caller's thread
+/// and keeps nothing between calls. Setters must not run concurrently with other calls on the same object.
+/// Cloud pointers are never null and are never re-seated; lengths are in the clouds' unit (metres).
+class PointCloudsDeal {
+ public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+  using CloudPtr = Cloud::Ptr;
+
+  /// Default filter box -2..2 on every axis, meanK 50, stddev multiplier 1.0, leaf size 0.005.
+  PointCloudsDeal();
+  ~PointCloudsDeal();
+
+  /// Stores the filter box used by rangeFilterPointClouds(cloud) and processPointClouds.
+  void setFilterRange(double xMin, double xMax, double yMin, double yMax, double zMin, double zMax);
+  /// Stores the statistical outlier removal parameters (neighbours, standard-deviation multiplier).
+  void setStatisticalOutlierRemovalPara(int meanK, double stddevMulThresh);
+  /// Stores the voxel edge length used for down-sampling, the same on all three axes.
+  void setLeafSize(double leafSize);
+
+  /// Crops `cloud` in place to the object's filter box (closed, compared in float; non-finite points go).
+  void rangeFilterPointClouds(CloudPtr cloud);
+  /// Writes into `out` the finite points of `in` inside the given closed box; `in` and `out` may be one cloud.
+  void rangeFilterPointClouds(CloudPtr in, CloudPtr out, double xMin, double xMax, double yMin, double yMax,
+                              double zMin, double zMax);
+  /// Replaces `out` by the points of `in` whose z lies strictly between zMin and zMax (height 1).
+  /// `in` and `out` may be the same cloud.
+  void rangeInZFilterPointClouds(pcl::PointCloud<pcl::PointXYZ>& in, pcl::PointCloud<pcl::PointXYZ>& out,
+                                 double zMin, double zMax);
+
+  /// Copies the finite points of `in` into `out`, logging one message per dropped point.
+  void removeInfinatePointClouds(CloudPtr in, CloudPtr out);
+  /// Statistical outlier removal with the object's meanK and stddevMulThresh.
+  void removeOutlierPointClouds(CloudPtr in, CloudPtr out);
+  /// Voxel-grid down-sampling with the object's leaf size (one centroid per occupied voxel).
+  void voxelGridfilterPointClouds(CloudPtr in, CloudPtr out);
+  /// Cleaning pipeline: NaN removal, box crop, finite filter, voxel grid, outlier removal into `out`.
+  void processPointClouds(CloudPtr in, CloudPtr out);
+  /// `out` receives the points of `first` followed by those of `second`.
+  void addTwoPointClouds(CloudPtr first, CloudPtr second, CloudPtr out);
+  /// Appends the points of `second` to `first`.
+  void addTwoPointClouds(CloudPtr first, CloudPtr second);
+
+  /// Maps every point of `cloud` through the affine part of `transform` into `out` (organized layout and
+  /// non-finite points kept; the bottom row is ignored).
+  void TransformToRobot(pcl::PointCloud<pcl::PointXYZ>& cloud, CloudPtr out, Eigen::Matrix4f transform);
+  /// Only logs the first angle; no cloud is read or changed.
+  void rotatePointCloud(CloudPtr in, CloudPtr out, Eigen::Vector3d angle);
+  /// `out` receives the points of `in` moved by `offset` (sums in double, stored as float).
+  void translatePointCloud(CloudPtr in, CloudPtr out, Eigen::Vector3d offset);
+
+  /// True when `point` lies inside the oriented box `pose`/`size` grown by `scale` and `margin`.
+  /// `size` points to the three full edge lengths; the z half extent never drops below 0.1.
+  bool isInObbRange(Eigen::Matrix4d& pose, double* size, pcl::PointXYZ point, double scale, double margin);
+  /// `out` receives the points of `in` outside the grown box (width = count, height 1); may run in place.
+  void removeObbPointClouds(CloudPtr in, CloudPtr out, Eigen::Matrix4d& pose, double* size, double scale,
+                            double margin);
+  /// As removeObbPointClouds, also dropping the points inside the tool box (scale 2.0, `toolMargin`).
+  void removeObbAndToolPointClouds(CloudPtr in, CloudPtr out, Eigen::Matrix4d& pose, double* size,
+                                   double scale, double margin, Eigen::Matrix4d& toolPose, double* toolSize,
+                                   double toolMargin);
+  /// Highest and lowest corner heights of the box; returns maxZ.
+  double getMaxMinZofOBB(Eigen::Matrix4d& pose, double* size, double& maxZ, double& minZ);
+  /// Lowest corner height of the box, but never more than 1.0.
+  double getObbBottom(Eigen::Matrix4d& pose, double* size);
+
+  /// True when the nearest point of `tree` is strictly closer than `threshold`.
+  bool isPointNearObj(pcl::PointXYZ& point, pcl::search::KdTree<pcl::PointXYZ>::Ptr tree, double threshold);
+  /// Möller–Trumbore ray/triangle test; on a hit strictly in front of `origin`, `hit` receives the point.
+  bool rayIntersectsTriangle(CloudPtr meshCloud, const pcl::PointXYZ& origin, const pcl::PointXYZ& direction,
+                             const pcl::Vertices& triangle, pcl::PointXYZ& hit);
+  /// Inside test of a closed mesh by the parity of ray crossings.
+  bool isPointInsideMesh(const pcl::PointXYZ& point, CloudPtr meshCloud,
+                         const std::vector<pcl::Vertices>& polygons);
+  /// Distance from `point` to the triangle into `dist`; 0 on success, -1 for an invalid face.
+  int calMinDistToTriangle(CloudPtr meshCloud, const pcl::PointXYZ& point, const pcl::Vertices& triangle,
+                           double& dist);
+  /// Smallest distance to the faces around the mesh vertex nearest to `point`; 0, or -1 / -2 on failure.
+  int findNearestTriangles(const pcl::PointXYZ& point, pcl::PolygonMesh& mesh, double& dist);
+  /// True when `point` is inside one of the meshes or closer than 0.05 to it.
+  bool isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes);
+
+  /// Appends the convex hull of each mesh to `hulls`; 0, -1 for no mesh, -2 for a mesh of <= 3 vertices.
+  int convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes, std::vector<pcl::PolygonMesh>& hulls);
+  /// Area of the triangle a, b, c.
+  double calTriangleArea(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const Eigen::Vector3d& c);
+  /// A random point of the triangle, freshly seeded on every call (deliberately favours corner `a`).
+  Eigen::Vector3d randomPointInTriangle(const Eigen::Vector3d& a, const Eigen::Vector3d& b,
+                                        const Eigen::Vector3d& c);
+  /// Appends the mesh's vertices and ~40,000 random surface points per square unit to `out`; returns 0.
+  /// Throws std::overflow_error when a triangle would need more samples than an int holds.
+  int upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out);
+
+  /// Keeps the points of `in` that lie neither inside nor within 0.05 of any mesh; 0, or -1 for empty `in`.
+  int removePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out);
+  /// Keeps the points of `in` farther than 0.08 from every mesh's sampled surface; 0, or -1 / -2 / -3.
+  int fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out);
+
+  /// Undistorts a CV_16UC1 depth image (millimetres) and back-projects it into `out` (metres, camera frame,
+  /// row-major pixel order, zero pixels skipped). Returns 0, or -1 for an image of another type.
+  int getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic);
+
+  /// Writes `cloud` as an ASCII PCD file (precision 8). Returns false, after logging, when it could not.
+  bool savePcdFile(CloudPtr cloud, std::string fileName);
+
+ private:
+  double rangeXMin;
+  double rangeXMax;
+  double rangeYMin;
+  double rangeYMax;
+  double rangeZMin;
+  double rangeZMax;
+  int meanK;
+  double stddevMulThresh;
+  double leafSize;
+};
+
+}  // namespace nimbrel_arm_util

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the Debian packages this project builds against, skipping those already present.
+# Usage: scripts/install-deps.sh [core|bench|fuzz|all]   (default: core)
+# A second run installs nothing and returns within seconds.
+set -euo pipefail
+
+core=(
+  build-essential cmake make pkg-config git
+  libpcl-dev libeigen3-dev
+  libopencv-dev
+  libspdlog-dev libfmt-dev libsystemd-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcli11-dev libyaml-cpp-dev
+)
+bench=()
+fuzz=(clang libclang-rt-14-dev)
+
+set_name=${1:-core}
+case "$set_name" in
+  core) wanted=("${core[@]}") ;;
+  bench) wanted=("${core[@]}" "${bench[@]}") ;;
+  fuzz) wanted=("${core[@]}" "${fuzz[@]}") ;;
+  all) wanted=("${core[@]}" "${bench[@]}" "${fuzz[@]}") ;;
+  *) echo "usage: $0 [core|bench|fuzz|all]" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+  [ "$status" = "installed" ] || missing+=("$pkg")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,4 @@
+// Cleaning, down-sampling and concatenation.
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+
+namespace nimbrel_arm_util {}  // namespace nimbrel_arm_util

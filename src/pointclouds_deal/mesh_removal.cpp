@@ -1,0 +1,4 @@
+// Removing scene points that belong to object meshes.
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+
+namespace nimbrel_arm_util {}  // namespace nimbrel_arm_util

@@ -1,0 +1,69 @@
+// Axis-aligned box crops and the open z band.
+#include <pcl/filters/passthrough.h>
+
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+
+namespace nimbrel_arm_util {
+namespace {
+
+// A default pass-through filter on one field; PCL holds its limits as floats, so the doubles are rounded
+// to the nearest float here, once.
+pcl::PassThrough<pcl::PointXYZ> makePass(const char* field, double lo, double hi) {
+  pcl::PassThrough<pcl::PointXYZ> pass;
+  pass.setFilterFieldName(field);
+  pass.setFilterLimits(static_cast<float>(lo), static_cast<float>(hi));
+  return pass;
+}
+
+// Applies the x, y and z passes in that order, each seeing the previous result.
+void cropToBox(const PointCloudsDeal::CloudPtr& in, const PointCloudsDeal::CloudPtr& out, double xMin,
+               double xMax, double yMin, double yMax, double zMin, double zMax) {
+  pcl::PassThrough<pcl::PointXYZ> passX = makePass("x", xMin, xMax);
+  pcl::PassThrough<pcl::PointXYZ> passY = makePass("y", yMin, yMax);
+  pcl::PassThrough<pcl::PointXYZ> passZ = makePass("z", zMin, zMax);
+  passX.setInputCloud(in);
+  passX.filter(*out);
+  passY.setInputCloud(out);
+  passY.filter(*out);
+  passZ.setInputCloud(out);
+  passZ.filter(*out);
+}
+
+}  // namespace
+
+void PointCloudsDeal::rangeFilterPointClouds(CloudPtr cloud) {
+  cropToBox(cloud, cloud, rangeXMin, rangeXMax, rangeYMin, rangeYMax, rangeZMin, rangeZMax);
+}
+
+void PointCloudsDeal::rangeFilterPointClouds(CloudPtr in, CloudPtr out, double xMin, double xMax, double yMin,
+                                             double yMax, double zMin, double zMax) {
+  cropToBox(in, out, xMin, xMax, yMin, yMax, zMin, zMax);
+}
+
+void PointCloudsDeal::rangeInZFilterPointClouds(pcl::PointCloud<pcl::PointXYZ>& in,
+                                                pcl::PointCloud<pcl::PointXYZ>& out, double zMin, double zMax) {
+  // Compact in place first so that one cloud may serve as both input and output without losing points.
+  std::size_t kept = 0;
+  const std::size_t count = in.points.size();
+  if (&in == &out) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const double z = in.points[i].z;
+      if (z < zMax && z > zMin) {
+        in.points[kept++] = in.points[i];
+      }
+    }
+    out.points.resize(kept);
+    out.width = static_cast<std::uint32_t>(kept);
+    out.height = kept == 0 ? 0 : 1;
+    return;
+  }
+  out.clear();
+  for (const pcl::PointXYZ& p : in.points) {
+    const double z = p.z;
+    if (z < zMax && z > zMin) {
+      out.push_back(p);
+    }
+  }
+}
+
+}  // namespace nimbrel_arm_util

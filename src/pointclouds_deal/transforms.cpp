@@ -1,0 +1,4 @@
+// Rigid transforms: into the robot frame, translation, angle report.
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+
+namespace nimbrel_arm_util {}  // namespace nimbrel_arm_util

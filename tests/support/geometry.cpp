@@ -1,0 +1,150 @@
+#include "support/geometry.hpp"
+
+#include <cmath>
+#include <map>
+#include <random>
+#include <utility>
+
+#include <pcl/conversions.h>
+
+namespace nimbrel_test {
+
+pcl::PolygonMesh makeMesh(const std::vector<Eigen::Vector3f>& vertices,
+                          const std::vector<std::vector<std::uint32_t>>& faces) {
+  Cloud cloud;
+  for (const Eigen::Vector3f& v : vertices) cloud.push_back(pcl::PointXYZ(v.x(), v.y(), v.z()));
+  pcl::PolygonMesh mesh;
+  pcl::toPCLPointCloud2(cloud, mesh.cloud);
+  for (const std::vector<std::uint32_t>& face : faces) {
+    pcl::Vertices polygon;
+    polygon.vertices.assign(face.begin(), face.end());
+    mesh.polygons.push_back(polygon);
+  }
+  return mesh;
+}
+
+pcl::PolygonMesh makeCube(Diagonal diagonal, float edge, Eigen::Vector3f lo) {
+  // Vertex i has x = bit 0, y = bit 1, z = bit 2 of i.
+  std::vector<Eigen::Vector3f> v;
+  for (int i = 0; i < 8; ++i) {
+    v.push_back(lo + edge * Eigen::Vector3f(float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)));
+  }
+  // Each face as a quad a, b, c, d in counter-clockwise order seen from outside.
+  const std::uint32_t quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                                     {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+  std::vector<std::vector<std::uint32_t>> faces;
+  for (const auto& q : quads) {
+    if (diagonal == Diagonal::kMain) {
+      faces.push_back({q[0], q[1], q[2]});
+      faces.push_back({q[0], q[2], q[3]});
+    } else {
+      faces.push_back({q[0], q[1], q[3]});
+      faces.push_back({q[1], q[2], q[3]});
+    }
+  }
+  return makeMesh(v, faces);
+}
+
+pcl::PolygonMesh makeBox(Eigen::Vector3f centre, Eigen::Vector3f size) {
+  pcl::PolygonMesh mesh = makeCube(Diagonal::kMain, 1.0f, Eigen::Vector3f::Zero());
+  Cloud cloud;
+  pcl::fromPCLPointCloud2(mesh.cloud, cloud);
+  for (pcl::PointXYZ& p : cloud.points) {
+    p.x = centre.x() + (p.x - 0.5f) * size.x();
+    p.y = centre.y() + (p.y - 0.5f) * size.y();
+    p.z = centre.z() + (p.z - 0.5f) * size.z();
+  }
+  pcl::toPCLPointCloud2(cloud, mesh.cloud);
+  return mesh;
+}
+
+pcl::PolygonMesh makeTetrahedron() {
+  return makeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}});
+}
+
+pcl::PolygonMesh makeIcosphere(int subdivisions, float radius, Eigen::Vector3f centre) {
+  const double t = (1.0 + std::sqrt(5.0)) / 2.0;
+  std::vector<Eigen::Vector3d> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0}, {0, -1, t}, {0, 1, t},
+                                    {0, -1, -t}, {0, 1, -t}, {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
+  for (Eigen::Vector3d& p : v) p.normalize();
+  std::vector<std::vector<std::uint32_t>> f = {
+      {0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+      {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+      {3, 8, 9},  {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
+  for (int s = 0; s < subdivisions; ++s) {
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> midpoints;
+    auto midpoint = [&](std::uint32_t a, std::uint32_t b) {
+      const auto key = std::make_pair(std::min(a, b), std::max(a, b));
+      auto it = midpoints.find(key);
+      if (it != midpoints.end()) return it->second;
+      v.push_back((v[a] + v[b]).normalized());
+      const auto index = static_cast<std::uint32_t>(v.size() - 1);
+      midpoints.emplace(key, index);
+      return index;
+    };
+    std::vector<std::vector<std::uint32_t>> next;
+    for (const auto& tri : f) {
+      const std::uint32_t ab = midpoint(tri[0], tri[1]);
+      const std::uint32_t bc = midpoint(tri[1], tri[2]);
+      const std::uint32_t ca = midpoint(tri[2], tri[0]);
+      next.push_back({tri[0], ab, ca});
+      next.push_back({tri[1], bc, ab});
+      next.push_back({tri[2], ca, bc});
+      next.push_back({ab, bc, ca});
+    }
+    f.swap(next);
+  }
+  std::vector<Eigen::Vector3f> vf;
+  for (const Eigen::Vector3d& p : v) vf.push_back(centre + radius * p.cast<float>());
+  return makeMesh(vf, f);
+}
+
+pcl::PolygonMesh makeTriangle(Eigen::Vector3f a, Eigen::Vector3f b, Eigen::Vector3f c) {
+  return makeMesh({a, b, c}, {{0, 1, 2}});
+}
+
+CloudPtr makeCloud(const std::vector<Eigen::Vector3f>& points) {
+  CloudPtr cloud(new Cloud);
+  for (const Eigen::Vector3f& p : points) cloud->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
+  return cloud;
+}
+
+CloudPtr makeOrganizedCloud(std::uint32_t width, std::uint32_t height, float step, float z,
+                            const std::vector<std::size_t>& nanPixels) {
+  CloudPtr cloud(new Cloud(width, height));
+  for (std::uint32_t r = 0; r < height; ++r) {
+    for (std::uint32_t c = 0; c < width; ++c) {
+      cloud->at(c, r) = pcl::PointXYZ(c * step, r * step, z);
+    }
+  }
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (std::size_t i : nanPixels) cloud->points[i] = pcl::PointXYZ(nan, nan, nan);
+  cloud->is_dense = nanPixels.empty();
+  return cloud;
+}
+
+CloudPtr makeRandomCloud(std::size_t count, Eigen::Vector3f lo, Eigen::Vector3f hi, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> ux(lo.x(), hi.x()), uy(lo.y(), hi.y()), uz(lo.z(), hi.z());
+  CloudPtr cloud(new Cloud);
+  cloud->reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const float x = ux(rng), y = uy(rng), z = uz(rng);
+    cloud->push_back(pcl::PointXYZ(x, y, z));
+  }
+  return cloud;
+}
+
+cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres, const std::vector<cv::Point>& holes) {
+  cv::Mat depth(height, width, CV_16UC1, cv::Scalar(millimetres));
+  for (const cv::Point& p : holes) depth.at<std::uint16_t>(p.y, p.x) = 0;
+  return depth;
+}
+
+CloudPtr meshVertices(const pcl::PolygonMesh& mesh) {
+  CloudPtr cloud(new Cloud);
+  pcl::fromPCLPointCloud2(mesh.cloud, *cloud);
+  return cloud;
+}
+
+}  // namespace nimbrel_test

@@ -1,0 +1,55 @@
+// Test geometry shared by every test of the library: meshes, clouds and depth images built from small,
+// hand-checkable tables and fixed seeds.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <Eigen/Core>
+#include <opencv2/core/mat.hpp>
+#include <pcl/PolygonMesh.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+namespace nimbrel_test {
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+using CloudPtr = Cloud::Ptr;
+
+/// How each square face of a cube is split into two triangles.
+enum class Diagonal { kMain, kAnti };
+
+/// Builds a mesh from vertex positions and triangles (or longer/shorter index lists).
+pcl::PolygonMesh makeMesh(const std::vector<Eigen::Vector3f>& vertices,
+                          const std::vector<std::vector<std::uint32_t>>& faces);
+
+/// Closed axis-aligned cube from `lo` to `lo + edge`, 8 vertices and 12 outward-facing triangles.
+pcl::PolygonMesh makeCube(Diagonal diagonal = Diagonal::kMain, float edge = 1.0f,
+                          Eigen::Vector3f lo = Eigen::Vector3f::Zero());
+/// Closed axis-aligned box centred on `centre` with full edge lengths `size` (12 triangles).
+pcl::PolygonMesh makeBox(Eigen::Vector3f centre, Eigen::Vector3f size);
+/// Tetrahedron (0,0,0), (1,0,0), (0,1,0), (0,0,1).
+pcl::PolygonMesh makeTetrahedron();
+/// Icosphere of `radius` around `centre`: 20 * 4^subdivisions faces (4 gives 5120).
+pcl::PolygonMesh makeIcosphere(int subdivisions, float radius = 1.0f,
+                               Eigen::Vector3f centre = Eigen::Vector3f::Zero());
+/// A single triangle a, b, c.
+pcl::PolygonMesh makeTriangle(Eigen::Vector3f a, Eigen::Vector3f b, Eigen::Vector3f c);
+
+/// Unorganized cloud of the given points (width = count, height 1).
+CloudPtr makeCloud(const std::vector<Eigen::Vector3f>& points);
+/// Organized grid cloud width x height on the plane z = `z`, spacing `step`; the listed pixel indices
+/// (row-major) hold NaN and is_dense is false when there are any.
+CloudPtr makeOrganizedCloud(std::uint32_t width, std::uint32_t height, float step = 0.01f, float z = 1.0f,
+                            const std::vector<std::size_t>& nanPixels = {});
+/// `count` points uniform in the box [lo, hi], from a fixed seed.
+CloudPtr makeRandomCloud(std::size_t count, Eigen::Vector3f lo, Eigen::Vector3f hi, std::uint32_t seed = 7);
+
+/// CV_16UC1 depth image of constant `millimetres`, with the listed (column, row) pixels set to 0.
+cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres,
+                       const std::vector<cv::Point>& holes = {});
+
+/// Vertex positions of a mesh, converted from its binary cloud.
+CloudPtr meshVertices(const pcl::PolygonMesh& mesh);
+
+}  // namespace nimbrel_test
