@@ -23,5 +23,10 @@ test: build
 demo: build
 	@$(BUILD_DIR)/examples/crop_example
 
+bench: deps
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
+	@cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/benchmarks/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true; done
+
 clean:
 	@rm -rf $(BUILD_DIR)

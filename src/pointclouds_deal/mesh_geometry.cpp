@@ -1,0 +1,1 @@
+#include "pointclouds_deal/mesh_geometry.hpp"

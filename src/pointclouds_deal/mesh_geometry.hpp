@@ -1,0 +1,2 @@
+// Triangle geometry shared by the mesh queries and the mesh removal (not installed).
+#pragma once

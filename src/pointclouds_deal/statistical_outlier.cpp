@@ -1,0 +1,1 @@
+#include "pointclouds_deal/statistical_outlier.hpp"

@@ -1,0 +1,2 @@
+// Statistical outlier removal (not installed).
+#pragma once
