@@ -254,7 +254,7 @@ TEST(MeshQueries, NearObjectIsStrictlyBelowThreshold) {
   EXPECT_FALSE(deal.isPointNearObj(q, tree, 0.09));
 }
 
-TEST(MeshQueries, ParityOverCandidateFacesMatchesAllFaces) {
+TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
   // The prepared removal tests only candidate faces for the +x ray; any list holding every face whose
   // padded y–z extent contains the ray must give the answer of the all-faces test.
   std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeIcosphere(2, 0.4f, {0.1f, 0.2f, 0.3f}),
@@ -267,8 +267,17 @@ TEST(MeshQueries, ParityOverCandidateFacesMatchesAllFaces) {
       for (float z : {0.0f, 0.3f, 0.45f, 0.5f, 1.0f}) points->push_back(pcl::PointXYZ(x, y, z));
     }
   }
+  // A face listing a vertex twice and one past its first three indices, and an invalid face.
+  meshes[1].polygons.push_back(face({0, 0, 6, 7}));
+  meshes[1].polygons.push_back(face({0, 9, 6}));
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto vertices = nimbrel_test::meshVertices(mesh);
+    // The prepared faces-per-vertex table agrees with the single-vertex scan.
+    const auto around = nimbrel_arm_util::detail::facesAroundVertices(vertices->size(), mesh.polygons);
+    ASSERT_EQ(around.size(), vertices->size());
+    for (std::size_t v = 0; v < vertices->size(); ++v) {
+      EXPECT_EQ(around[v], nimbrel_arm_util::detail::facesAroundVertex(vertices->size(), mesh.polygons, v));
+    }
     for (const pcl::PointXYZ& p : points->points) {
       std::vector<std::uint32_t> candidates;
       for (std::uint32_t f = 0; f < mesh.polygons.size(); ++f) {
