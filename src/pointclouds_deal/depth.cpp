@@ -41,9 +41,11 @@ cv::Mat undistortDepth(const cv::Mat& depth, const CameraIntrinsic& c) {
 
 int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic) {
   // Reading another element type as 16-bit values would misread it and run past the end of the data.
-  if (!depth.empty() && depth.type() != CV_16UC1) {
-    LOG_INFO("getPointCloudsFromDepthMap: depth image of type {} refused, expected CV_16UC1 (millimetres)",
-             cv::typeToString(depth.type()));
+  if (!depth.empty() && (depth.type() != CV_16UC1 || depth.dims != 2)) {
+    LOG_INFO(
+        "getPointCloudsFromDepthMap: depth image of type {} with {} dimensions refused, expected a 2-D "
+        "CV_16UC1 image (millimetres)",
+        cv::typeToString(depth.type()), depth.dims);
     return -1;
   }
 

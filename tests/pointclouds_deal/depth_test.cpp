@@ -93,11 +93,14 @@ TEST(Depth, EveryReadingBecomesOnePointAndOutIsReused) {
 TEST(Depth, RefusesImagesThatAreNotSixteenBitDepth) {
   PointCloudsDeal deal;
   auto out = nimbrel_test::makeOrganizedCloud(3, 2);
-  for (int type : {CV_8UC1, CV_16SC1, CV_32FC1, CV_16UC3}) {
-    cv::Mat image(48, 64, type, cv::Scalar::all(100));
+  const int volume[3] = {4, 5, 6};
+  for (cv::Mat image :
+       {cv::Mat(48, 64, CV_8UC1, cv::Scalar(100)), cv::Mat(48, 64, CV_16SC1, cv::Scalar(100)),
+        cv::Mat(48, 64, CV_32FC1, cv::Scalar(1.5)), cv::Mat(48, 64, CV_16UC3, cv::Scalar::all(100)),
+        cv::Mat(3, volume, CV_16UC1, cv::Scalar(100))}) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, image, kPinhole), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("expected CV_16UC1"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("CV_16UC1 image"), std::string::npos);
     EXPECT_EQ(out->size(), 6u);
     EXPECT_EQ(out->width, 3u);
     EXPECT_EQ(out->height, 2u);
