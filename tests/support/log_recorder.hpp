@@ -5,7 +5,6 @@
 
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -52,11 +51,12 @@ class LogRecorder {
 
    protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
-      static const std::regex prefix(R"(^ *\d+ \[[A-Z]+\] )");
       const std::string text(msg.payload.data(), msg.payload.size());
+      // The body follows the running number and the "[LEVEL] " tag.
+      const std::size_t tagEnd = text.find("] ");
       std::lock_guard<std::mutex> lock(guard);
       records.push_back({msg.level, msg.source.funcname == nullptr ? "" : msg.source.funcname,
-                         std::regex_replace(text, prefix, "", std::regex_constants::format_first_only)});
+                         tagEnd == std::string::npos ? text : text.substr(tagEnd + 2)});
     }
     void flush_() override {}
   };
