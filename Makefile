@@ -23,10 +23,12 @@ test: build
 demo: build
 	@$(BUILD_DIR)/examples/crop_example
 
-bench: deps
+bench:
+	@bash scripts/install-deps.sh bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
 	@cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/benchmarks/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true; done
+	@echo "== side by side with the peer library"; python3 benchmarks/peer_table.py --build build-bench --reps $${REPS:-5}
 
 clean:
 	@rm -rf $(BUILD_DIR)

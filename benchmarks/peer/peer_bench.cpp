@@ -1,7 +1,7 @@
 // The library and its peer, Open3D (with Embree for the inside test), on the same generated inputs.
 //
-// This binary holds every peer row and the library's rows for depth images, crops, boxes, hulls and
-// sampling; the library's cleaning, transform, PCD and mesh-removal rows live in peer_pipeline_bench.
+// This binary holds every peer row and all of the library's rows but those of the mesh removals and the
+// whole frame, which live in peer_mesh_removal_bench.
 // Inputs are converted into each library's own types before timing starts; each timed call produces the
 // library's natural result (a new cloud, a mesh, a list of kept points).
 #include <open3d/camera/PinholeCameraIntrinsic.h>
@@ -230,6 +230,14 @@ void registerBoxRows() {
 }
 
 void registerTransformRows() {
+  row("transform", cloudLabel(*finiteCloud()), "ours", [](benchmark::State& state) {
+    PointCloudsDeal deal;
+    CloudPtr out(new Cloud);
+    for (auto _ : state) {
+      deal.TransformToRobot(*finiteCloud(), out, cameraToRobot());
+      keep(out->points.data());
+    }
+  });
   row("transform", cloudLabel(*finiteCloud()), "peer", [](benchmark::State& state) {
     const o3d::geometry::PointCloud cloud = toOpen3d(*finiteCloud());
     const Eigen::Matrix4d transform = cameraToRobot().cast<double>();
@@ -244,6 +252,16 @@ void registerTransformRows() {
 void registerCleaningRows() {
   const std::string size = cloudLabel(*finiteCloud());
   for (const double leaf : {kDefaultLeaf, kCoarseLeaf}) {
+    row("voxel_grid_leaf_" + leafLabel(leaf), size, "ours", [leaf](benchmark::State& state) {
+      PointCloudsDeal deal;
+      deal.setLeafSize(leaf);
+      CloudPtr out(new Cloud);
+      for (auto _ : state) {
+        deal.voxelGridfilterPointClouds(finiteCloud(), out);
+        keep(out->points.data());
+      }
+      state.counters["points_out"] = static_cast<double>(out->size());
+    });
     row("voxel_grid_leaf_" + leafLabel(leaf), size, "peer", [leaf](benchmark::State& state) {
       const o3d::geometry::PointCloud cloud = toOpen3d(*finiteCloud());
       std::size_t count = 0;
@@ -255,6 +273,16 @@ void registerCleaningRows() {
       state.counters["points_out"] = static_cast<double>(count);
     });
   }
+  row("statistical_outliers", size, "ours", [](benchmark::State& state) {
+    PointCloudsDeal deal;
+    deal.setStatisticalOutlierRemovalPara(kMeanK, kStddevMul);
+    CloudPtr out(new Cloud);
+    for (auto _ : state) {
+      deal.removeOutlierPointClouds(finiteCloud(), out);
+      keep(out->points.data());
+    }
+    state.counters["points_out"] = static_cast<double>(out->size());
+  });
   row("statistical_outliers", size, "peer", [](benchmark::State& state) {
     const o3d::geometry::PointCloud cloud = toOpen3d(*finiteCloud());
     std::size_t count = 0;
@@ -267,6 +295,17 @@ void registerCleaningRows() {
   });
   const std::string raw = cloudLabel(*organizedCloud());
   for (const double leaf : {kDefaultLeaf, kCoarseLeaf}) {
+    // processPointClouds: the object's default filter box and outlier parameters, the given leaf.
+    row("clean_leaf_" + leafLabel(leaf), raw, "ours", [leaf](benchmark::State& state) {
+      PointCloudsDeal deal;
+      deal.setLeafSize(leaf);
+      CloudPtr out(new Cloud);
+      for (auto _ : state) {
+        deal.processPointClouds(organizedCloud(), out);
+        keep(out->points.data());
+      }
+      state.counters["points_out"] = static_cast<double>(out->size());
+    });
     row("clean_leaf_" + leafLabel(leaf), raw, "peer", [leaf](benchmark::State& state) {
       const o3d::geometry::PointCloud cloud = toOpen3d(*organizedCloud());
       std::size_t count = 0;
@@ -278,6 +317,17 @@ void registerCleaningRows() {
       state.counters["points_out"] = static_cast<double>(count);
     });
   }
+  row("save_pcd_ascii", size, "ours", [](benchmark::State& state) {
+    PointCloudsDeal deal;
+    const std::string path = scratchFile("ours.pcd");
+    bool written = false;
+    for (auto _ : state) {
+      written = deal.savePcdFile(finiteCloud(), path);
+      keep(written);
+    }
+    if (!written) state.SkipWithError("the library could not write the PCD file");
+    std::remove(path.c_str());
+  });
   row("save_pcd_ascii", size, "peer", [](benchmark::State& state) {
     const o3d::geometry::PointCloud cloud = toOpen3d(*finiteCloud());
     const std::string path = scratchFile("peer.pcd");
@@ -375,18 +425,32 @@ void registerFrameRows() {
       const auto tool = grownBox(toolPose(), toolSize(), kToolScale, kToolMargin);
       const PlainMesh ball = plainMesh(ballMesh());
       std::size_t count = 0;
+      double spent[5] = {0, 0, 0, 0, 0};
       for (auto _ : state) {
+        const double t0 = processCpuMs();
         const auto raw = o3d::geometry::PointCloud::CreateFromDepthImage(image, camera);
+        const double t1 = processCpuMs();
         const auto clean = peerClean(*raw, leaf);
+        const double t2 = processCpuMs();
         clean->Transform(transform);
+        const double t3 = processCpuMs();
         std::vector<std::size_t> inside = box.GetPointIndicesWithinBoundingBox(clean->points_);
         const std::vector<std::size_t> inTool = tool.GetPointIndicesWithinBoundingBox(clean->points_);
         inside.insert(inside.end(), inTool.begin(), inTool.end());
         const auto outside = clean->SelectByIndex(inside, true);
+        const double t4 = processCpuMs();
         const std::vector<Eigen::Vector3d> kept = keepFarFromSurface(*outside, queryTensor(*outside), ball);
+        const double t5 = processCpuMs();
         count = kept.size();
         keep(kept.data());
+        const double marks[6] = {t0, t1, t2, t3, t4, t5};
+        for (int k = 0; k < 5; ++k) {
+          spent[k] += marks[k + 1] - marks[k];
+        }
       }
+      const char* steps[5] = {"depth_ms", "clean_ms", "transform_ms", "boxes_ms", "mesh_ms"};
+      for (int k = 0; k < 5; ++k)
+        state.counters[steps[k]] = spent[k] / static_cast<double>(state.iterations());
       state.counters["points_out"] = static_cast<double>(count);
     });
   }

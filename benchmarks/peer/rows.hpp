@@ -4,6 +4,7 @@
 #pragma once
 
 #include <benchmark/benchmark.h>
+#include <time.h>
 
 #include <string>
 #include <utility>
@@ -24,6 +25,13 @@ template <class T>
 void keep(T&& value) {
   benchmark::DoNotOptimize(value);
   benchmark::ClobberMemory();
+}
+
+// CPU time of the whole process in milliseconds, for splitting a row's time by step.
+inline double processCpuMs() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) * 1e-6;
 }
 
 }  // namespace nimbrel_bench
