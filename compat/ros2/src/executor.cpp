@@ -18,7 +18,8 @@ namespace rclcpp {
 namespace detail {
 
 // The executor's wait set: its nodes, and one condition that timers, node changes, cancel and shutdown
-// wake. Shared so that node guard conditions and the context's shutdown callback can outlive nothing.
+// wake. Node guard conditions and the context's shutdown callback hold it weakly, so one that fires while
+// the executor is being destroyed finds it gone instead of dangling.
 struct ExecutorCore {
   std::mutex mutex;
   std::condition_variable wake_up;
