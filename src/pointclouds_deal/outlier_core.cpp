@@ -27,6 +27,9 @@ namespace {
 // comparison safe, and a floor keeps it away from denormal squares.
 constexpr double kMarginShrink = 1.0 - 1e-5;
 constexpr double kMinMarginSquared = 1e-30;
+// The kd-tree never reports a neighbour whose squared distance reaches the largest float (its initial
+// worst distance), and then sums stale values: clouds that wide are left to it.
+constexpr double kLargestSquaredExtent = 1e37;
 // The selection below counts until at most this many values remain to be ordered.
 constexpr std::size_t kFewValues = 8;
 
@@ -123,11 +126,11 @@ float kthSmallest(const Context& ctx, const float q[3], Scratch& s, float bound,
   for (;;) {
     kept = ctx.kernels.distancesWithin(q[0], q[1], q[2], s.x.data(), s.y.data(), s.z.data(), m, bound, d);
     if (kept >= take) break;
-    bound = bound < std::numeric_limits<float>::max() / 4.0f ? bound * 4.0f
-                                                              : std::numeric_limits<float>::infinity();
+    bound = bound < std::numeric_limits<float>::max() / 2.0f ? bound * 1.6f
+                                                             : std::numeric_limits<float>::infinity();
   }
   // Invariant: count(<= lo) < take <= count(<= hi). Probes interpolate between the counts (distances
-  // on a surface spread about evenly in their squares); every other probe halves the bit pattern range,
+  // on a surface spread about evenly in their squares); every third probe halves the bit pattern range,
   // so the search ends even on skewed data. It stops once few values lie in (lo, hi].
   std::size_t countLo = ctx.kernels.countAtMost(d, kept, 0.0f);
   if (countLo >= take) return 0.0f;
@@ -140,8 +143,9 @@ float kthSmallest(const Context& ctx, const float q[3], Scratch& s, float bound,
     std::memcpy(&hiBits, &hi, sizeof hi);
     if (hiBits - loBits <= 1) break;  // (lo, hi] holds one value only
     float t;
-    if (probe % 2 == 0 && hi < std::numeric_limits<float>::max()) {
-      const double share = (static_cast<double>(take - countLo) - 0.5) / static_cast<double>(countHi - countLo);
+    if (probe % 3 != 2 && hi < std::numeric_limits<float>::max()) {
+      const double share =
+          (static_cast<double>(take - countLo) - 0.5) / static_cast<double>(countHi - countLo);
       t = static_cast<float>(lo + (static_cast<double>(hi) - lo) * share);
     } else {
       const std::uint32_t mid = loBits + (hiBits - loBits) / 2;
@@ -162,11 +166,7 @@ float kthSmallest(const Context& ctx, const float q[3], Scratch& s, float bound,
   }
   // The answer is the (take - countLo)-th smallest of the few values in (lo, hi].
   float* few = s.few.data();
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < kept; ++i) {
-    few[n] = d[i];
-    n += static_cast<std::size_t>((d[i] > lo) & (d[i] <= hi));
-  }
+  const std::size_t n = ctx.kernels.valuesInRange(d, kept, lo, hi, few);
   const std::size_t rank = take - countLo - 1;
   std::nth_element(few, few + rank, few + n);
   return few[rank];
@@ -210,7 +210,7 @@ bool settle(const Context& ctx, const int c[3], int radius, const float q[3], Sc
   if (s.size < ctx.take) return false;
   std::size_t kept = 0;
   const float kth = kthSmallest(ctx, q, s, guess, kept);
-  guess = kth * 1.25f;
+  guess = kth * 1.15f;
   if (kth > 0.0f) {
     const double margin = blockMargin(ctx.grid, c, radius, q);
     if (!std::isinf(margin)) {
@@ -267,7 +267,9 @@ void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* dist
 
 // Picks the cell edge so that occupied cells hold about `target` points, bounded in total cell count,
 // and sorts the finite points by cell.
-void buildGrid(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
+// Returns false, building nothing, when two finite points may lie so far apart that their float squared
+// distance overflows.
+bool buildGrid(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
                double target, Grid& g) {
   const std::size_t n = finite.size();
   double lo[3], hi[3];
@@ -287,6 +289,9 @@ void buildGrid(const float* points, std::size_t stride, const std::vector<std::u
     g.origin[a] = lo[a];
     extent[a] = hi[a] - lo[a];
     widest = std::max(widest, extent[a]);
+  }
+  if (extent[0] * extent[0] + extent[1] * extent[1] + extent[2] * extent[2] > kLargestSquaredExtent) {
+    return false;
   }
   const double maxCells = std::max(4096.0, 8.0 * static_cast<double>(n));
   std::vector<std::uint32_t> cellIds(n);
@@ -349,6 +354,7 @@ void buildGrid(const float* points, std::size_t stride, const std::vector<std::u
     g.z[at] = p[2];
     g.index[at] = finite[j];
   }
+  return true;
 }
 
 }  // namespace
@@ -371,7 +377,7 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   // points of surfaces and volumes alike, without gathering many more candidates than needed.
   const double target = std::max(4.0, 0.33 * static_cast<double>(take));
   Grid grid;
-  buildGrid(points, stride, finite, target, grid);
+  if (!buildGrid(points, stride, finite, target, grid)) return kDistancesOverflow;
   const Context ctx{grid, kernels, take, meanK};
 
   std::vector<std::uint32_t> pending;

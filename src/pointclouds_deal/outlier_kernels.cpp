@@ -37,6 +37,15 @@ std::size_t distancesWithinGeneric(float qx, float qy, float qz, const float* x,
   return kept;
 }
 
+std::size_t valuesInRangeGeneric(const float* v, std::size_t n, float lo, float hi, float* out) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    out[kept] = v[i];
+    kept += static_cast<std::size_t>((v[i] > lo) & (v[i] <= hi));
+  }
+  return kept;
+}
+
 std::size_t countAtMostGeneric(const float* v, std::size_t n, float t) {
   std::size_t count = 0;
   for (std::size_t i = 0; i < n; ++i) count += v[i] <= t;
@@ -67,7 +76,8 @@ OutlierKernels chooseKernels() {
 }  // namespace
 
 OutlierKernels genericOutlierKernels() {
-  return {squaredDistancesGeneric, distancesWithinGeneric, countAtMostGeneric, sqrtSumBelowGeneric, "generic"};
+  return {squaredDistancesGeneric, distancesWithinGeneric, countAtMostGeneric,
+          valuesInRangeGeneric,    sqrtSumBelowGeneric,    "generic"};
 }
 
 const OutlierKernels& bestOutlierKernels() {

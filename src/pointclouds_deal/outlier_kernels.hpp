@@ -18,6 +18,10 @@ using SquaredDistancesFn = void (*)(float qx, float qy, float qz, const float* x
 using DistancesWithinFn = std::size_t (*)(float qx, float qy, float qz, const float* x, const float* y,
                                           const float* z, std::size_t n, float bound, float* out);
 
+/// Writes the values of v[0..n) that lie in (lo, hi] to `out` (in their order) and returns how many;
+/// `out` must have room for n + 8 values.
+using ValuesInRangeFn = std::size_t (*)(const float* v, std::size_t n, float lo, float hi, float* out);
+
 /// How many of v[0..n) are at most t.
 using CountAtMostFn = std::size_t (*)(const float* v, std::size_t n, float t);
 
@@ -29,6 +33,7 @@ struct OutlierKernels {
   SquaredDistancesFn squaredDistances;
   DistancesWithinFn distancesWithin;
   CountAtMostFn countAtMost;
+  ValuesInRangeFn valuesInRange;
   SqrtSumBelowFn sqrtSumBelow;
   const char* name;
 };

@@ -78,6 +78,26 @@ std::size_t distancesWithinAvx2(float qx, float qy, float qz, const float* x, co
   return kept;
 }
 
+std::size_t valuesInRangeAvx2(const float* v, std::size_t n, float lo, float hi, float* out) {
+  const __m256 vlo = _mm256_set1_ps(lo);
+  const __m256 vhi = _mm256_set1_ps(hi);
+  std::size_t kept = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 x = _mm256_loadu_ps(v + i);
+    const __m256 in = _mm256_and_ps(_mm256_cmp_ps(x, vlo, _CMP_GT_OQ), _mm256_cmp_ps(x, vhi, _CMP_LE_OQ));
+    const int mask = _mm256_movemask_ps(in);
+    const __m256i perm = _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.lanes[mask]));
+    _mm256_storeu_ps(out + kept, _mm256_permutevar8x32_ps(x, perm));
+    kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+  }
+  for (; i < n; ++i) {
+    out[kept] = v[i];
+    kept += static_cast<std::size_t>((v[i] > lo) & (v[i] <= hi));
+  }
+  return kept;
+}
+
 std::size_t countAtMostAvx2(const float* v, std::size_t n, float t) {
   const __m256 vt = _mm256_set1_ps(t);
   __m256i acc = _mm256_setzero_si256();
@@ -108,8 +128,8 @@ double sqrtSumBelowAvx2(const float* v, std::size_t n, float t, std::size_t* bel
     // Values not below t become 0, whose root adds nothing.
     a0 = _mm256_add_pd(a0, _mm256_sqrt_pd(_mm256_cvtps_pd(_mm_and_ps(lo, mlo))));
     a1 = _mm256_add_pd(a1, _mm256_sqrt_pd(_mm256_cvtps_pd(_mm_and_ps(hi, mhi))));
-    count += static_cast<std::size_t>(__builtin_popcount(
-        static_cast<unsigned>(_mm_movemask_ps(mlo) | (_mm_movemask_ps(mhi) << 4))));
+    count += static_cast<std::size_t>(
+        __builtin_popcount(static_cast<unsigned>(_mm_movemask_ps(mlo) | (_mm_movemask_ps(mhi) << 4))));
   }
   alignas(32) double lanes[4];
   _mm256_store_pd(lanes, _mm256_add_pd(a0, a1));
@@ -127,7 +147,8 @@ double sqrtSumBelowAvx2(const float* v, std::size_t n, float t, std::size_t* bel
 }  // namespace
 
 OutlierKernels avx2OutlierKernels() {
-  return {squaredDistancesAvx2, distancesWithinAvx2, countAtMostAvx2, sqrtSumBelowAvx2, "avx2"};
+  return {squaredDistancesAvx2, distancesWithinAvx2, countAtMostAvx2,
+          valuesInRangeAvx2,    sqrtSumBelowAvx2,    "avx2"};
 }
 
 }  // namespace nimbrel_arm_util::detail

@@ -1,13 +1,13 @@
 // The grid-based outlier removal against the library's own filter, which is the reference: same kept
 // points in the same order, same header, sensor pose, width, height and density flag, bit for bit.
+#include <gtest/gtest.h>
+#include <pcl/filters/statistical_outlier_removal.h>
+
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <pcl/filters/statistical_outlier_removal.h>
 
 #ifdef NIMBREL_WITH_OPENMP
 #include <omp.h>
@@ -118,7 +118,8 @@ TEST(StatisticalOutlier, DuplicatedPointsMatchLibrary) {
 }
 
 TEST(StatisticalOutlier, NonFinitePointsStayAndCountAsZero) {
-  CloudPtr cloud = nimbrel_test::makeRandomCloud(3000, Eigen::Vector3f(-1, -1, 0), Eigen::Vector3f(1, 1, 2), 11);
+  CloudPtr cloud =
+      nimbrel_test::makeRandomCloud(3000, Eigen::Vector3f(-1, -1, 0), Eigen::Vector3f(1, 1, 2), 11);
   for (std::size_t i = 0; i < cloud->size(); i += 37) (*cloud)[i].x = kNaN;
   for (std::size_t i = 5; i < cloud->size(); i += 101) (*cloud)[i].z = kInf;
   (*cloud)[7].y = -kInf;
@@ -129,12 +130,23 @@ TEST(StatisticalOutlier, NonFinitePointsStayAndCountAsZero) {
   expectMatchesLibrary(cloud, 20, 1.0);
 }
 
+TEST(StatisticalOutlier, HugeButSafeCoordinatesMatchLibrary) {
+  // Squared distances up to about 1e36 stay finite in float.
+  CloudPtr cloud = nimbrel_test::makeRandomCloud(200, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(), 5);
+  cloud->push_back(pcl::PointXYZ(5e17f, 0.0f, 0.0f));
+  cloud->push_back(pcl::PointXYZ(-5e17f, 1.0f, 0.0f));
+  cloud->push_back(pcl::PointXYZ(0.0f, 2e17f, -2e17f));
+  expectMatchesLibrary(cloud, 10, 1.0);
+  expectMatchesLibrary(cloud, 300, 1.0);
+}
+
 TEST(StatisticalOutlier, FewerFinitePointsThanNeighbours) {
   for (const std::size_t count : {1u, 2u, 3u, 10u, 51u, 52u}) {
     SCOPED_TRACE(count);
-    expectMatchesLibrary(nimbrel_test::makeRandomCloud(count, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(),
-                                                       static_cast<std::uint32_t>(count)),
-                         50, 0.1);
+    expectMatchesLibrary(
+        nimbrel_test::makeRandomCloud(count, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(),
+                                      static_cast<std::uint32_t>(count)),
+        50, 0.1);
   }
   // Only non-finite points, or a single finite one among them: the threshold is NaN, all points stay.
   auto cloud = nimbrel_test::makeCloud({{kNaN, 0, 0}, {0, kNaN, 0}});
@@ -204,6 +216,9 @@ TEST(StatisticalOutlier, RefusesWhatTheLibraryMustHandle) {
   EXPECT_FALSE(statisticalOutlierRemoval(*cloud, out, 0, 1.0));
   EXPECT_FALSE(statisticalOutlierRemoval(*cloud, out, -4, 1.0));
   EXPECT_FALSE(statisticalOutlierRemoval(Cloud(), out, 5, 1.0));
+  // Squared distances that overflow a float are not reported by the library's kd-tree at all.
+  auto wide = nimbrel_test::makeCloud({{3e38f, 0, 0}, {-3e38f, 0, 0}, {0, 0, 0}});
+  EXPECT_FALSE(statisticalOutlierRemoval(*wide, out, 1, 1.0));
   ASSERT_EQ(out.size(), 1u);  // untouched
   EXPECT_EQ(out[0].x, 1.0f);
 }
@@ -213,7 +228,8 @@ TEST(StatisticalOutlier, PortableAndSimdKernelsAgree) {
   const CloudPtr cloud = frame(0.005f);
   const float* xyz = reinterpret_cast<const float*>(cloud->points.data());
   std::vector<float> portable(cloud->size()), best(cloud->size());
-  const std::size_t a = outlierMeanDistances(xyz, cloud->size(), 4, 50, portable.data(), genericOutlierKernels());
+  const std::size_t a =
+      outlierMeanDistances(xyz, cloud->size(), 4, 50, portable.data(), genericOutlierKernels());
   const std::size_t b = outlierMeanDistances(xyz, cloud->size(), 4, 50, best.data(), bestOutlierKernels());
   EXPECT_EQ(a, b);
   EXPECT_EQ(0, std::memcmp(portable.data(), best.data(), portable.size() * sizeof(float)))

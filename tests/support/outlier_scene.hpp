@@ -3,16 +3,16 @@
 // pixels at depth edges, back-projected to a cloud and optionally down-sampled on a voxel grid.
 #pragma once
 
+#include <pcl/filters/voxel_grid.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
-
-#include <pcl/filters/voxel_grid.h>
-#include <pcl/point_cloud.h>
-#include <pcl/point_types.h>
 
 namespace nimbrel_test {
 
@@ -21,10 +21,15 @@ namespace nimbrel_test {
 inline pcl::PointCloud<pcl::PointXYZ>::Ptr makeDepthScene(double scale = 0.85, std::uint32_t seed = 3) {
   const int width = 640, height = 480;
   const double f = 525.0, cx = 319.5, cy = 239.5;
-  struct Sphere { double x, y, z, r; };
-  struct Box { double lo[3], hi[3]; };
+  struct Sphere {
+    double x, y, z, r;
+  };
+  struct Box {
+    double lo[3], hi[3];
+  };
   const Sphere spheres[] = {{-0.2, 0.15, 0.8, 0.1}, {0.15, 0.18, 0.95, 0.07}, {0.05, 0.2, 0.65, 0.05}};
-  const Box boxes[] = {{{0.1, 0.05, 0.7}, {0.3, 0.25, 0.85}}, {{-0.1, 0.1, 1.0}, {0.05, 0.25, 1.1}},
+  const Box boxes[] = {{{0.1, 0.05, 0.7}, {0.3, 0.25, 0.85}},
+                       {{-0.1, 0.1, 1.0}, {0.05, 0.25, 1.1}},
                        {{-0.45, -0.05, 0.95}, {-0.3, 0.25, 1.1}}};
   const double inf = std::numeric_limits<double>::infinity();
   std::vector<double> depth(static_cast<std::size_t>(width) * height, 0.0);
@@ -70,8 +75,8 @@ inline pcl::PointCloud<pcl::PointXYZ>::Ptr makeDepthScene(double scale = 0.85, s
       }
       z += noise(rng) * (0.0006 + 0.0012 * (z - 0.4) * (z - 0.4));
       z = std::round(z * 1000.0) / 1000.0;  // millimetre depth
-      cloud->push_back(pcl::PointXYZ(static_cast<float>((u - cx) * z / f), static_cast<float>((v - cy) * z / f),
-                                     static_cast<float>(z)));
+      cloud->push_back(pcl::PointXYZ(static_cast<float>((u - cx) * z / f),
+                                     static_cast<float>((v - cy) * z / f), static_cast<float>(z)));
     }
   }
   return cloud;
