@@ -6,6 +6,7 @@
 #include <pcl/filters/statistical_outlier_removal.h>
 #include <pcl/filters/voxel_grid.h>
 
+#include "pointclouds_deal/outlier_core.hpp"
 #include "pointclouds_deal/statistical_outlier.hpp"
 #include "support/outlier_scene.hpp"
 
@@ -59,6 +60,20 @@ void BM_OutlierGrid(benchmark::State& state) {
   state.counters["points"] = static_cast<double>(in->size());
 }
 
+// The per-point pass alone on the 5 mm frame, with the portable kernels (0, what a plain x86-64 or arm64
+// CPU runs) or the best ones this CPU supports (1).
+void BM_OutlierGridKernels(benchmark::State& state) {
+  using namespace nimbrel_arm_util::detail;
+  const CloudPtr& in = input(0);
+  const OutlierKernels kernels = state.range(0) == 0 ? genericOutlierKernels() : bestOutlierKernels();
+  std::vector<float> distances(in->size());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(outlierMeanDistances(reinterpret_cast<const float*>(in->points.data()),
+                                                  in->size(), 4, kMeanK, distances.data(), kernels));
+  }
+  state.SetLabel(kernels.name);
+}
+
 // The cleaning pipeline on a raw frame: NaN removal, box crop, voxel grid at 5 mm, outlier removal by
 // the library (0) or the grid (1).
 void BM_CleaningPipeline(benchmark::State& state) {
@@ -90,6 +105,7 @@ void BM_CleaningPipeline(benchmark::State& state) {
 
 BENCHMARK(BM_OutlierLibrary)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OutlierGrid)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_OutlierGridKernels)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CleaningPipeline)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -116,18 +116,19 @@ double blockMargin(const Grid& g, const int c[3], int radius, const float q[3]) 
 // Finds the take-th smallest squared distance from q to the candidates of s (the multiset of the `take`
 // smallest is then everything below it plus enough copies of it). Comparison-based selection mispredicts
 // a branch at nearly every step; this one only counts. The distances within `bound` (widened until it
-// holds `take`) are kept, and the smallest float t with at least `take` of them at most t is found by
-// bisecting t's bit pattern, which orders non-negative floats like their values: that t is the answer.
+// holds `take`) are kept, and the interval holding the answer is narrowed by counting until only a few
+// values in it are left to order.
 float kthSmallest(const Context& ctx, const float q[3], Scratch& s, float bound, std::size_t& kept) {
   const std::size_t m = s.size;
   const std::size_t take = ctx.take;
   float* d = s.kept.data();
   if (!(bound > 0.0f)) bound = std::numeric_limits<float>::infinity();
-  for (;;) {
+  // A guess that falls short is widened a little first and then ever faster.
+  for (float widen = 1.6f;; widen *= widen) {
     kept = ctx.kernels.distancesWithin(q[0], q[1], q[2], s.x.data(), s.y.data(), s.z.data(), m, bound, d);
     if (kept >= take) break;
-    bound = bound < std::numeric_limits<float>::max() / 2.0f ? bound * 1.6f
-                                                             : std::numeric_limits<float>::infinity();
+    bound = bound < std::numeric_limits<float>::max() / widen ? bound * widen
+                                                              : std::numeric_limits<float>::infinity();
   }
   // Invariant: count(<= lo) < take <= count(<= hi). Probes interpolate between the counts (distances
   // on a surface spread about evenly in their squares); every third probe halves the bit pattern range,
