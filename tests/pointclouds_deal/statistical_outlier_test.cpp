@@ -2,6 +2,8 @@
 // points in the same order, same header, sensor pose, width, height and density flag, bit for bit.
 #include <gtest/gtest.h>
 #include <pcl/filters/statistical_outlier_removal.h>
+#include <pcl/common/point_tests.h>
+#include <pcl/search/kdtree.h>
 
 #include <cmath>
 #include <cstring>
@@ -221,6 +223,53 @@ TEST(StatisticalOutlier, RefusesWhatTheLibraryMustHandle) {
   EXPECT_FALSE(statisticalOutlierRemoval(*wide, out, 1, 1.0));
   ASSERT_EQ(out.size(), 1u);  // untouched
   EXPECT_EQ(out[0].x, 1.0f);
+}
+
+// Per-point mean distances as the library's filter computes them from its unsorted kd-tree: the k + 1
+// nearest including the query, the first skipped, square roots of the float distances taken in double
+// (as the compiled filter does), summed in the tree's ascending order, divided by meanK.
+std::vector<float> libraryMeanDistances(const CloudPtr& cloud, int meanK) {
+  pcl::search::KdTree<pcl::PointXYZ> tree(false);
+  tree.setInputCloud(cloud);
+  std::vector<float> distances(cloud->size(), 0.0f);
+  pcl::Indices indices;
+  std::vector<float> squared;
+  for (std::size_t i = 0; i < cloud->size(); ++i) {
+    if (!pcl::isFinite((*cloud)[i])) continue;
+    const int found = tree.nearestKSearch(static_cast<int>(i), meanK + 1, indices, squared);
+    double sum = 0.0;
+    for (int k = 1; k < found; ++k) sum += std::sqrt(static_cast<double>(squared[k]));
+    distances[i] = static_cast<float>(sum / meanK);
+  }
+  return distances;
+}
+
+void expectSameMeanDistances(const CloudPtr& cloud, int meanK,
+                             const nimbrel_arm_util::detail::OutlierKernels& kernels) {
+  const std::vector<float> expected = libraryMeanDistances(cloud, meanK);
+  std::vector<float> actual(cloud->size(), -1.0f);
+  nimbrel_arm_util::detail::outlierMeanDistances(reinterpret_cast<const float*>(cloud->points.data()),
+                                                 cloud->size(), 4, meanK, actual.data(), kernels);
+  std::size_t differing = 0;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    differing += std::memcmp(&expected[i], &actual[i], sizeof(float)) != 0;
+  }
+  EXPECT_EQ(differing, 0u) << "of " << expected.size() << " points, kernels " << kernels.name;
+}
+
+TEST(StatisticalOutlier, MeanDistancesAreBitIdentical) {
+  // The filter's output only shows the distances near the threshold; compare every one of them.
+  using nimbrel_arm_util::detail::bestOutlierKernels;
+  using nimbrel_arm_util::detail::genericOutlierKernels;
+  const CloudPtr fine = frame(0.005f);
+  expectSameMeanDistances(fine, 50, bestOutlierKernels());
+  expectSameMeanDistances(fine, 50, genericOutlierKernels());
+  const CloudPtr coarse = frame(0.01f);
+  expectSameMeanDistances(coarse, 7, bestOutlierKernels());
+  expectSameMeanDistances(coarse, 200, bestOutlierKernels());
+  CloudPtr small = nimbrel_test::makeRandomCloud(30, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones());
+  (*small)[3].y = kNaN;
+  expectSameMeanDistances(small, 50, bestOutlierKernels());  // fewer points than neighbours
 }
 
 TEST(StatisticalOutlier, PortableAndSimdKernelsAgree) {
