@@ -254,7 +254,9 @@ void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* dist
   const float q[3] = {g.x[p], g.y[p], g.z[p]};
   const int c[3] = {g.coord(q[0], 0), g.coord(q[1], 1), g.coord(q[2], 2)};
   const int widest = std::max({g.dim[0], g.dim[1], g.dim[2]});
-  for (int radius = 2;; ++radius) {
+  // Cells so small that no margin clears the denormal floor: go straight to the whole grid.
+  const int first = g.step * g.step < kMinMarginSquared ? widest + 1 : 2;
+  for (int radius = first;; ++radius) {
     gatherBlock(g, c, radius, s);
     float result = 0.0f;
     float guess = 0.0f;
@@ -294,7 +296,8 @@ bool buildGrid(const float* points, std::size_t stride, const std::vector<std::u
   if (extent[0] * extent[0] + extent[1] * extent[1] + extent[2] * extent[2] > kLargestSquaredExtent) {
     return false;
   }
-  const double maxCells = std::max(4096.0, 8.0 * static_cast<double>(n));
+  // Cell ids are 32-bit.
+  const double maxCells = std::min(std::max(4096.0, 8.0 * static_cast<double>(n)), 2147483647.0);
   std::vector<std::uint32_t> cellIds(n);
   std::vector<std::uint32_t>& counts = g.start;
 
