@@ -84,18 +84,45 @@ struct Context {
   int meanK;
 };
 
-// Gathers the points of the block of cells within `radius` of (ix, iy, iz).
-void gatherBlock(const Grid& g, const int c[3], int radius, Scratch& s) {
-  s.reset();
-  const int x0 = std::max(0, c[0] - radius), x1 = std::min(g.dim[0] - 1, c[0] + radius);
-  const int y0 = std::max(0, c[1] - radius), y1 = std::min(g.dim[1] - 1, c[1] + radius);
-  const int z0 = std::max(0, c[2] - radius), z1 = std::min(g.dim[2] - 1, c[2] + radius);
-  for (int iz = z0; iz <= z1; ++iz) {
-    for (int iy = y0; iy <= y1; ++iy) {
-      // Cells along x are consecutive, so each row of the block is one range of sorted points.
-      s.append(g, g.start[g.cellId(x0, iy, iz)], g.start[g.cellId(x1, iy, iz) + 1]);
+// Cell range of the block within `radius` of c along each axis, clipped to the grid.
+struct Block {
+  int lo[3], hi[3];
+  Block(const Grid& g, const int c[3], int radius) {
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::max(0, c[a] - radius);
+      hi[a] = std::min(g.dim[a] - 1, c[a] + radius);
     }
   }
+};
+
+void appendRow(const Grid& g, int x0, int x1, int iy, int iz, Scratch& s) {
+  // Cells along x are consecutive, so a row of cells is one range of sorted points.
+  if (x0 <= x1) s.append(g, g.start[g.cellId(x0, iy, iz)], g.start[g.cellId(x1, iy, iz) + 1]);
+}
+
+// Adds the points of block `b` that are not in block `inner` (pass an empty inner block to gather all).
+void gatherShell(const Grid& g, const Block& b, const Block& inner, Scratch& s) {
+  for (int iz = b.lo[2]; iz <= b.hi[2]; ++iz) {
+    for (int iy = b.lo[1]; iy <= b.hi[1]; ++iy) {
+      const bool crossesInner =
+          iz >= inner.lo[2] && iz <= inner.hi[2] && iy >= inner.lo[1] && iy <= inner.hi[1];
+      if (!crossesInner || inner.lo[0] > inner.hi[0]) {
+        appendRow(g, b.lo[0], b.hi[0], iy, iz, s);
+      } else {
+        appendRow(g, b.lo[0], inner.lo[0] - 1, iy, iz, s);
+        appendRow(g, inner.hi[0] + 1, b.hi[0], iy, iz, s);
+      }
+    }
+  }
+}
+
+// Gathers the points of the block of cells within `radius` of c.
+void gatherBlock(const Grid& g, const int c[3], int radius, Scratch& s) {
+  s.reset();
+  Block none(g, c, 0);
+  none.lo[0] = 1;
+  none.hi[0] = 0;
+  gatherShell(g, Block(g, c, radius), none, s);
 }
 
 // Distance from q to the nearest face of the block that has a point beyond it; infinity when the block
@@ -248,7 +275,8 @@ void processCell(const Context& ctx, std::uint32_t cell, Scratch& s, float* dist
   }
 }
 
-// A point the 3x3x3 block could not settle: grow the block until it can.
+// A point the 3x3x3 block could not settle: grow the block ring by ring until it can. Each block holds
+// the previous one, so its take-th distance can only be smaller: the last one bounds the selection.
 void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* distances) {
   const Grid& g = ctx.grid;
   const float q[3] = {g.x[p], g.y[p], g.z[p]};
@@ -256,10 +284,11 @@ void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* dist
   const int widest = std::max({g.dim[0], g.dim[1], g.dim[2]});
   // Cells so small that no margin clears the denormal floor: go straight to the whole grid.
   const int first = g.step * g.step < kMinMarginSquared ? widest + 1 : 2;
+  gatherBlock(g, c, first - 1, s);
+  float guess = 0.0f;
   for (int radius = first;; ++radius) {
-    gatherBlock(g, c, radius, s);
+    gatherShell(g, Block(g, c, radius), Block(g, c, radius - 1), s);
     float result = 0.0f;
-    float guess = 0.0f;
     if (settle(ctx, c, radius, q, s, guess, result) || radius > widest) {
       // Past the widest dimension the block holds every point and its margin is infinite.
       distances[g.index[p]] = result;
