@@ -48,7 +48,8 @@ bool statisticalOutlierRemoval(const Cloud& in, Cloud& out, int meanK, double st
   std::vector<float> distances(n);
   const std::size_t finite = outlierMeanDistances(reinterpret_cast<const float*>(in.points.data()), n, 4,
                                                   meanK, distances.data(), bestOutlierKernels());
-  if (finite == kDistancesOverflow) return false;
+  // Without a finite point the library's kd-tree reports an error of its own; let it.
+  if (finite == kDistancesOverflow || finite == 0) return false;
   const double threshold = distanceThreshold(distances, finite, stddevMulThresh);
 
   std::size_t kept = 0;
