@@ -9,12 +9,12 @@
 //   preparing its meshes;
 // - the slow fast removal: the surface sampled with a freshly seeded generator per sample
 //   (randomPointInTriangle), one kd-tree per mesh and one isPointNearObj call per point and mesh.
-#include <cmath>
-#include <vector>
-
 #include <benchmark/benchmark.h>
 #include <pcl/conversions.h>
 #include <pcl/search/kdtree.h>
+
+#include <cmath>
+#include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
@@ -27,7 +27,8 @@ using nimbrel_test::CloudPtr;
 constexpr double kNearSurface = 0.08;
 
 std::vector<pcl::PolygonMesh> object(int which) {
-  if (which == 0) return {nimbrel_test::makeBox(Eigen::Vector3f(0.5f, 0.2f, 0.1f), Eigen::Vector3f(0.4f, 0.3f, 0.2f))};
+  if (which == 0)
+    return {nimbrel_test::makeBox(Eigen::Vector3f(0.5f, 0.2f, 0.1f), Eigen::Vector3f(0.4f, 0.3f, 0.2f))};
   return {nimbrel_test::makeIcosphere(4, 0.15f, Eigen::Vector3f(0.5f, 0.2f, 0.15f))};
 }
 
@@ -38,7 +39,8 @@ const CloudPtr& scene(int which, std::size_t count) {
     if (entry.first.first == which && entry.first.second == count) return entry.second;
   }
   std::vector<pcl::PolygonMesh> meshes = object(which);
-  cache.emplace_back(std::make_pair(which, count), nimbrel_test::makeSceneAround(meshes[0], count, 0.3f, 0.1f));
+  cache.emplace_back(std::make_pair(which, count),
+                     nimbrel_test::makeSceneAround(meshes[0], count, 0.3f, 0.1f));
   return cache.back().second;
 }
 
@@ -161,12 +163,19 @@ BENCHMARK(BM_RemovePointsFromMeshs)
     ->ArgsProduct({{0, 1}, {30000, 300000}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_PointByPoint)->ArgsProduct({{0, 1}, {30000}})->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+BENCHMARK(BM_PointByPoint)
+    ->ArgsProduct({{0, 1}, {30000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 BENCHMARK(BM_FastRemovePointsFromMeshs)
     ->ArgsProduct({{0, 1}, {30000, 300000}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_FastRemoveKdTreeQueries)->ArgsProduct({{0, 1}, {300000}})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FastRemoveKdTreeQueries)
+    ->ArgsProduct({{0, 1}, {300000}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_FastRemoveSlowVariant)
     ->ArgsProduct({{0, 1}, {300000}})
     ->Unit(benchmark::kMillisecond)

@@ -44,12 +44,23 @@ int PointCloudsDeal::removePointsFromMeshs(CloudPtr in, std::vector<pcl::Polygon
   // Everything that depends only on the meshes is worked out once here, not once per point.
   std::vector<detail::MeshIndex> indexes;
   indexes.reserve(meshes.size());
-  for (const pcl::PolygonMesh& mesh : meshes) indexes.emplace_back(mesh);
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    indexes.emplace_back(mesh);
+    // The inside test would say this once per point; once per call tells the same.
+    if (indexes.back().vertexCount() < 3) LOG_INFO("mesh points size <3 ERROR");
+  }
 
   const std::size_t count = in->points.size();
   std::vector<std::uint8_t> keep(count);
   for (std::size_t i = 0; i < count; ++i) {
-    keep[i] = detail::claimedByMeshes(*this, indexes, meshes, in->points[i]) ? 0 : 1;
+    bool claimed = false;
+    for (const detail::MeshIndex& index : indexes) {
+      if (index.claims(in->points[i])) {
+        claimed = true;
+        break;
+      }
+    }
+    keep[i] = claimed ? 0 : 1;
   }
   writeKept(*in, keep, *out);
   return 0;
