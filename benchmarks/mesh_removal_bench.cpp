@@ -159,28 +159,16 @@ void BM_FastRemoveKdTreeQueries(benchmark::State& state) {
 }
 
 // Arguments: object (0 box, 1 icosphere), scene size.
-BENCHMARK(BM_RemovePointsFromMeshs)
-    ->ArgsProduct({{0, 1}, {30000, 300000}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(BM_PointByPoint)
-    ->ArgsProduct({{0, 1}, {30000}})
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->UseRealTime();
+BENCHMARK(BM_RemovePointsFromMeshs)->ArgsProduct({{0, 1}, {30000, 300000}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PointByPoint)->ArgsProduct({{0, 1}, {30000}})->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_FastRemovePointsFromMeshs)
     ->ArgsProduct({{0, 1}, {30000, 300000}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
-BENCHMARK(BM_FastRemoveKdTreeQueries)
-    ->ArgsProduct({{0, 1}, {300000}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FastRemoveKdTreeQueries)->ArgsProduct({{0, 1}, {300000}})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FastRemoveSlowVariant)
     ->ArgsProduct({{0, 1}, {300000}})
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(1)
-    ->UseRealTime();
+    ->Iterations(1);
 
 }  // namespace
 

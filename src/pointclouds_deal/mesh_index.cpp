@@ -32,7 +32,17 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   const std::size_t vertexCount = vertices_->points.size();
   // The nearest-face query refuses meshes of fewer than three vertices, so they need no tree.
   if (vertexCount >= 3) {
-    tree_.setInputCloud(vertices_);
+    for (std::size_t v = 0; v < vertexCount; ++v) {
+      const pcl::PointXYZ& p = vertices_->points[v];
+      if (!isFinite(p)) continue;
+      treePoints_.insert(treePoints_.end(), {p.x, p.y, p.z});
+      treeToVertex_.push_back(v);
+    }
+    if (!treeToVertex_.empty()) {
+      tree_ = std::make_unique<FlannIndex>(flann::Matrix<float>(treePoints_.data(), treeToVertex_.size(), 3),
+                                           flann::KDTreeSingleIndexParams(15));
+      tree_->buildIndex();
+    }
     around_ = facesAroundVertices(vertexCount, mesh.polygons);
   }
 
@@ -133,10 +143,24 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
     const double limit = kNearMeshDistance * (1.0 + 1e-9);
     if (gap2 > limit * limit) return false;
   }
-  const int nearest = nearestVertex(tree_, point);
+  const int nearest = nearestVertex(point);
   if (nearest < 0) return false;
   return nearestFacesDistance(*vertices_, mesh_->polygons, around_[static_cast<std::size_t>(nearest)],
                               point) < kNearMeshDistance;
+}
+
+int MeshIndex::nearestVertex(const pcl::PointXYZ& point) const {
+  if (!tree_ || !isFinite(point)) return -1;
+  // Exact search (unlimited checks, no epsilon), as the kd-tree wrapper asks for it.
+  static const flann::SearchParams kExact(-1, 0.0f, true);
+  const float query[3] = {point.x, point.y, point.z};
+  nearest_.clear();
+  tree_->findNeighbors(nearest_, query, kExact);
+  if (nearest_.size() < 1) return -1;
+  std::size_t index = 0;
+  float squared = 0.0f;
+  nearest_.copy(&index, &squared, 1, true);
+  return index < treeToVertex_.size() ? static_cast<int>(treeToVertex_[index]) : -1;
 }
 
 bool MeshIndex::claims(const pcl::PointXYZ& point) const { return inside(point) || nearFaces(point); }

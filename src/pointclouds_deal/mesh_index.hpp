@@ -1,12 +1,15 @@
 // One mesh prepared for many inside-or-near queries (not installed).
 #pragma once
 
+#include <flann/algorithms/dist.h>
+#include <flann/algorithms/kdtree_single_index.h>
+#include <flann/util/result_set.h>
 #include <pcl/PolygonMesh.h>
-#include <pcl/kdtree/kdtree_flann.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -35,10 +38,18 @@ class MeshIndex {
  private:
   bool inside(const pcl::PointXYZ& point) const;
   bool nearFaces(const pcl::PointXYZ& point) const;
+  int nearestVertex(const pcl::PointXYZ& point) const;
 
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
-  pcl::KdTreeFLANN<pcl::PointXYZ> tree_{true};
+  // The nearest-vertex index exactly as pcl::KdTreeFLANN builds it (the finite vertices in order, 15 points
+  // per leaf), searched directly: same tree, same traversal, same answer, without the per-query
+  // allocations and thread-pool entry of the wrapper.
+  using FlannIndex = flann::KDTreeSingleIndex<flann::L2_Simple<float>>;
+  std::vector<float> treePoints_;
+  std::vector<std::size_t> treeToVertex_;
+  std::unique_ptr<FlannIndex> tree_;
+  mutable flann::KNNSimpleResultSet<float> nearest_{1};
   std::vector<std::vector<std::uint32_t>> around_;  // valid faces around each vertex, ascending
 
   // Box of every corner of the valid faces: a point farther than the near distance from it is near none
