@@ -74,13 +74,24 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
     xyz_[slot + 1] = p.y;
     xyz_[slot + 2] = p.z;
   }
-}
-
-std::int64_t SurfaceGrid::cellOf(double value, int axis) const {
-  const double c = std::floor((value - lo_[axis]) / cell_);
-  if (!(c > 0.0)) return 0;
-  if (c >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
-  return static_cast<std::int64_t>(c);
+  // The tight box of each occupied cell's samples: on a surface it is far thinner than the cell, so far
+  // fewer cells straddle a query's sphere and need scanning.
+  cellBox_.assign(6 * cells, 0.0f);
+  for (std::size_t c = 0; c < cells; ++c) {
+    if (cellStart_[c] == cellStart_[c + 1]) continue;
+    float* box = &cellBox_[6 * c];
+    for (int a = 0; a < 3; ++a) {
+      box[a] = xyz_[3 * static_cast<std::size_t>(cellStart_[c]) + a];
+      box[3 + a] = box[a];
+    }
+    for (std::uint32_t i = cellStart_[c]; i < cellStart_[c + 1]; ++i) {
+      for (int a = 0; a < 3; ++a) {
+        const float v = xyz_[3 * static_cast<std::size_t>(i) + a];
+        box[a] = std::min(box[a], v);
+        box[3 + a] = std::max(box[3 + a], v);
+      }
+    }
+  }
 }
 
 bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
@@ -89,11 +100,10 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
   for (int a = 0; a < 3; ++a) {
     if (q[a] < lo_[a] - reach_ || q[a] > hi_[a] + reach_) return false;
   }
-  // Per axis, the squared distances from the query to the nearest and farthest side of each cell slab.
+  // Per axis, the squared distance from the query to each cell slab, to skip whole rows and cells.
   std::int64_t first[3];
   int span[3];
   double nearSq[3][kMaxSpan];
-  double farSq[3][kMaxSpan];
   for (int a = 0; a < 3; ++a) {
     first[a] = cellOf(q[a] - reach_, a);
     span[a] = static_cast<int>(std::min<std::int64_t>(cellOf(q[a] + reach_, a) - first[a] + 1, kMaxSpan));
@@ -101,9 +111,7 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
       const double c0 = lo_[a] + static_cast<double>(first[a] + i) * cell_;
       const double c1 = c0 + cell_;
       const double gap = q[a] < c0 ? c0 - q[a] : (q[a] > c1 ? q[a] - c1 : 0.0);
-      const double far = std::max(std::abs(q[a] - c0), std::abs(q[a] - c1));
       nearSq[a][i] = gap * gap;
-      farSq[a][i] = far * far;
     }
   }
   const double reach2 = reach_ * reach_;
@@ -112,7 +120,6 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
     for (int j = 0; j < span[1]; ++j) {
       const double rowNear = nearSq[2][k] + nearSq[1][j];
       if (rowNear > reach2) continue;
-      const double rowFar = farSq[2][k] + farSq[1][j];
       const std::int64_t rowBase = ((first[2] + k) * dims_[1] + first[1] + j) * dims_[0] + first[0];
       for (int i = 0; i < span[0]; ++i) {
         if (rowNear + nearSq[0][i] > reach2) continue;
@@ -120,7 +127,20 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
         const std::uint32_t begin = cellStart_[c];
         const std::uint32_t end = cellStart_[c + 1];
         if (begin == end) continue;
-        if (rowFar + farSq[0][i] < sure2) return true;
+        // Decide on the tight box of the cell's samples: every sample lies in it.
+        const float* box = &cellBox_[6 * c];
+        double gap2 = 0.0;
+        double far2 = 0.0;
+        for (int a = 0; a < 3; ++a) {
+          const double b0 = box[a];
+          const double b1 = box[3 + a];
+          const double gap = q[a] < b0 ? b0 - q[a] : (q[a] > b1 ? q[a] - b1 : 0.0);
+          const double far = std::max(std::abs(q[a] - b0), std::abs(q[a] - b1));
+          gap2 += gap * gap;
+          far2 += far * far;
+        }
+        if (gap2 > reach2) continue;
+        if (far2 < sure2) return true;
         for (std::uint32_t s = begin; s < end; ++s) {
           const float* v = &xyz_[3 * static_cast<std::size_t>(s)];
           if (static_cast<double>(kdTreeSquaredDistance(point, v[0], v[1], v[2])) < threshold2_) return true;

@@ -4,6 +4,7 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -29,10 +30,10 @@ inline float kdTreeSquaredDistance(const pcl::PointXYZ& query, float x, float y,
 /// widened to double) with nearDistance² (strictly below means near).
 ///
 /// Cells are half the near distance wide (wider only when the samples spread so far that the cell count
-/// would explode) and are stored densely, in compressed rows, over the samples' bounding box. A query far
-/// from every sample costs one box test. Near the samples, a cell that lies wholly within the near
-/// distance of the query and holds any sample answers at once; a cell wholly beyond it is skipped; only the
-/// cells that straddle the sphere are scanned sample by sample.
+/// would explode) and are stored densely, in compressed rows, over the samples' bounding box; each keeps
+/// the tight box of its samples. A query far from every sample costs one box test. Near the samples, a
+/// cell whose sample box lies wholly within the near distance of the query answers at once, one wholly
+/// beyond it is skipped, and only the cells that straddle the sphere are scanned sample by sample.
 class SurfaceGrid {
  public:
   /// Builds the grid over the finite samples of `samples`; the cloud is copied, not kept.
@@ -44,7 +45,12 @@ class SurfaceGrid {
  private:
   // Cell coordinate of a position along one axis; monotone in `value`, which keeps the range of cells
   // visited by a query a superset of the cells that can hold a near sample.
-  std::int64_t cellOf(double value, int axis) const;
+  std::int64_t cellOf(double value, int axis) const {
+    const double c = std::floor((value - lo_[axis]) / cell_);
+    if (!(c > 0.0)) return 0;
+    if (c >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
+    return static_cast<std::int64_t>(c);
+  }
 
   double threshold2_ = 0.0;   // nearDistance², compared in double with the widened float distance
   double sure_ = 0.0;         // cells wholly within this distance of a query hold only near samples
@@ -55,6 +61,7 @@ class SurfaceGrid {
   std::int64_t dims_[3] = {0, 0, 0};
   std::vector<std::uint32_t> cellStart_;  // samples of cell c are xyz_[cellStart_[c] .. cellStart_[c + 1])
   std::vector<float> xyz_;                // sample coordinates ordered by cell, three floats per sample
+  std::vector<float> cellBox_;            // per cell: lowest x, y, z then highest x, y, z of its samples
 };
 
 }  // namespace detail
