@@ -108,24 +108,30 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   for (std::size_t c = 0; c < cellCount; ++c) next[c + 1] += next[c];
   cellStart_ = next;
   rayFaces_.resize(next.back());
-  for (const Extent& e : extents) forEachCell(e, [&](std::size_t c) { rayFaces_[next[c]++] = e.face; });
+  for (const Extent& e : extents) {
+    forEachCell(e, [&](std::size_t c) { rayFaces_[next[c]++] = {e.face, e.yMin, e.yMax, e.zMin, e.zMax}; });
+  }
 }
 
 bool MeshIndex::inside(const pcl::PointXYZ& point) const {
-  if (cellStart_.empty()) {
-    // No face has a y–z extent, so no face is tested along +x: the all-faces test answers the same.
-    return isInsideByParity(*vertices_, mesh_->polygons, point, nullptr, nullptr);
-  }
+  // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary:
+  // zero crossings, so outside. Non-finite coordinates end here too.
+  if (cellStart_.empty()) return false;
   const double y = point.y;
   const double z = point.z;
-  if (!(y >= gridLo_[0] && y <= gridHi_[0] && z >= gridLo_[1] && z <= gridHi_[1])) {
-    return isInsideByParity(*vertices_, mesh_->polygons, point, nullptr, nullptr);
-  }
+  if (!(y >= gridLo_[0] && y <= gridHi_[0] && z >= gridLo_[1] && z <= gridHi_[1])) return false;
   const std::size_t cell = static_cast<std::size_t>(cellIndex(z, gridLo_[1], cellSize_[1], cells_) * cells_ +
                                                     cellIndex(y, gridLo_[0], cellSize_[0], cells_));
-  const std::uint32_t* faces = rayFaces_.data();
-  return isInsideByParity(*vertices_, mesh_->polygons, point, faces + cellStart_[cell],
-                          faces + cellStart_[cell + 1]);
+  // Only the faces whose padded extent holds (y, z) are tested along +x (the same closed test as the
+  // shared inside test makes); with none, no face is hit or touched, and the point is outside.
+  candidates_.clear();
+  for (std::uint32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
+    const RayFace& r = rayFaces_[i];
+    if (y >= r.yMin && y <= r.yMax && z >= r.zMin && z <= r.zMax) candidates_.push_back(r.face);
+  }
+  if (candidates_.empty()) return false;
+  return isInsideByParity(*vertices_, mesh_->polygons, point, candidates_.data(),
+                          candidates_.data() + candidates_.size());
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {

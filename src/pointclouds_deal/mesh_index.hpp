@@ -66,7 +66,12 @@ class MeshIndex {
   double gridHi_[2] = {0, 0};
   double cellSize_[2] = {1, 1};
   std::vector<std::uint32_t> cellStart_;
-  std::vector<std::uint32_t> rayFaces_;
+  struct RayFace {
+    std::uint32_t face;
+    double yMin, yMax, zMin, zMax;  // the face's padded y–z extent
+  };
+  std::vector<RayFace> rayFaces_;
+  mutable std::vector<std::uint32_t> candidates_;  // scratch for one query
 };
 
 }  // namespace detail
