@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/mesh_geometry.hpp"
 #include "support/geometry.hpp"
 
 using nimbrel_test::Diagonal;
@@ -251,4 +252,46 @@ TEST(MeshQueries, NearObjectIsStrictlyBelowThreshold) {
   pcl::PointXYZ q(0.9f, 0, 0);
   EXPECT_TRUE(deal.isPointNearObj(q, tree, 0.11));
   EXPECT_FALSE(deal.isPointNearObj(q, tree, 0.09));
+}
+
+TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
+  // The prepared removal tests only candidate faces for the +x ray; any list holding every face whose
+  // padded y–z extent contains the ray must give the answer of the all-faces test.
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeIcosphere(2, 0.4f, {0.1f, 0.2f, 0.3f}),
+                                          nimbrel_test::makeCube(Diagonal::kMain),
+                                          nimbrel_test::makeCube(Diagonal::kAnti, 0.3f, {0.1f, 0.2f, 0.3f})};
+  auto points = nimbrel_test::makeRandomCloud(300, {-0.5f, -0.5f, -0.5f}, {1.5f, 1.5f, 1.5f}, 5);
+  // Points on a lattice through the cubes' vertices, edges and diagonals.
+  for (float x : {-0.5f, 0.25f, 0.5f}) {
+    for (float y : {0.0f, 0.2f, 0.35f, 0.5f, 1.0f}) {
+      for (float z : {0.0f, 0.3f, 0.45f, 0.5f, 1.0f}) points->push_back(pcl::PointXYZ(x, y, z));
+    }
+  }
+  // A face listing a vertex twice and one past its first three indices, and an invalid face.
+  meshes[1].polygons.push_back(face({0, 0, 6, 7}));
+  meshes[1].polygons.push_back(face({0, 9, 6}));
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    auto vertices = nimbrel_test::meshVertices(mesh);
+    // The prepared faces-per-vertex table agrees with the single-vertex scan.
+    const auto around = nimbrel_arm_util::detail::facesAroundVertices(vertices->size(), mesh.polygons);
+    ASSERT_EQ(around.size(), vertices->size());
+    for (std::size_t v = 0; v < vertices->size(); ++v) {
+      EXPECT_EQ(around[v], nimbrel_arm_util::detail::facesAroundVertex(vertices->size(), mesh.polygons, v));
+    }
+    for (const pcl::PointXYZ& p : points->points) {
+      std::vector<std::uint32_t> candidates;
+      for (std::uint32_t f = 0; f < mesh.polygons.size(); ++f) {
+        double y0, y1, z0, z1;
+        if (nimbrel_arm_util::detail::paddedYZExtent(*vertices, mesh.polygons[f], y0, y1, z0, z1) &&
+            p.y >= y0 && p.y <= y1 && p.z >= z0 && p.z <= z1) {
+          candidates.push_back(f);
+        }
+      }
+      const bool all = nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p);
+      EXPECT_EQ(nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p, candidates.data(),
+                                                           candidates.data() + candidates.size()),
+                all)
+          << p;
+    }
+  }
 }
