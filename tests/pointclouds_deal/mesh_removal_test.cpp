@@ -33,12 +33,16 @@ CloudPtr lattice(const std::vector<float>& values) {
   return cloud;
 }
 
+// Same coordinate, NaN matching NaN.
+bool same(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
 void expectSamePoints(const Cloud& expected, const Cloud& actual) {
   ASSERT_EQ(expected.points.size(), actual.points.size());
   for (std::size_t i = 0; i < expected.points.size(); ++i) {
-    EXPECT_EQ(expected.points[i].x, actual.points[i].x) << "point " << i;
-    EXPECT_EQ(expected.points[i].y, actual.points[i].y) << "point " << i;
-    EXPECT_EQ(expected.points[i].z, actual.points[i].z) << "point " << i;
+    const pcl::PointXYZ& e = expected.points[i];
+    const pcl::PointXYZ& a = actual.points[i];
+    EXPECT_TRUE(same(e.x, a.x) && same(e.y, a.y) && same(e.z, a.z))
+        << "point " << i << ": expected " << e << ", got " << a;
   }
 }
 
@@ -119,6 +123,10 @@ TEST(MeshRemoval, PreparedMatchesPointByPointOverSeveralMeshes) {
   };
   CloudPtr in = nimbrel_test::makeRandomCloud(3000, {-1.2f, -0.2f, -0.2f}, {1.2f, 1.2f, 1.2f}, 5);
   for (std::size_t m = 1; m < meshes.size(); ++m) append(*in, *nimbrel_test::meshFeaturePoints(meshes[m]));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  append(*in, *nimbrel_test::makeCloud(
+                  {{nan, nan, nan}, {0.5f, nan, 0.25f}, {-inf, 0.25f, 0.25f}, {0.5f, inf, 0}}));
   CloudPtr out(new Cloud);
   ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
   expectSamePoints(keptPointByPoint(deal, *in, meshes), *out);
@@ -207,6 +215,23 @@ TEST(MeshRemoval, FastRemovesTheSurfaceSkinNotTheInside) {
   // One triangle of area 0.001 gives 3 vertices and 40 samples: enough for a surface.
   std::vector<pcl::PolygonMesh> small = {nimbrel_test::makeTriangle({0, 0, 0}, {0.05f, 0, 0}, {0, 0.04f, 0})};
   EXPECT_EQ(deal.fastRemovePointsFromMeshs(in, small, out), 0);
+}
+
+TEST(MeshRemoval, FastKeepsNonFinitePoints) {
+  // A kd-tree query with a non-finite point aborts in PCL builds with assertions; here such a point is
+  // near nothing and stays, as in the plain removal.
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeCube()};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  CloudPtr in =
+      nimbrel_test::makeCloud({{nan, nan, nan}, {0.5f, 0.5f, 1.01f}, {inf, 0.5f, 0.5f}, {0.5f, nan, 0.5f}});
+  CloudPtr out(new Cloud);
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(in, meshes, out), 0);
+  ASSERT_EQ(out->points.size(), 3u);
+  EXPECT_TRUE(std::isnan(out->points[0].x));
+  EXPECT_TRUE(std::isinf(out->points[1].x));
+  EXPECT_TRUE(std::isnan(out->points[2].y));
 }
 
 TEST(MeshRemoval, RefusalsLeaveOutUntouched) {
