@@ -21,6 +21,16 @@ std::int64_t cellIndex(double value, double lo, double size, int cells) {
   return static_cast<std::int64_t>(c);
 }
 
+// Squared distance from q to the box lo..hi (0 inside it).
+double boxGap2(const double q[3], const double lo[3], const double hi[3]) {
+  double gap2 = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    const double gap = q[a] < lo[a] ? lo[a] - q[a] : (q[a] > hi[a] ? q[a] - hi[a] : 0.0);
+    gap2 += gap * gap;
+  }
+  return gap2;
+}
+
 bool isFinite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
@@ -54,9 +64,11 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   std::vector<Extent> extents;
   bool anyValid = false;
   bool allFinite = true;
+  faceBoxes_.assign(6 * mesh.polygons.size(), 0.0);
   for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
     const pcl::Vertices& face = mesh.polygons[f];
     if (!isValidFace(face, vertexCount)) continue;
+    double* faceBox = &faceBoxes_[6 * f];
     for (std::size_t k = 0; k < 3; ++k) {
       const pcl::PointXYZ& p = vertices_->points[static_cast<std::size_t>(face.vertices[k])];
       allFinite = allFinite && isFinite(p);
@@ -64,6 +76,8 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
       for (int a = 0; a < 3; ++a) {
         boxLo_[a] = anyValid ? std::min(boxLo_[a], v[a]) : v[a];
         boxHi_[a] = anyValid ? std::max(boxHi_[a], v[a]) : v[a];
+        faceBox[a] = k == 0 ? v[a] : std::min(faceBox[a], v[a]);
+        faceBox[3 + a] = k == 0 ? v[a] : std::max(faceBox[3 + a], v[a]);
       }
       anyValid = true;
     }
@@ -138,21 +152,26 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   // The nearest-face query refuses a mesh of fewer than three vertices; without valid faces the distance
   // stays at the largest double.
   if (vertices_->points.size() < 3 || !hasValidFace_) return false;
-  if (boxUsable_) {
-    // Every valid face lies in the box, so a point this far from it is near none of them.
-    const double q[3] = {point.x, point.y, point.z};
-    double gap2 = 0.0;
-    for (int a = 0; a < 3; ++a) {
-      const double gap = q[a] < boxLo_[a] ? boxLo_[a] - q[a] : (q[a] > boxHi_[a] ? q[a] - boxHi_[a] : 0.0);
-      gap2 += gap * gap;
-    }
-    const double limit = kNearMeshDistance * (1.0 + 1e-9);
-    if (gap2 > limit * limit) return false;
-  }
+  const double q[3] = {point.x, point.y, point.z};
+  // A face whose box is this far from the point is not near it; the slack covers the rounding of the
+  // distance computation many times over.
+  const double limit = kNearMeshDistance * (1.0 + 1e-9);
+  const double limit2 = limit * limit;
+  if (boxUsable_ && boxGap2(q, boxLo_, boxHi_) > limit2) return false;
   const int nearest = nearestVertex(point);
   if (nearest < 0) return false;
-  return nearestFacesDistance(*vertices_, mesh_->polygons, around_[static_cast<std::size_t>(nearest)],
-                              point) < kNearMeshDistance;
+  const std::vector<std::uint32_t>& faces = around_[static_cast<std::size_t>(nearest)];
+  if (!boxUsable_) {
+    return nearestFacesDistance(*vertices_, mesh_->polygons, faces, point) < kNearMeshDistance;
+  }
+  // The smallest distance is below the limit exactly when some face's distance is: stop at the first,
+  // and skip faces whose box alone rules them out.
+  for (const std::uint32_t f : faces) {
+    const double* box = &faceBoxes_[6 * static_cast<std::size_t>(f)];
+    if (boxGap2(q, box, box + 3) > limit2) continue;
+    if (faceDistance(*vertices_, mesh_->polygons[f], point) < kNearMeshDistance) return true;
+  }
+  return false;
 }
 
 int MeshIndex::nearestVertex(const pcl::PointXYZ& point) const {

@@ -58,6 +58,7 @@ class MeshIndex {
   bool boxUsable_ = false;
   double boxLo_[3] = {0, 0, 0};
   double boxHi_[3] = {0, 0, 0};
+  std::vector<double> faceBoxes_;  // per polygon (valid ones only): lowest x, y, z then highest x, y, z
 
   // Grid over (y, z): the faces whose padded y–z extent overlaps cell c are
   // rayFaces_[cellStart_[c] .. cellStart_[c + 1]). A point outside the grid lies in no face's extent.
