@@ -144,8 +144,19 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
     if (y >= r.yMin && y <= r.yMax && z >= r.zMin && z <= r.zMax) candidates_.push_back(r.face);
   }
   if (candidates_.empty()) return false;
-  return isInsideByParity(*vertices_, mesh_->polygons, point, candidates_.data(),
-                          candidates_.data() + candidates_.size());
+  // Count the +x crossings with the shared ray test; an unambiguous count decides as the shared inside
+  // test would. A boundary meeting needs its other rays: hand the same candidates to it.
+  const Eigen::Vector3f origin(point.x, point.y, point.z);
+  std::size_t hits = 0;
+  for (const std::uint32_t f : candidates_) {
+    const RayTriangleHit r = intersectRay(*vertices_, mesh_->polygons[f], origin, Eigen::Vector3f::UnitX());
+    if (r.onBoundary) {
+      return isInsideByParity(*vertices_, mesh_->polygons, point, candidates_.data(),
+                              candidates_.data() + candidates_.size());
+    }
+    hits += r.hit ? 1 : 0;
+  }
+  return hits % 2 == 1;
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
