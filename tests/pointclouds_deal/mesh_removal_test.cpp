@@ -128,7 +128,13 @@ TEST(MeshRemoval, PreparedMatchesPointByPointOverSeveralMeshes) {
   append(*in, *nimbrel_test::makeCloud(
                   {{nan, nan, nan}, {0.5f, nan, 0.25f}, {-inf, 0.25f, 0.25f}, {0.5f, inf, 0}}));
   CloudPtr out(new Cloud);
+  testing::internal::CaptureStdout();
   ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
+  // The unusable mesh is reported once per call, not once per point.
+  const std::string log = testing::internal::GetCapturedStdout();
+  const std::string message = "mesh points size <3 ERROR";
+  ASSERT_NE(log.find(message), std::string::npos) << log;
+  EXPECT_EQ(log.find(message, log.find(message) + 1), std::string::npos) << log;
   expectSamePoints(keptPointByPoint(deal, *in, meshes), *out);
 }
 
