@@ -14,7 +14,8 @@ namespace detail {
 
 /// Squared distance between two points exactly as the library's kd-tree computes it: float differences,
 /// squared and summed in x, y, z order in float. Keeping the same operations in the same order makes the
-/// near-or-not answer bit-identical to a nearest-neighbour query compared with the same threshold.
+/// near-or-not answer bit-identical to a nearest-neighbour query compared with the same threshold. (ISO
+/// C++ mode does not fuse the multiply-adds, so the roundings are the same as in the tree's own code.)
 inline float kdTreeSquaredDistance(const pcl::PointXYZ& query, float x, float y, float z) {
   const float dx = query.x - x;
   float result = dx * dx;
