@@ -24,6 +24,7 @@
 #include "peer/peer_inputs.hpp"
 #include "peer/rows.hpp"
 #include "peer/scene.hpp"
+#include "pointclouds_deal/statistical_outlier.hpp"
 
 namespace nimbrel_bench {
 namespace {
@@ -273,26 +274,40 @@ void registerCleaningRows() {
       state.counters["points_out"] = static_cast<double>(count);
     });
   }
-  row("statistical_outliers", size, "ours", [](benchmark::State& state) {
-    PointCloudsDeal deal;
-    deal.setStatisticalOutlierRemovalPara(kMeanK, kStddevMul);
-    CloudPtr out(new Cloud);
-    for (auto _ : state) {
-      deal.removeOutlierPointClouds(finiteCloud(), out);
-      keep(out->points.data());
-    }
-    state.counters["points_out"] = static_cast<double>(out->size());
-  });
-  row("statistical_outliers", size, "peer", [](benchmark::State& state) {
-    const o3d::geometry::PointCloud cloud = toOpen3d(*finiteCloud());
-    std::size_t count = 0;
-    for (auto _ : state) {
-      const auto result = cloud.RemoveStatisticalOutliers(kMeanK, kStddevMul);
-      count = std::get<0>(result)->points_.size();
-      keep(std::get<0>(result));
-    }
-    state.counters["points_out"] = static_cast<double>(count);
-  });
+  // On the full cloud, and on the cloud the cleaning pipeline hands to the outlier removal (voxel grid at
+  // the default leaf).
+  for (const CloudPtr* input : {&finiteCloud(), &voxelizedCloud()}) {
+    const std::string inputSize = cloudLabel(**input);
+    row("statistical_outliers", inputSize, "ours", [input](benchmark::State& state) {
+      PointCloudsDeal deal;
+      deal.setStatisticalOutlierRemovalPara(kMeanK, kStddevMul);
+      CloudPtr out(new Cloud);
+      for (auto _ : state) {
+        deal.removeOutlierPointClouds(*input, out);
+        keep(out->points.data());
+      }
+      state.counters["points_out"] = static_cast<double>(out->size());
+    });
+    // The library's exact grid-based outlier core (same result as the filter above), timed on its own.
+    row("statistical_outliers_grid_core", inputSize, "ours", [input](benchmark::State& state) {
+      Cloud out;
+      for (auto _ : state) {
+        keep(nimbrel_arm_util::detail::statisticalOutlierRemoval(**input, out, kMeanK, kStddevMul));
+        keep(out.points.data());
+      }
+      state.counters["points_out"] = static_cast<double>(out.size());
+    });
+    row("statistical_outliers", inputSize, "peer", [input](benchmark::State& state) {
+      const o3d::geometry::PointCloud cloud = toOpen3d(**input);
+      std::size_t count = 0;
+      for (auto _ : state) {
+        const auto result = cloud.RemoveStatisticalOutliers(kMeanK, kStddevMul);
+        count = std::get<0>(result)->points_.size();
+        keep(std::get<0>(result));
+      }
+      state.counters["points_out"] = static_cast<double>(count);
+    });
+  }
   const std::string raw = cloudLabel(*organizedCloud());
   for (const double leaf : {kDefaultLeaf, kCoarseLeaf}) {
     // processPointClouds: the object's default filter box and outlier parameters, the given leaf.

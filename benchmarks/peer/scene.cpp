@@ -1,6 +1,7 @@
 #include "peer/scene.hpp"
 
 #include <pcl/conversions.h>
+#include <pcl/filters/voxel_grid.h>
 
 #include <Eigen/Geometry>
 #include <algorithm>
@@ -201,6 +202,18 @@ const CloudPtr& robotCloud() {
       moved->push_back(pcl::PointXYZ(q.x(), q.y(), q.z()));
     }
     return moved;
+  }();
+  return cloud;
+}
+
+const CloudPtr& voxelizedCloud() {
+  static const CloudPtr cloud = [] {
+    CloudPtr down(new Cloud);
+    pcl::VoxelGrid<pcl::PointXYZ> grid;
+    grid.setInputCloud(finiteCloud());
+    grid.setLeafSize(0.005f, 0.005f, 0.005f);
+    grid.filter(*down);
+    return down;
   }();
   return cloud;
 }
