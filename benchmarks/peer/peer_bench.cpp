@@ -274,9 +274,10 @@ void registerCleaningRows() {
       state.counters["points_out"] = static_cast<double>(count);
     });
   }
-  // On the full cloud, and on the cloud the cleaning pipeline hands to the outlier removal (voxel grid at
-  // the default leaf).
-  for (const CloudPtr* input : {&finiteCloud(), &voxelizedCloud()}) {
+  // On the full cloud, and on the clouds the cleaning pipeline hands to the outlier removal (after the
+  // voxel grid at either leaf).
+  for (const CloudPtr* input :
+       {&finiteCloud(), &voxelizedCloud(kDefaultLeaf), &voxelizedCloud(kCoarseLeaf)}) {
     const std::string inputSize = cloudLabel(**input);
     row("statistical_outliers", inputSize, "ours", [input](benchmark::State& state) {
       PointCloudsDeal deal;

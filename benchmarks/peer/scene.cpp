@@ -206,15 +206,17 @@ const CloudPtr& robotCloud() {
   return cloud;
 }
 
-const CloudPtr& voxelizedCloud() {
-  static const CloudPtr cloud = [] {
-    CloudPtr down(new Cloud);
+const CloudPtr& voxelizedCloud(double leaf) {
+  static std::map<double, CloudPtr> clouds;
+  CloudPtr& cloud = clouds[leaf];
+  if (!cloud) {
+    cloud.reset(new Cloud);
     pcl::VoxelGrid<pcl::PointXYZ> grid;
     grid.setInputCloud(finiteCloud());
-    grid.setLeafSize(0.005f, 0.005f, 0.005f);
-    grid.filter(*down);
-    return down;
-  }();
+    const float edge = static_cast<float>(leaf);
+    grid.setLeafSize(edge, edge, edge);
+    grid.filter(*cloud);
+  }
   return cloud;
 }
 

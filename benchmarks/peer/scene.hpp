@@ -40,9 +40,9 @@ const CloudPtr& finiteCloud();
 /// finiteCloud() moved into the robot frame (computed here, not by the library under test).
 const CloudPtr& robotCloud();
 
-/// finiteCloud() down-sampled on a voxel grid of 0.005 by the point-cloud library's filter directly: what
-/// the cleaning pipeline hands to the outlier removal at the default leaf.
-const CloudPtr& voxelizedCloud();
+/// finiteCloud() down-sampled on a voxel grid of `leaf` (0.005 or 0.01) by the point-cloud library's
+/// filter directly: what the cleaning pipeline hands to the outlier removal at that leaf.
+const CloudPtr& voxelizedCloud(double leaf);
 
 /// Camera pose in the robot frame: maps camera-frame points into the robot frame.
 Eigen::Matrix4f cameraToRobot();
