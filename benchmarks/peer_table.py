@@ -85,13 +85,17 @@ def run_binaries(build, reps, min_time, pattern, out_dir):
 
 
 def medians(paths):
-    """{(operation, input): {side: (median ms, counters)}} in the order the rows first appear."""
+    """{(operation, input): {side: (median ms, counters)}} in the order the rows appear.
+
+    A later report replaces the rows it repeats; its new rows go after the last row it showed before them."""
     rows = {}
+    order = []
     context = {}
     for path in paths:
         with open(path) as handle:
             report = json.load(handle)
         context = context or report.get("context", {})
+        seen = []
         for entry in report["benchmarks"]:
             if entry.get("run_type") != "aggregate" or entry.get("aggregate_name") != "median":
                 continue
@@ -102,8 +106,13 @@ def medians(paths):
             operation, size, side = parts
             scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[entry.get("time_unit", "ns")]
             counters = {k: v for k, v in entry.items() if k in FRAME_STEPS or k in ("points_out", "faces_out")}
-            rows.setdefault((operation, size), {})[side] = (entry["cpu_time"] * scale, counters)
-    return rows, context
+            key = (operation, size)
+            if key not in rows:
+                anchor = max((order.index(k) for k in seen), default=len(order) - 1)
+                order.insert(anchor + 1, key)
+            rows.setdefault(key, {})[side] = (entry["cpu_time"] * scale, counters)
+            seen.append(key)
+    return {key: rows[key] for key in order}, context
 
 
 def fmt_ms(value):
