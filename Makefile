@@ -21,7 +21,7 @@ test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 demo: build
-	@$(BUILD_DIR)/examples/crop_example
+	@$(BUILD_DIR)/examples/pipeline_demo demo-output
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
