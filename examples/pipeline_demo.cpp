@@ -397,8 +397,8 @@ int main(int argc, char** argv) {
 
   PointCloudsDeal deal;
   deal.setFilterRange(-0.9, 0.9, -0.7, 0.7, 0.3, 1.6);  // workspace in the camera frame (metres)
-  deal.setLeafSize(0.005);
-  deal.setStatisticalOutlierRemovalPara(30, 1.0);
+  deal.setLeafSize(0.01);
+  deal.setStatisticalOutlierRemovalPara(30, 2.0);
 
   CloudPtr camera(new Cloud), cleaned(new Cloud), robot(new Cloud), noBoxes(new Cloud), noMeshes(new Cloud),
       noMeshesFast(new Cloud);
@@ -471,16 +471,19 @@ int main(int argc, char** argv) {
   std::vector<nimbrel_tools::RenderLayer> layers = {
       {rawRobot.get(),
        {200, 200, 200},
-       "depth points dropped by processPointClouds (outside workspace, outliers)",
-       0},
-      {&kept, {60, 160, 60}, "kept: the table", 1},
-      {&byBoxes, {0, 120, 255}, "cut by removeObbAndToolPointClouds (box object and gripper)", 1},
-      {&byBoth, {200, 60, 30}, "cut by both mesh removals (ball)", 1},
-      {&fastOnly, {230, 170, 90}, "cut by fastRemovePointsFromMeshs only (within 0.08 of a surface)", 1},
-      {&plainOnly, {160, 40, 160}, "cut by removePointsFromMeshs only", 1}};
+       "raw depth points: cropped, merged or dropped by processPointClouds",
+       0,
+       false},
+      {&kept, {60, 160, 60}, "kept: the table", 2},
+      {&byBoxes, {0, 120, 255}, "cut by removeObbAndToolPointClouds (box object and gripper)", 2},
+      {&byBoth, {200, 60, 30}, "cut by both mesh removals (ball)", 2},
+      {&fastOnly, {230, 170, 90}, "cut by fastRemovePointsFromMeshs only (within 0.08 of a surface)", 2},
+      {&plainOnly, {160, 40, 160}, "cut by removePointsFromMeshs only", 2}};
   nimbrel_tools::RenderOptions options;
   options.title = "nimbrel_arm_util demo: robot frame, points coloured by the step that removed them";
   options.width = 1100;
+  options.notes = {
+      "white inside the table: surfaces hidden from the camera by the gripper, the box and the ball"};
   const std::string picture = out("pipeline.png");
   nimbrel_tools::saveImage(nimbrel_tools::renderViews(layers, options), picture);
 

@@ -21,6 +21,7 @@ struct Range {
 Range robustRange(const std::vector<RenderLayer>& layers, int axis) {
   std::vector<float> values;
   for (const auto& layer : layers) {
+    if (!layer.fitView) continue;
     for (const auto& p : layer.cloud->points) {
       const float v = axis == 0 ? p.x : (axis == 1 ? p.y : p.z);
       if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) values.push_back(v);
@@ -110,7 +111,7 @@ cv::Mat renderViews(const std::vector<RenderLayer>& layers, const RenderOptions&
   const int topHeight = panelHeight(ry);
   const int sideHeight = panelHeight(rz);
   const int titleHeight = options.title.empty() ? 0 : 30;
-  const int legendRows = static_cast<int>(layers.size());
+  const int legendRows = static_cast<int>(layers.size() + options.notes.size());
   const int height = titleHeight + margin + topHeight + margin + sideHeight + margin + 22 * legendRows + 10;
 
   cv::Mat image(height, options.width, CV_8UC3, cv::Scalar(255, 255, 255));
@@ -130,6 +131,10 @@ cv::Mat renderViews(const std::vector<RenderLayer>& layers, const RenderOptions&
     cv::rectangle(image, {margin, y - 11, 14, 14}, layer.colour, cv::FILLED);
     cv::putText(image, fmt::format("{} ({} points)", layer.label, layer.cloud->size()), {margin + 22, y},
                 cv::FONT_HERSHEY_SIMPLEX, 0.5, kInk, 1, cv::LINE_AA);
+    y += 22;
+  }
+  for (const auto& note : options.notes) {
+    cv::putText(image, note, {margin, y}, cv::FONT_HERSHEY_SIMPLEX, 0.5, kInk, 1, cv::LINE_AA);
     y += 22;
   }
   return image;

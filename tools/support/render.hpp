@@ -16,11 +16,13 @@ struct RenderLayer {
   cv::Scalar colour;  ///< BGR
   std::string label;
   int dotRadius = 1;
+  bool fitView = true;  ///< false: drawn, but not used to choose the picture's extent
 };
 
 struct RenderOptions {
   std::string title;
-  int width = 1000;  ///< picture width in pixels; the height follows from the scene's extent
+  std::vector<std::string> notes;  ///< lines written under the legend
+  int width = 1000;                ///< picture width in pixels; the height follows from the scene's extent
 };
 
 /// A qualitative colour for layer `i` (cycles after ten).
