@@ -187,12 +187,22 @@ CloudPtr loadCloud(const std::string& path) {
   requireFile(path);
   pcl::PCLPointCloud2 blob;
   pcl::PCDReader reader;
-  if (reader.read(path, blob) < 0)
+  // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
+  Eigen::Vector4f origin;
+  Eigen::Quaternionf orientation;
+  int version = 0, dataType = 0;
+  unsigned int dataIndex = 0;
+  if (reader.readHeader(path, blob, origin, orientation, version, dataType, dataIndex) < 0 ||
+      blob.fields.empty()) {
     throw ToolError(fmt::format("unreadable point cloud {}: not a PCD file", path));
+  }
   for (const char* name : {"x", "y", "z"}) {
     if (pcl::getFieldIndex(blob, name) < 0) {
       throw ToolError(fmt::format("unreadable point cloud {}: no field {}", path, name));
     }
+  }
+  if (blob.width * blob.height > 0 && reader.read(path, blob) < 0) {
+    throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
   }
   CloudPtr cloud(new Cloud);
   pcl::fromPCLPointCloud2(blob, *cloud);
