@@ -1,1 +1,311 @@
+// Triangle geometry shared by the mesh queries and the mesh removal.
 #include "pointclouds_deal/mesh_geometry.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace nimbrel_arm_util {
+namespace detail {
+namespace {
+
+// Products of the ray test are written out so that their evaluation order is fixed: every caller of the
+// ray test must see bit-identical values.
+inline Eigen::Vector3f crossF(const Eigen::Vector3f& a, const Eigen::Vector3f& b) {
+  return Eigen::Vector3f(a.y() * b.z() - a.z() * b.y(), a.z() * b.x() - a.x() * b.z(),
+                         a.x() * b.y() - a.y() * b.x());
+}
+
+inline double dotF(const Eigen::Vector3f& a, const Eigen::Vector3f& b) {
+  const float d = a.x() * b.x() + a.y() * b.y() + a.z() * b.z();
+  return static_cast<double>(d);
+}
+
+inline Eigen::Vector3f toVector(const pcl::PointXYZ& p) { return Eigen::Vector3f(p.x, p.y, p.z); }
+
+inline Eigen::Vector3d toVectorD(const pcl::PointXYZ& p) {
+  return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
+}
+
+inline bool isFinite(const pcl::PointXYZ& p) {
+  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+// Fallback ray directions for ambiguous +x counts: unit length (so the parallel bound means the same as for
+// +x) and parallel to no axis or coordinate plane, so that they do not run along the edges and diagonals
+// of axis-aligned meshes.
+const Eigen::Vector3f kFallbackDirections[2] = {
+    Eigen::Vector3f(0.72651740f, 0.54843176f, 0.41399889f),
+    Eigen::Vector3f(-0.41399889f, 0.72651740f, -0.54843176f),
+};
+
+struct RayCount {
+  std::size_t hits = 0;
+  bool ambiguous = false;
+};
+
+// Counts the hits of one ray over every valid face.
+RayCount countAllFaces(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                       const Eigen::Vector3f& origin, const Eigen::Vector3f& direction) {
+  RayCount count;
+  for (const pcl::Vertices& face : polygons) {
+    const RayTriangleHit r = intersectRay(vertices, face, origin, direction);
+    count.hits += r.hit ? 1 : 0;
+    count.ambiguous = count.ambiguous || r.onBoundary;
+  }
+  return count;
+}
+
+// Counts the +x hits over the faces whose padded y–z extent contains the origin's (y, z).
+void countXFace(const VertexCloud& vertices, const pcl::Vertices& face, const Eigen::Vector3f& origin,
+                RayCount& count) {
+  double yMin, yMax, zMin, zMax;
+  if (!paddedYZExtent(vertices, face, yMin, yMax, zMin, zMax)) {
+    return;
+  }
+  const double y = origin.y();
+  const double z = origin.z();
+  if (!(y >= yMin && y <= yMax && z >= zMin && z <= zMax)) {
+    return;
+  }
+  const RayTriangleHit r = intersectRay(vertices, face, origin, Eigen::Vector3f::UnitX());
+  count.hits += r.hit ? 1 : 0;
+  count.ambiguous = count.ambiguous || r.onBoundary;
+}
+
+// Decides from the +x count, falling back to the other directions when it is ambiguous.
+bool decideParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                  const Eigen::Vector3f& origin, const RayCount& xCount) {
+  if (!xCount.ambiguous) {
+    return xCount.hits % 2 == 1;
+  }
+  for (const Eigen::Vector3f& direction : kFallbackDirections) {
+    const RayCount count = countAllFaces(vertices, polygons, origin, direction);
+    if (!count.ambiguous) {
+      return count.hits % 2 == 1;
+    }
+  }
+  return xCount.hits % 2 == 1;
+}
+
+double pointSegmentDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
+  const Eigen::Vector3d d = b - a;
+  const double dd = d.squaredNorm();
+  if (!(dd > 0.0)) {
+    return (p - a).norm();
+  }
+  const double s = std::clamp((p - a).dot(d) / dd, 0.0, 1.0);
+  return (a + s * d - p).norm();
+}
+
+}  // namespace
+
+bool isValidFace(const pcl::Vertices& face, std::size_t vertexCount) {
+  if (face.vertices.size() < 3) {
+    return false;
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto index = face.vertices[i];
+    if (index < 0 || static_cast<std::size_t>(index) >= vertexCount) {
+      return false;
+    }
+  }
+  return true;
+}
+
+RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& face,
+                            const Eigen::Vector3f& origin, const Eigen::Vector3f& direction) {
+  RayTriangleHit result;
+  if (!isValidFace(face, vertices.points.size())) {
+    return result;
+  }
+  const pcl::PointXYZ& q0 = vertices.points[static_cast<std::size_t>(face.vertices[0])];
+  const pcl::PointXYZ& q1 = vertices.points[static_cast<std::size_t>(face.vertices[1])];
+  const pcl::PointXYZ& q2 = vertices.points[static_cast<std::size_t>(face.vertices[2])];
+  if (!isFinite(q0) || !isFinite(q1) || !isFinite(q2)) {
+    return result;
+  }
+  const Eigen::Vector3f p0 = toVector(q0);
+  const Eigen::Vector3f e1 = toVector(q1) - p0;
+  const Eigen::Vector3f e2 = toVector(q2) - p0;
+  const Eigen::Vector3f h = crossF(direction, e2);
+  const double a = dotF(e1, h);
+  if (a > -kRayEpsilon && a < kRayEpsilon) {
+    return result;
+  }
+  const double f = 1.0 / a;
+  const Eigen::Vector3f s = origin - p0;
+  const double u = f * dotF(s, h);
+  const Eigen::Vector3f q = crossF(s, e1);
+  const double v = f * dotF(direction, q);
+  const double t = f * dotF(e2, q);
+  // Meetings at or behind the origin count for nothing, not even as ambiguous.
+  if (!(t > kRayEpsilon)) {
+    return result;
+  }
+  result.t = t;
+  result.hit = u >= 0.0 && u <= 1.0 && v >= 0.0 && u + v <= 1.0;
+  const double w = 1.0 - (u + v);
+  const double lowest = std::min(u, std::min(v, w));
+  result.onBoundary = lowest >= -kBoundaryTolerance && lowest <= kBoundaryTolerance;
+  return result;
+}
+
+bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
+                    double& zMin, double& zMax) {
+  if (!isValidFace(face, vertices.points.size())) {
+    return false;
+  }
+  double ys[3], zs[3];
+  for (std::size_t i = 0; i < 3; ++i) {
+    const pcl::PointXYZ& p = vertices.points[static_cast<std::size_t>(face.vertices[i])];
+    if (!isFinite(p)) {
+      return false;
+    }
+    ys[i] = p.y;
+    zs[i] = p.z;
+  }
+  const double y0 = std::min({ys[0], ys[1], ys[2]});
+  const double y1 = std::max({ys[0], ys[1], ys[2]});
+  const double z0 = std::min({zs[0], zs[1], zs[2]});
+  const double z1 = std::max({zs[0], zs[1], zs[2]});
+  const double magnitude = std::max({std::abs(y0), std::abs(y1), std::abs(z0), std::abs(z1)});
+  const double pad = 1e-4 * ((y1 - y0) + (z1 - z0) + magnitude);
+  yMin = y0 - pad;
+  yMax = y1 + pad;
+  zMin = z0 - pad;
+  zMax = z1 + pad;
+  return true;
+}
+
+bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                      const pcl::PointXYZ& point) {
+  if (polygons.empty()) {
+    return false;
+  }
+  const Eigen::Vector3f origin = toVector(point);
+  RayCount xCount;
+  for (const pcl::Vertices& face : polygons) {
+    countXFace(vertices, face, origin, xCount);
+  }
+  return decideParity(vertices, polygons, origin, xCount);
+}
+
+bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                      const pcl::PointXYZ& point, const std::uint32_t* xCandidatesFirst,
+                      const std::uint32_t* xCandidatesLast) {
+  if (polygons.empty()) {
+    return false;
+  }
+  const Eigen::Vector3f origin = toVector(point);
+  RayCount xCount;
+  for (const std::uint32_t* it = xCandidatesFirst; it != xCandidatesLast; ++it) {
+    if (*it < polygons.size()) {
+      countXFace(vertices, polygons[*it], origin, xCount);
+    }
+  }
+  return decideParity(vertices, polygons, origin, xCount);
+}
+
+double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b,
+                             const Eigen::Vector3d& c) {
+  const Eigen::Vector3d n = (b - a).cross(c - a);
+  const double nn = n.squaredNorm();
+  if (nn > 0.0) {
+    // The foot of the perpendicular lies in the triangle when p is on the inner side of all three edges.
+    const bool inside = n.dot((b - a).cross(p - a)) >= 0.0 && n.dot((c - b).cross(p - b)) >= 0.0 &&
+                        n.dot((a - c).cross(p - c)) >= 0.0;
+    if (inside) {
+      return std::abs(n.dot(p - a)) / std::sqrt(nn);
+    }
+  }
+  // Outside the area (or a degenerate triangle): the nearest point lies on an edge; for collinear corners
+  // the three edges together are the longest segment.
+  return std::min(
+      {pointSegmentDistance(p, a, b), pointSegmentDistance(p, b, c), pointSegmentDistance(p, c, a)});
+}
+
+double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, const pcl::PointXYZ& point) {
+  if (!isValidFace(face, vertices.points.size())) {
+    return -1.0;
+  }
+  return pointTriangleDistance(toVectorD(point),
+                               toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[0])]),
+                               toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[1])]),
+                               toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
+}
+
+std::vector<std::vector<std::uint32_t>> facesAroundVertices(std::size_t vertexCount,
+                                                            const std::vector<pcl::Vertices>& polygons) {
+  std::vector<std::vector<std::uint32_t>> around(vertexCount);
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    const pcl::Vertices& face = polygons[f];
+    if (!isValidFace(face, vertexCount)) {
+      continue;
+    }
+    for (const auto index : face.vertices) {
+      if (index < 0 || static_cast<std::size_t>(index) >= vertexCount) {
+        continue;
+      }
+      std::vector<std::uint32_t>& list = around[static_cast<std::size_t>(index)];
+      // Faces arrive in ascending order, so a repeated index within this face shows as the last entry.
+      if (list.empty() || list.back() != f) {
+        list.push_back(static_cast<std::uint32_t>(f));
+      }
+    }
+  }
+  return around;
+}
+
+std::vector<std::uint32_t> facesAroundVertex(std::size_t vertexCount,
+                                             const std::vector<pcl::Vertices>& polygons, std::size_t vertex) {
+  std::vector<std::uint32_t> faces;
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    const pcl::Vertices& face = polygons[f];
+    if (!isValidFace(face, vertexCount)) {
+      continue;
+    }
+    const bool uses = std::any_of(face.vertices.begin(), face.vertices.end(), [vertex](auto index) {
+      return index >= 0 && static_cast<std::size_t>(index) == vertex;
+    });
+    if (uses) {
+      faces.push_back(static_cast<std::uint32_t>(f));
+    }
+  }
+  return faces;
+}
+
+int nearestVertex(const pcl::KdTreeFLANN<pcl::PointXYZ>& tree, const pcl::PointXYZ& point) {
+  // A non-finite query has no nearest vertex (the tree would answer with an arbitrary one).
+  if (!isFinite(point)) {
+    return -1;
+  }
+  pcl::Indices indices(1);
+  std::vector<float> squaredDistances(1);
+  if (tree.nearestKSearch(point, 1, indices, squaredDistances) < 1 || indices.empty()) {
+    return -1;
+  }
+  return static_cast<int>(indices[0]);
+}
+
+double nearestFacesDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                            const std::vector<std::uint32_t>& faces, const pcl::PointXYZ& point) {
+  double best = std::numeric_limits<double>::max();
+  for (const std::uint32_t f : faces) {
+    if (f >= polygons.size()) {
+      continue;
+    }
+    const pcl::Vertices& face = polygons[f];
+    if (!isValidFace(face, vertices.points.size())) {
+      continue;
+    }
+    const double d = faceDistance(vertices, face, point);
+    if (best > d) {
+      best = d;
+    }
+  }
+  return best;
+}
+
+}  // namespace detail
+}  // namespace nimbrel_arm_util

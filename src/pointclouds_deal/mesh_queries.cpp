@@ -1,4 +1,97 @@
-// Point queries against triangle meshes.
-#include "nimbrel_arm_util/pointclouds_deal.hpp"
+// Point queries against triangle meshes: ray test, inside test, face distances and proximity.
+#include <pcl/conversions.h>
+#include <pcl/kdtree/kdtree_flann.h>
 
-namespace nimbrel_arm_util {}  // namespace nimbrel_arm_util
+#include <limits>
+#include <memory>
+
+#include "nimbrel/logger.hpp"
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/mesh_geometry.hpp"
+
+namespace nimbrel_arm_util {
+namespace {
+
+Eigen::Vector3f toVector(const pcl::PointXYZ& p) { return Eigen::Vector3f(p.x, p.y, p.z); }
+
+}  // namespace
+
+bool PointCloudsDeal::isPointNearObj(pcl::PointXYZ& point, pcl::search::KdTree<pcl::PointXYZ>::Ptr tree,
+                                     double threshold) {
+  pcl::Indices indices(1);
+  std::vector<float> squaredDistances(1);
+  if (tree->nearestKSearch(point, 1, indices, squaredDistances) < 1) {
+    return false;
+  }
+  return static_cast<double>(squaredDistances[0]) < threshold * threshold;
+}
+
+bool PointCloudsDeal::rayIntersectsTriangle(CloudPtr meshCloud, const pcl::PointXYZ& origin,
+                                            const pcl::PointXYZ& direction, const pcl::Vertices& triangle,
+                                            pcl::PointXYZ& hit) {
+  const detail::RayTriangleHit result =
+      detail::intersectRay(*meshCloud, triangle, toVector(origin), toVector(direction));
+  if (!result.hit) {
+    return false;
+  }
+  hit.x = static_cast<float>(static_cast<double>(origin.x) + static_cast<double>(direction.x) * result.t);
+  hit.y = static_cast<float>(static_cast<double>(origin.y) + static_cast<double>(direction.y) * result.t);
+  hit.z = static_cast<float>(static_cast<double>(origin.z) + static_cast<double>(direction.z) * result.t);
+  return true;
+}
+
+bool PointCloudsDeal::isPointInsideMesh(const pcl::PointXYZ& point, CloudPtr meshCloud,
+                                        const std::vector<pcl::Vertices>& polygons) {
+  return detail::isInsideByParity(*meshCloud, polygons, point);
+}
+
+int PointCloudsDeal::calMinDistToTriangle(CloudPtr meshCloud, const pcl::PointXYZ& point,
+                                          const pcl::Vertices& triangle, double& dist) {
+  if (!detail::isValidFace(triangle, meshCloud->points.size())) {
+    return -1;
+  }
+  dist = detail::faceDistance(*meshCloud, triangle, point);
+  return 0;
+}
+
+int PointCloudsDeal::findNearestTriangles(const pcl::PointXYZ& point, pcl::PolygonMesh& mesh, double& dist) {
+  auto vertices = std::make_shared<Cloud>();
+  pcl::fromPCLPointCloud2(mesh.cloud, *vertices);
+  if (vertices->points.size() < 3) {
+    LOG_INFO("mesh points size <3 ERROR");
+    return -1;
+  }
+  pcl::KdTreeFLANN<pcl::PointXYZ> tree(true);
+  tree.setInputCloud(vertices);
+  dist = std::numeric_limits<double>::max();
+  const int nearest = detail::nearestVertex(tree, point);
+  if (nearest < 0) {
+    LOG_INFO("can not find nearest point");
+    return -2;
+  }
+  const std::vector<std::uint32_t> faces =
+      detail::facesAroundVertex(vertices->points.size(), mesh.polygons, static_cast<std::size_t>(nearest));
+  dist = detail::nearestFacesDistance(*vertices, mesh.polygons, faces, point);
+  return 0;
+}
+
+bool PointCloudsDeal::isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes) {
+  for (pcl::PolygonMesh& mesh : meshes) {
+    auto vertices = std::make_shared<Cloud>();
+    pcl::fromPCLPointCloud2(mesh.cloud, *vertices);
+    if (isPointInsideMesh(point, vertices, mesh.polygons)) {
+      return true;
+    }
+    double dist = std::numeric_limits<double>::max();
+    // A mesh without a usable nearest vertex says nothing about this point; the others still may.
+    if (findNearestTriangles(point, mesh, dist) != 0) {
+      continue;
+    }
+    if (dist < detail::kNearMeshDistance) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace nimbrel_arm_util

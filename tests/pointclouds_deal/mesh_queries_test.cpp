@@ -1,4 +1,297 @@
 #include <gtest/gtest.h>
+#include <pcl/search/kdtree.h>
+
+#include <cmath>
+#include <limits>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/mesh_geometry.hpp"
 #include "support/geometry.hpp"
+
+using nimbrel_test::Diagonal;
+
+namespace {
+
+constexpr double kTol = 1e-6;
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
+
+pcl::Vertices face(std::initializer_list<int> indices) {
+  pcl::Vertices f;
+  f.vertices.assign(indices.begin(), indices.end());
+  return f;
+}
+
+// Unit right triangle in the z = 0 plane.
+nimbrel_test::CloudPtr unitTriangle() { return nimbrel_test::makeCloud({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}); }
+
+bool inside(const pcl::PolygonMesh& mesh, float x, float y, float z) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  return deal.isPointInsideMesh(pcl::PointXYZ(x, y, z), nimbrel_test::meshVertices(mesh), mesh.polygons);
+}
+
+}  // namespace
+
+TEST(MeshQueries, RayHitsInteriorEdgesAndVerticesInFrontOnly) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  auto cloud = unitTriangle();
+  const pcl::Vertices tri = face({0, 1, 2});
+  const pcl::PointXYZ down(0, 0, -1);
+  pcl::PointXYZ hit(9, 9, 9);
+  ASSERT_TRUE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, 2), down, tri, hit));
+  EXPECT_NEAR(hit.x, 0.25, kTol);
+  EXPECT_NEAR(hit.y, 0.25, kTol);
+  EXPECT_NEAR(hit.z, 0.0, kTol);
+  // Edges and corners belong to the triangle.
+  for (const pcl::PointXYZ& o :
+       {pcl::PointXYZ(0.5f, 0, 1), pcl::PointXYZ(0, 0.5f, 1), pcl::PointXYZ(0.5f, 0.5f, 1),
+        pcl::PointXYZ(0, 0, 1), pcl::PointXYZ(1, 0, 1), pcl::PointXYZ(0, 1, 1)}) {
+    EXPECT_TRUE(deal.rayIntersectsTriangle(cloud, o, down, tri, hit)) << o;
+  }
+  EXPECT_FALSE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.5f, -0.001f, 1), down, tri, hit));
+  EXPECT_FALSE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.6f, 0.6f, 1), down, tri, hit));
+  // The triangle behind the origin, or at the origin itself, is no hit.
+  hit = pcl::PointXYZ(7, 7, 7);
+  EXPECT_FALSE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, -1), down, tri, hit));
+  EXPECT_FALSE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, 0), down, tri, hit));
+  EXPECT_EQ(hit.x, 7.0f);
+  // A ray in the triangle's plane is parallel to it.
+  EXPECT_FALSE(
+      deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(-1, 0.25f, 0), pcl::PointXYZ(1, 0, 0), tri, hit));
+}
+
+TEST(MeshQueries, RayParallelBoundIsOneTenMillionth) {
+  // With this triangle and direction (0, 0, -k), the determinant a equals k (and -k for +k).
+  nimbrel_arm_util::PointCloudsDeal deal;
+  auto cloud = unitTriangle();
+  const pcl::Vertices tri = face({0, 1, 2});
+  pcl::PointXYZ hit;
+  const float atBound = 1e-7f;  // the float nearest to 1e-7 lies just above it
+  const float below = std::nextafter(atBound, 0.0f);
+  ASSERT_GT(static_cast<double>(atBound), 1e-7);
+  ASSERT_LT(static_cast<double>(below), 1e-7);
+  EXPECT_TRUE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, 1), pcl::PointXYZ(0, 0, -atBound),
+                                         tri, hit));
+  EXPECT_NEAR(hit.z, 0.0, 1e-3);
+  EXPECT_FALSE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, 1), pcl::PointXYZ(0, 0, -below),
+                                          tri, hit));
+  EXPECT_TRUE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, -1), pcl::PointXYZ(0, 0, atBound),
+                                         tri, hit));
+  EXPECT_FALSE(deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, -1), pcl::PointXYZ(0, 0, below),
+                                          tri, hit));
+}
+
+TEST(MeshQueries, CubeParityOnEveryAxisWithEitherDiagonal) {
+  for (Diagonal diagonal : {Diagonal::kMain, Diagonal::kAnti}) {
+    const pcl::PolygonMesh cube = nimbrel_test::makeCube(diagonal);
+    SCOPED_TRACE(diagonal == Diagonal::kMain ? "main diagonal" : "anti diagonal");
+    EXPECT_TRUE(inside(cube, 0.5f, 0.3f, 0.2f));
+    EXPECT_TRUE(inside(cube, 0.2f, 0.7f, 0.6f));
+    // The centre's +x ray meets the x = 1 face where its two triangles meet (either diagonal).
+    EXPECT_TRUE(inside(cube, 0.5f, 0.5f, 0.5f));
+    EXPECT_TRUE(inside(cube, 0.5f, 0.4f, 0.4f));
+    EXPECT_TRUE(inside(cube, 0.5f, 0.3f, 0.7f));
+    // Outside beyond each of the six faces.
+    EXPECT_FALSE(inside(cube, 1.5f, 0.3f, 0.2f));
+    EXPECT_FALSE(inside(cube, -0.5f, 0.3f, 0.2f));
+    EXPECT_FALSE(inside(cube, 0.3f, 1.5f, 0.2f));
+    EXPECT_FALSE(inside(cube, 0.3f, -0.5f, 0.2f));
+    EXPECT_FALSE(inside(cube, 0.3f, 0.2f, 1.5f));
+    EXPECT_FALSE(inside(cube, 0.3f, 0.2f, -0.5f));
+    // Outside points whose +x ray runs through a diagonal, along a face or along an edge.
+    EXPECT_FALSE(inside(cube, -0.5f, 0.5f, 0.5f));
+    EXPECT_FALSE(inside(cube, -0.5f, 0.0f, 0.5f));
+    EXPECT_FALSE(inside(cube, -0.5f, 1.0f, 1.0f));
+    EXPECT_FALSE(inside(cube, -0.5f, 0.0f, 0.0f));
+    // A cube off the origin with an edge of 0.3: its centre still lies inside, whatever the rounding.
+    const pcl::PolygonMesh small = nimbrel_test::makeCube(diagonal, 0.3f, Eigen::Vector3f(0.1f, 0.2f, 0.3f));
+    EXPECT_TRUE(inside(small, 0.25f, 0.35f, 0.45f));
+    EXPECT_FALSE(inside(small, 0.05f, 0.35f, 0.45f));
+  }
+}
+
+TEST(MeshQueries, ParityOfTetrahedronAndIcosphere) {
+  const pcl::PolygonMesh tetra = nimbrel_test::makeTetrahedron();
+  EXPECT_TRUE(inside(tetra, 0.1f, 0.1f, 0.1f));
+  EXPECT_FALSE(inside(tetra, 0.5f, 0.5f, 0.5f));
+  EXPECT_FALSE(inside(tetra, -0.5f, 0.0f, 0.0f));  // +x ray through two vertices
+
+  const pcl::PolygonMesh sphere = nimbrel_test::makeIcosphere(3);
+  auto points = nimbrel_test::makeRandomCloud(400, {-1.3f, -1.3f, -1.3f}, {1.3f, 1.3f, 1.3f}, 11);
+  int checked = 0;
+  for (const pcl::PointXYZ& p : points->points) {
+    const double r = p.getVector3fMap().norm();
+    if (r < 0.95 || r > 1.0) {
+      EXPECT_EQ(inside(sphere, p.x, p.y, p.z), r < 0.95) << p;
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 350);
+  // On the axes the +x ray runs through the sphere's vertices and edges.
+  EXPECT_TRUE(inside(sphere, 0.0f, 0.0f, 0.0f));
+  EXPECT_FALSE(inside(sphere, -2.0f, 0.0f, 0.0f));
+}
+
+TEST(MeshQueries, InvalidFacesAreSkipped) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  auto cloud = unitTriangle();
+  pcl::PointXYZ hit;
+  double dist = 42.0;
+  for (const pcl::Vertices& bad : {face({0, 1}), face({0, 1, 3}), face({0, -1, 2}), face({})}) {
+    EXPECT_FALSE(
+        deal.rayIntersectsTriangle(cloud, pcl::PointXYZ(0.25f, 0.25f, 1), pcl::PointXYZ(0, 0, -1), bad, hit));
+    EXPECT_EQ(deal.calMinDistToTriangle(cloud, pcl::PointXYZ(0, 0, 1), bad, dist), -1);
+    EXPECT_EQ(dist, 42.0);
+  }
+  // Extra indices past the first three are ignored, even out-of-range ones.
+  EXPECT_EQ(deal.calMinDistToTriangle(cloud, pcl::PointXYZ(0.2f, 0.2f, 1), face({0, 1, 2, 99}), dist), 0);
+  EXPECT_NEAR(dist, 1.0, kTol);
+
+  // A closed cube with invalid faces added answers as without them.
+  pcl::PolygonMesh cube = nimbrel_test::makeCube();
+  cube.polygons.push_back(face({0, 7, 100}));
+  cube.polygons.push_back(face({-3, 1, 2}));
+  cube.polygons.push_back(face({3, 4}));
+  EXPECT_TRUE(inside(cube, 0.5f, 0.3f, 0.2f));
+  EXPECT_TRUE(inside(cube, 0.5f, 0.5f, 0.5f));
+  EXPECT_FALSE(inside(cube, -0.5f, 0.3f, 0.2f));
+  // Invalid faces around the nearest vertex give no distance.
+  pcl::PolygonMesh onlyBad = nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 7}, {0, 1}});
+  ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(0, 0, 0.01f), onlyBad, dist), 0);
+  EXPECT_EQ(dist, kMaxDouble);
+}
+
+TEST(MeshQueries, DistanceIsToTheTriangleItself) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  auto cloud = unitTriangle();
+  const pcl::Vertices tri = face({0, 1, 2});
+  double dist = -1.0;
+  struct Case {
+    pcl::PointXYZ p;
+    double expected;
+  };
+  const Case cases[] = {
+      {{0.25f, 0.25f, 0.5f}, 0.5},                            // above the interior
+      {{0.25f, 0.25f, -0.5f}, 0.5},                           // below it
+      {{0.5f, -1.0f, 0.0f}, 1.0},                             // beyond edge y = 0, in the plane
+      {{0.5f, -1.0f, 0.5f}, std::sqrt(1.25)},                 // beyond that edge, off the plane
+      {{1.0f, 1.0f, 0.0f}, std::sqrt(0.5)},                   // beyond the long edge
+      {{2.0f, -1.0f, 0.0f}, std::sqrt(2.0)},                  // beyond corner (1, 0, 0)
+      {{-1.0f, -1.0f, 1.0f}, std::sqrt(3.0)},                 // beyond corner (0, 0, 0)
+      {{5.0f, 5.0f, 0.5f}, std::sqrt(4.5 * 4.5 * 2 + 0.25)},  // far from the area, near the plane
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(deal.calMinDistToTriangle(cloud, c.p, tri, dist), 0);
+    EXPECT_NEAR(dist, c.expected, kTol) << c.p;
+  }
+  // Degenerate triangles: collinear corners give the longest segment, coincident ones a point.
+  auto line = nimbrel_test::makeCloud({{0, 0, 0}, {2, 0, 0}, {1, 0, 0}});
+  ASSERT_EQ(deal.calMinDistToTriangle(line, pcl::PointXYZ(1, 1, 0), tri, dist), 0);
+  EXPECT_NEAR(dist, 1.0, kTol);
+  ASSERT_EQ(deal.calMinDistToTriangle(line, pcl::PointXYZ(3, 0, 0), tri, dist), 0);
+  EXPECT_NEAR(dist, 1.0, kTol);
+  auto dot = nimbrel_test::makeCloud({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}});
+  ASSERT_EQ(deal.calMinDistToTriangle(dot, pcl::PointXYZ(1, 1, 3), tri, dist), 0);
+  EXPECT_NEAR(dist, 2.0, kTol);
+}
+
+TEST(MeshQueries, NearestTrianglesCodes) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  double dist = 42.0;
+  pcl::PolygonMesh two = nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}}, {{0, 1, 0}});
+  EXPECT_EQ(deal.findNearestTriangles(pcl::PointXYZ(0, 0, 0), two, dist), -1);
+  EXPECT_EQ(dist, 42.0);
+
+  pcl::PolygonMesh tetra = nimbrel_test::makeTetrahedron();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(deal.findNearestTriangles(pcl::PointXYZ(nan, 0, 0), tetra, dist), -2);
+
+  // Nearest vertex (0, 0, 0); of its three faces the bottom one is nearest.
+  ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(0.1f, 0.1f, -0.3f), tetra, dist), 0);
+  EXPECT_NEAR(dist, 0.3, kTol);
+
+  // Vertex 3 is nearest but no face uses it.
+  pcl::PolygonMesh loose = nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {5, 5, 5}}, {{0, 1, 2}});
+  ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(5, 5, 4), loose, dist), 0);
+  EXPECT_EQ(dist, kMaxDouble);
+  // A face that names the vertex only past its first three indices still counts (as its triangle).
+  loose.polygons[0].vertices.push_back(3);
+  ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(5, 5, 4), loose, dist), 0);
+  EXPECT_NEAR(dist, std::sqrt(4.5 * 4.5 * 2 + 16.0), kTol);
+}
+
+TEST(MeshQueries, InsideOrNearAnyMesh) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeCube()};
+  EXPECT_TRUE(deal.isPointInsideMeshs(pcl::PointXYZ(0.5f, 0.5f, 0.5f), meshes));
+  // 0.049 and 0.051 above the top face, over the top faces' shared corner (0, 0, 1).
+  EXPECT_TRUE(deal.isPointInsideMeshs(pcl::PointXYZ(0.3f, 0.2f, 1.049f), meshes));
+  EXPECT_FALSE(deal.isPointInsideMeshs(pcl::PointXYZ(0.3f, 0.2f, 1.051f), meshes));
+  // In the plane of the bottom face but 0.3 beside the cube: a table under a box stays in the scene.
+  EXPECT_FALSE(deal.isPointInsideMeshs(pcl::PointXYZ(1.3f, 0.2f, 0.0f), meshes));
+  EXPECT_FALSE(deal.isPointInsideMeshs(pcl::PointXYZ(3.0f, -2.0f, 0.0f), meshes));
+  EXPECT_TRUE(deal.isPointInsideMeshs(pcl::PointXYZ(1.03f, 0.2f, 0.0f), meshes));
+
+  std::vector<pcl::PolygonMesh> none;
+  EXPECT_FALSE(deal.isPointInsideMeshs(pcl::PointXYZ(0.5f, 0.5f, 0.5f), none));
+
+  // A degenerate first mesh is skipped; the cube after it still claims its points.
+  std::vector<pcl::PolygonMesh> withBad = {nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}}, {}),
+                                           nimbrel_test::makeCube(Diagonal::kAnti, 1.0f, {2, 0, 0})};
+  EXPECT_TRUE(deal.isPointInsideMeshs(pcl::PointXYZ(2.5f, 0.3f, 0.2f), withBad));
+  EXPECT_TRUE(deal.isPointInsideMeshs(pcl::PointXYZ(2.5f, 0.5f, 0.5f), withBad));
+  EXPECT_FALSE(deal.isPointInsideMeshs(pcl::PointXYZ(1.5f, 0.5f, 0.5f), withBad));
+}
+
+TEST(MeshQueries, NearObjectIsStrictlyBelowThreshold) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  auto tree = std::make_shared<pcl::search::KdTree<pcl::PointXYZ>>(true);
+  tree->setInputCloud(nimbrel_test::makeCloud({{0, 0, 0}, {1, 0, 0}}));
+  pcl::PointXYZ p(0.5f, 0, 0);
+  EXPECT_FALSE(deal.isPointNearObj(p, tree, 0.5));
+  EXPECT_TRUE(deal.isPointNearObj(p, tree, 0.5001));
+  pcl::PointXYZ q(0.9f, 0, 0);
+  EXPECT_TRUE(deal.isPointNearObj(q, tree, 0.11));
+  EXPECT_FALSE(deal.isPointNearObj(q, tree, 0.09));
+}
+
+TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
+  // The prepared removal tests only candidate faces for the +x ray; any list holding every face whose
+  // padded y–z extent contains the ray must give the answer of the all-faces test.
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeIcosphere(2, 0.4f, {0.1f, 0.2f, 0.3f}),
+                                          nimbrel_test::makeCube(Diagonal::kMain),
+                                          nimbrel_test::makeCube(Diagonal::kAnti, 0.3f, {0.1f, 0.2f, 0.3f})};
+  auto points = nimbrel_test::makeRandomCloud(300, {-0.5f, -0.5f, -0.5f}, {1.5f, 1.5f, 1.5f}, 5);
+  // Points on a lattice through the cubes' vertices, edges and diagonals.
+  for (float x : {-0.5f, 0.25f, 0.5f}) {
+    for (float y : {0.0f, 0.2f, 0.35f, 0.5f, 1.0f}) {
+      for (float z : {0.0f, 0.3f, 0.45f, 0.5f, 1.0f}) points->push_back(pcl::PointXYZ(x, y, z));
+    }
+  }
+  // A face listing a vertex twice and one past its first three indices, and an invalid face.
+  meshes[1].polygons.push_back(face({0, 0, 6, 7}));
+  meshes[1].polygons.push_back(face({0, 9, 6}));
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    auto vertices = nimbrel_test::meshVertices(mesh);
+    // The prepared faces-per-vertex table agrees with the single-vertex scan.
+    const auto around = nimbrel_arm_util::detail::facesAroundVertices(vertices->size(), mesh.polygons);
+    ASSERT_EQ(around.size(), vertices->size());
+    for (std::size_t v = 0; v < vertices->size(); ++v) {
+      EXPECT_EQ(around[v], nimbrel_arm_util::detail::facesAroundVertex(vertices->size(), mesh.polygons, v));
+    }
+    for (const pcl::PointXYZ& p : points->points) {
+      std::vector<std::uint32_t> candidates;
+      for (std::uint32_t f = 0; f < mesh.polygons.size(); ++f) {
+        double y0, y1, z0, z1;
+        if (nimbrel_arm_util::detail::paddedYZExtent(*vertices, mesh.polygons[f], y0, y1, z0, z1) &&
+            p.y >= y0 && p.y <= y1 && p.z >= z0 && p.z <= z1) {
+          candidates.push_back(f);
+        }
+      }
+      const bool all = nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p);
+      EXPECT_EQ(nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p, candidates.data(),
+                                                           candidates.data() + candidates.size()),
+                all)
+          << p;
+    }
+  }
+}
