@@ -205,7 +205,8 @@ CloudPtr loadCloud(const std::string& path) {
     throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
   }
   CloudPtr cloud(new Cloud);
-  pcl::fromPCLPointCloud2(blob, *cloud);
+  // PCL's conversion indexes the first point even when there is none.
+  if (blob.width * blob.height > 0) pcl::fromPCLPointCloud2(blob, *cloud);
   return cloud;
 }
 
