@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "nimbrel/logger.hpp"
+#include "nimbrel_arm_util/nimbrel_node_thread.hpp"  // the installed headers include their ROS 2 side
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 
 int main() {
