@@ -476,7 +476,7 @@ int main(int argc, char** argv) {
        false},
       {&kept, {60, 160, 60}, "kept: the table", 2},
       {&byBoxes, {0, 120, 255}, "cut by removeObbAndToolPointClouds (box object and gripper)", 2},
-      {&byBoth, {200, 60, 30}, "cut by both mesh removals (ball)", 2},
+      {&byBoth, {200, 60, 30}, "cut by both mesh removals (ball, table touching the box)", 2},
       {&fastOnly, {230, 170, 90}, "cut by fastRemovePointsFromMeshs only (within 0.08 of a surface)", 2},
       {&plainOnly, {160, 40, 160}, "cut by removePointsFromMeshs only", 2}};
   nimbrel_tools::RenderOptions options;
