@@ -24,7 +24,7 @@ test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 demo: build
-	@$(BUILD_DIR)/examples/crop_example
+	@$(BUILD_DIR)/examples/pipeline_demo demo-output
 
 bench:
 	@bash scripts/install-deps.sh bench
