@@ -97,7 +97,9 @@ def medians(paths):
         context = context or report.get("context", {})
         seen = []
         for entry in report["benchmarks"]:
-            if entry.get("run_type") != "aggregate" or entry.get("aggregate_name") != "median":
+            # With one repetition there are no aggregates: that run is its own median.
+            single = entry.get("run_type") == "iteration" and entry.get("repetitions", 1) <= 1
+            if not single and (entry.get("run_type") != "aggregate" or entry.get("aggregate_name") != "median"):
                 continue
             name = re.sub(r"/(process_time|real_time)$", "", entry["run_name"])
             parts = name.split("/")
@@ -135,7 +137,10 @@ def print_table(rows):
         peer = sides.get("peer", (None, {}))[0]
         ratio = f"{ours / peer:.2f}" if ours is not None and peer else "—"
         lines.append([operation, size, fmt_ms(ours), fmt_ms(peer), ratio])
-    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
+    if not lines:
+        print("(no rows)")
+        return
+    widths = [max([len(h)] + [len(line[i]) for line in lines]) for i, h in enumerate(header)]
     print("| " + " | ".join(h.ljust(w) for h, w in zip(header, widths)) + " |")
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for line in lines:
