@@ -18,7 +18,7 @@ configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) > /dev/null
 
 build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build $(BUILD_DIR) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
 
 test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
@@ -29,7 +29,7 @@ demo: build
 bench:
 	@bash scripts/install-deps.sh bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
-	@cmake --build build-bench -j $(JOBS)
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/benchmarks/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true; done
 	@echo "== side by side with the peer library"; python3 benchmarks/peer_table.py --build build-bench --reps $${REPS:-5}
 
