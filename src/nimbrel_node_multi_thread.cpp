@@ -7,14 +7,10 @@
 #include <rclcpp/executors/multi_threaded_executor.hpp>
 #include <utility>
 
+#include "executor_thread_stop.hpp"
 #include "nimbrel/logger.hpp"
 
 namespace nimbrel_arm_util {
-
-namespace {
-// How often the destructor checks whether a spin that started after its first cancel needs another one.
-constexpr std::chrono::milliseconds kCancelRecheck{1};
-}  // namespace
 
 NimbrelNodeMultiThread::NimbrelNodeMultiThread(
     std::shared_ptr<rclcpp::node_interfaces::NodeBaseInterface> node)
@@ -48,15 +44,7 @@ NimbrelNodeMultiThread::NimbrelNodeMultiThread(
 }
 
 NimbrelNodeMultiThread::~NimbrelNodeMultiThread() {
-  executor->cancel();
-  // rclcpp forgets a cancel that arrives before spin has started, and that spin would then run forever.
-  // So until the thread function has ended, cancel again whenever the executor is seen spinning. A spin
-  // that was cancelled reports not spinning at once, so a running spin gets exactly one cancel, and no
-  // cancel is left pending for a caller's executor where rclcpp remembers early cancels.
-  while (finished.wait_for(kCancelRecheck) != std::future_status::ready) {
-    if (executor->is_spinning()) executor->cancel();
-  }
-  thread->join();
+  detail::cancelUntilEnded(*executor, finished, *thread);
   executor.reset();
   thread.reset();
   node.reset();

@@ -2,18 +2,13 @@
 
 #include <tf2_ros/create_timer_interface.h>
 
-#include <chrono>
 #include <rclcpp/executor_options.hpp>
 #include <utility>
 
+#include "executor_thread_stop.hpp"
 #include "nimbrel/logger.hpp"
 
 namespace nimbrel_arm_util {
-
-namespace {
-// How often the destructor checks whether a spin that started after its first cancel needs another one.
-constexpr std::chrono::milliseconds kCancelRecheck{1};
-}  // namespace
 
 NimbrelNodeThread::NimbrelNodeThread(std::shared_ptr<rclcpp::node_interfaces::NodeBaseInterface> node)
     : node(std::move(node)) {
@@ -43,15 +38,7 @@ NimbrelNodeThread::NimbrelNodeThread(std::shared_ptr<rclcpp::executors::SingleTh
 }
 
 NimbrelNodeThread::~NimbrelNodeThread() {
-  executor->cancel();
-  // rclcpp forgets a cancel that arrives before spin has started, and that spin would then run forever.
-  // So until the thread function has ended, cancel again whenever the executor is seen spinning. A spin
-  // that was cancelled reports not spinning at once, so a running spin gets exactly one cancel, and no
-  // cancel is left pending for a caller's executor where rclcpp remembers early cancels.
-  while (finished.wait_for(kCancelRecheck) != std::future_status::ready) {
-    if (executor->is_spinning()) executor->cancel();
-  }
-  thread->join();
+  detail::cancelUntilEnded(*executor, finished, *thread);
   executor.reset();
   thread.reset();
   node.reset();
