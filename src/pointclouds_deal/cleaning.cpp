@@ -1,4 +1,171 @@
 // Cleaning, down-sampling and concatenation.
+#include <pcl/common/common.h>
+#include <pcl/filters/filter.h>
+#include <pcl/filters/statistical_outlier_removal.h>
+#include <pcl/filters/voxel_grid.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+#include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 
-namespace nimbrel_arm_util {}  // namespace nimbrel_arm_util
+namespace nimbrel_arm_util {
+namespace {
+
+bool isFinitePoint(const pcl::PointXYZ& p) {
+  const float largest = std::numeric_limits<float>::max();
+  return std::abs(p.x) <= largest && std::abs(p.y) <= largest && std::abs(p.z) <= largest;
+}
+
+// Number of voxels along one axis, counted as the voxel grid counts them, or -1 when that count would not
+// fit the grid's 64-bit arithmetic (infinite or NaN span included).
+std::int64_t voxelsAlong(float lo, float hi, float inverseLeaf) {
+  const float span = (hi - lo) * inverseLeaf;
+  if (!(span < 2147483648.0f)) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(span) + 1;
+}
+
+// True when the voxel grid's index space for `cloud` exceeds a 32-bit int. PCL makes the same test and
+// then returns its input unchanged, but its own 64-bit product overflows (and its float-to-integer casts
+// are undefined) once a leaf is about a trillion times smaller than the cloud, so the test runs here first.
+bool voxelIndicesOverflow(const pcl::PointCloud<pcl::PointXYZ>& cloud, float leaf) {
+  Eigen::Vector4f lo;
+  Eigen::Vector4f hi;
+  pcl::getMinMax3D(cloud, lo, hi);
+  if (!(lo[0] <= hi[0] && lo[1] <= hi[1] && lo[2] <= hi[2])) {
+    return false;  // no finite point: the grid has nothing to index
+  }
+  const float inverse = 1.0f / leaf;
+  const std::int64_t limit = std::numeric_limits<std::int32_t>::max();
+  const std::int64_t dx = voxelsAlong(lo[0], hi[0], inverse);
+  const std::int64_t dy = voxelsAlong(lo[1], hi[1], inverse);
+  const std::int64_t dz = voxelsAlong(lo[2], hi[2], inverse);
+  if (dx < 0 || dy < 0 || dz < 0) {
+    return true;
+  }
+  // Each factor is below 2^31, so the partial products stay inside 64 bits.
+  const std::int64_t dxy = dx * dy;
+  return dxy > limit || dxy * dz > limit;
+}
+
+}  // namespace
+
+void PointCloudsDeal::removeInfinatePointClouds(CloudPtr in, CloudPtr out) {
+  if (in == out) {
+    // Compact in place: the kept points move forward and nothing is read after it has been overwritten.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < in->points.size(); ++i) {
+      if (isFinitePoint(in->points[i])) {
+        in->points[kept++] = in->points[i];
+      } else {
+        LOG_INFO("\x1b[41m ERROR: point is not finite valid\x1b[0m");
+      }
+    }
+    out->points.resize(kept);
+    out->width = static_cast<std::uint32_t>(kept);
+    out->height = kept == 0 ? 0 : 1;
+    return;
+  }
+  out->clear();
+  for (const pcl::PointXYZ& p : in->points) {
+    if (isFinitePoint(p)) {
+      out->push_back(p);
+    } else {
+      LOG_INFO("\x1b[41m ERROR: point is not finite valid\x1b[0m");
+    }
+  }
+}
+
+void PointCloudsDeal::removeOutlierPointClouds(CloudPtr in, CloudPtr out) {
+  // PCL sizes its neighbour buffers from meanK + 1 and throws or floods the log below zero.
+  if (meanK < 0) {
+    if (in != out) {
+      *out = *in;
+    }
+    return;
+  }
+  // A search finds at most size - 1 other points, yet PCL allocates and walks meanK entries per point, so a
+  // huge meanK hangs. Asking for more neighbours than exist scales every mean distance alike, which leaves
+  // the outlier decision unchanged: cap it.
+  const std::size_t others = in->size() > 1 ? in->size() - 1 : 1;
+  const int neighbours = static_cast<std::size_t>(meanK) > others ? static_cast<int>(others) : meanK;
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> sor;
+  sor.setInputCloud(in);
+  sor.setMeanK(neighbours);
+  sor.setStddevMulThresh(stddevMulThresh);
+  sor.filter(*out);
+}
+
+void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {
+  const float leaf = static_cast<float>(leafSize);
+  // Zero, negative, subnormal and non-finite leaves make PCL collapse the cloud into one point or mix
+  // unrelated voxels; such a leaf keeps the cloud as it is, as PCL itself does when its indices overflow.
+  const bool degenerate = !(leaf > 0.0f && std::isfinite(leaf) && std::isfinite(1.0f / leaf));
+  if (degenerate || voxelIndicesOverflow(*in, leaf)) {
+    if (in != out) {
+      *out = *in;
+    }
+    return;
+  }
+  pcl::VoxelGrid<pcl::PointXYZ> grid;
+  grid.setInputCloud(in);
+  grid.setLeafSize(leaf, leaf, leaf);
+  grid.filter(*out);
+}
+
+void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
+  CloudPtr withoutNaN(new Cloud);
+  pcl::Indices keptIndices;
+  pcl::removeNaNFromPointCloud(*in, *withoutNaN, keptIndices);
+  if (keptIndices.size() < in->size()) {
+    const std::uint64_t dropped = in->size() - keptIndices.size();
+    LOG_INFO("\x1b[33m {} NaN points exist in pointclouds! \x1b[0m", dropped);
+  }
+
+  rangeFilterPointClouds(withoutNaN);
+  if (withoutNaN->empty()) {
+    LOG_INFO("size of point clouds is 0\n");
+    // An empty frame must not leave the previous frame's result behind for the caller to act on.
+    out->clear();
+    return;
+  }
+
+  CloudPtr finite(new Cloud);
+  removeInfinatePointClouds(withoutNaN, finite);
+  voxelGridfilterPointClouds(finite, finite);
+  out->clear();
+  removeOutlierPointClouds(finite, out);
+}
+
+void PointCloudsDeal::addTwoPointClouds(CloudPtr first, CloudPtr second, CloudPtr out) {
+  // Joined apart from `out`, so that `out` may also be `first` or `second`.
+  decltype(out->points) joined;
+  joined.reserve(first->size() + second->size());
+  joined.insert(joined.end(), first->points.begin(), first->points.end());
+  joined.insert(joined.end(), second->points.begin(), second->points.end());
+  out->points = std::move(joined);
+  out->width = static_cast<std::uint32_t>(out->points.size());
+  out->height = out->points.empty() ? 0 : 1;
+}
+
+void PointCloudsDeal::addTwoPointClouds(CloudPtr first, CloudPtr second) {
+  // Counted and reserved up front: appending a cloud to itself then reads only its original points.
+  const std::size_t count = second->size();
+  if (count == 0) {
+    return;
+  }
+  first->points.reserve(first->size() + count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const pcl::PointXYZ p = second->points[i];
+    first->points.push_back(p);
+  }
+  first->width = static_cast<std::uint32_t>(first->points.size());
+  first->height = 1;
+}
+
+}  // namespace nimbrel_arm_util

@@ -1,4 +1,362 @@
 #include <gtest/gtest.h>
+#include <pcl/filters/filter.h>
+#include <pcl/filters/statistical_outlier_removal.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
+#include "support/log_recorder.hpp"
+
+using nimbrel_arm_util::PointCloudsDeal;
+using nimbrel_test::Cloud;
+using nimbrel_test::CloudPtr;
+using nimbrel_test::LogRecorder;
+using nimbrel_test::makeCloud;
+using nimbrel_test::makeOrganizedCloud;
+using nimbrel_test::makeRandomCloud;
+
+namespace {
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+const char kNotFinite[] = "\x1b[41m ERROR: point is not finite valid\x1b[0m";
+const char kEmptyCrop[] = "size of point clouds is 0\n";
+
+// Exact equality of two point sequences, NaN matching NaN.
+void expectSamePoints(const Cloud& actual, const Cloud& expected) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    const auto a = actual.points[i].getVector3fMap();
+    const auto e = expected.points[i].getVector3fMap();
+    for (int d = 0; d < 3; ++d) {
+      if (std::isnan(e[d])) {
+        EXPECT_TRUE(std::isnan(a[d])) << "point " << i;
+      } else {
+        EXPECT_EQ(a[d], e[d]) << "point " << i << " axis " << d;
+      }
+    }
+  }
+}
+
+// Same points, layout, density flag and frame.
+void expectSameCloud(const Cloud& actual, const Cloud& expected) {
+  expectSamePoints(actual, expected);
+  EXPECT_EQ(actual.width, expected.width);
+  EXPECT_EQ(actual.height, expected.height);
+  EXPECT_EQ(actual.is_dense, expected.is_dense);
+  EXPECT_EQ(actual.header.frame_id, expected.header.frame_id);
+}
+
+std::vector<std::string> bodiesFrom(const LogRecorder& log, const std::string& function) {
+  std::vector<std::string> bodies;
+  for (const auto& r : log.records()) {
+    EXPECT_EQ(r.level, spdlog::level::info) << r.body;
+    if (r.function == function) bodies.push_back(r.body);
+  }
+  return bodies;
+}
+
+// A dense cluster in the unit cube with a few far-off strays, NaN holes and one point outside the default
+// box.
+CloudPtr makeScene() {
+  CloudPtr scene = makeRandomCloud(3000, {-1, -1, -1}, {1, 1, 1}, 11);
+  for (const auto& p :
+       std::vector<Eigen::Vector3f>{{1.9f, 1.9f, 1.9f}, {-1.8f, 1.7f, -1.9f}, {1.6f, -1.9f, 0}}) {
+    scene->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
+  }
+  scene->push_back(pcl::PointXYZ(kNaN, 0, 0));
+  scene->push_back(pcl::PointXYZ(0, kNaN, 0));
+  scene->push_back(pcl::PointXYZ(5, 5, 5));
+  scene->is_dense = false;
+  return scene;
+}
+
+}  // namespace
+
+TEST(Cleaning, FiniteFilterKeepsOrderAndLeavesHeaderAndDensity) {
+  PointCloudsDeal deal;
+  const float big = std::numeric_limits<float>::max();
+  auto in = makeCloud({{0, 0, 0}, {1, kInf, 1}, {2, 2, kNaN}, {-big, big, 3}, {-kInf, 0, 0}, {3, 3, 3}});
+  auto out = makeOrganizedCloud(4, 2);  // non-empty and organized: must be replaced, not appended to
+  out->header.frame_id = "camera";
+  out->header.stamp = 42;
+  out->is_dense = true;
+  LogRecorder log;
+  deal.removeInfinatePointClouds(in, out);
+
+  expectSamePoints(*out, *makeCloud({{0, 0, 0}, {-big, big, 3}, {3, 3, 3}}));
+  EXPECT_EQ(out->width, 3u);
+  EXPECT_EQ(out->height, 1u);
+  EXPECT_EQ(out->header.frame_id, "camera");
+  EXPECT_EQ(out->header.stamp, 42u);
+  EXPECT_TRUE(out->is_dense);
+  EXPECT_EQ(in->size(), 6u);
+  EXPECT_EQ(bodiesFrom(log, "removeInfinatePointClouds"), std::vector<std::string>(3, kNotFinite));
+}
+
+TEST(Cleaning, FiniteFilterInPlaceKeepsTheFinitePoints) {
+  PointCloudsDeal deal;
+  auto cloud = makeOrganizedCloud(3, 2, 0.5f, 1.0f, {1, 4});
+  const Cloud before = *cloud;
+  deal.removeInfinatePointClouds(cloud, cloud);
+  Cloud expected;
+  for (std::size_t i : {0u, 2u, 3u, 5u}) expected.push_back(before.points[i]);
+  expectSamePoints(*cloud, expected);
+  EXPECT_EQ(cloud->width, 4u);
+  EXPECT_EQ(cloud->height, 1u);
+
+  auto allBad = makeCloud({{kNaN, 0, 0}, {0, 0, kInf}});
+  deal.removeInfinatePointClouds(allBad, allBad);
+  EXPECT_TRUE(allBad->empty());
+  EXPECT_EQ(allBad->width, 0u);
+  EXPECT_EQ(allBad->height, 0u);
+}
+
+TEST(Cleaning, ProcessEqualsTheChainOfItsSteps) {
+  PointCloudsDeal deal;
+  deal.setFilterRange(-0.9, 1.95, -1.0, 1.95, -0.8, 1.95);
+  deal.setLeafSize(0.1);
+  deal.setStatisticalOutlierRemovalPara(8, 0.5);
+  const CloudPtr in = makeScene();
+  const Cloud original = *in;
+
+  CloudPtr expected(new Cloud);
+  CloudPtr chain(new Cloud);
+  pcl::Indices kept;
+  pcl::removeNaNFromPointCloud(*in, *chain, kept);
+  deal.rangeFilterPointClouds(chain);
+  CloudPtr finite(new Cloud);
+  deal.removeInfinatePointClouds(chain, finite);
+  deal.voxelGridfilterPointClouds(finite, finite);
+  deal.removeOutlierPointClouds(finite, expected);
+
+  CloudPtr out = makeCloud({{9, 9, 9}});
+  deal.processPointClouds(in, out);
+  ASSERT_GT(expected->size(), 100u);
+  ASSERT_LT(expected->size(), finite->size());  // the outlier step did remove something
+  expectSamePoints(*out, *expected);
+  EXPECT_EQ(out->width, expected->width);
+  EXPECT_EQ(out->height, 1u);
+  expectSameCloud(*in, original);
+}
+
+TEST(Cleaning, ProcessReportsNaNCountOnce) {
+  PointCloudsDeal deal;
+  deal.setStatisticalOutlierRemovalPara(5, 1.0);
+  auto in = makeRandomCloud(100, {0, 0, 0}, {1, 1, 1});
+  for (std::size_t i : {3u, 17u, 40u, 41u, 99u}) in->points[i].y = kNaN;
+  in->is_dense = false;
+  auto out = makeCloud({});
+  {
+    LogRecorder log;
+    deal.processPointClouds(in, out);
+    EXPECT_EQ(bodiesFrom(log, "processPointClouds"),
+              std::vector<std::string>{"\x1b[33m 5 NaN points exist in pointclouds! \x1b[0m"});
+  }
+  auto clean = makeRandomCloud(100, {0, 0, 0}, {1, 1, 1});
+  LogRecorder log;
+  deal.processPointClouds(clean, out);
+  EXPECT_TRUE(log.records().empty());
+  EXPECT_FALSE(out->empty());
+}
+
+TEST(Cleaning, ProcessClearsOutWhenTheCropLeavesNothing) {
+  PointCloudsDeal deal;
+  deal.setFilterRange(10, 11, 10, 11, 10, 11);
+  auto out = makeOrganizedCloud(4, 2);
+  out->header.frame_id = "camera";
+  {
+    LogRecorder log;
+    deal.processPointClouds(makeScene(), out);
+    EXPECT_EQ(bodiesFrom(log, "processPointClouds"),
+              (std::vector<std::string>{"\x1b[33m 2 NaN points exist in pointclouds! \x1b[0m", kEmptyCrop}));
+  }
+  EXPECT_TRUE(out->empty());
+  EXPECT_EQ(out->width, 0u);
+  EXPECT_EQ(out->header.frame_id, "camera");
+
+  out = makeCloud({{1, 1, 1}});
+  LogRecorder log;
+  deal.processPointClouds(makeCloud({}), out);
+  EXPECT_EQ(bodiesFrom(log, "processPointClouds"), std::vector<std::string>{kEmptyCrop});
+  EXPECT_TRUE(out->empty());
+}
+
+TEST(Cleaning, ProcessFollowsParameterChanges) {
+  PointCloudsDeal deal;
+  deal.setLeafSize(0.1);
+  deal.setStatisticalOutlierRemovalPara(8, 1.0);
+  const CloudPtr in = makeScene();
+  auto run = [&] {
+    CloudPtr out(new Cloud);
+    deal.processPointClouds(in, out);
+    return out;
+  };
+  const CloudPtr base = run();
+
+  deal.setLeafSize(0.25);
+  const CloudPtr coarser = run();
+  EXPECT_LT(coarser->size(), base->size() / 2);
+  deal.setLeafSize(0.1);
+
+  deal.setFilterRange(0, 2, 0, 2, 0, 2);
+  const CloudPtr octant = run();
+  EXPECT_LT(octant->size(), base->size() / 4);
+  for (const auto& p : octant->points) EXPECT_GE(std::min({p.x, p.y, p.z}), 0.0f);
+  deal.setFilterRange(-2, 2, -2, 2, -2, 2);
+
+  deal.setStatisticalOutlierRemovalPara(8, 0.2);
+  const CloudPtr stricter = run();
+  EXPECT_LT(stricter->size(), base->size());
+
+  deal.setStatisticalOutlierRemovalPara(2, 1.0);
+  const CloudPtr fewerNeighbours = run();
+  bool differs = fewerNeighbours->size() != base->size();
+  for (std::size_t i = 0; !differs && i < base->size(); ++i) {
+    differs = fewerNeighbours->points[i].getVector3fMap() != base->points[i].getVector3fMap();
+  }
+  EXPECT_TRUE(differs);
+
+  deal.setStatisticalOutlierRemovalPara(8, 1.0);
+  expectSamePoints(*run(), *base);
+}
+
+TEST(Cleaning, VoxelGridUsesOneLeafOnAllAxes) {
+  // A lattice of 10 x 10 x 10 points 0.1 apart, voxel faces halfway between them: a leaf of 0.2 pairs
+  // them up along every axis.
+  CloudPtr lattice(new Cloud);
+  for (int i = 0; i < 10; ++i)
+    for (int j = 0; j < 10; ++j)
+      for (int k = 0; k < 10; ++k)
+        lattice->push_back(pcl::PointXYZ(0.05f + 0.1f * i, 0.05f + 0.1f * j, 0.05f + 0.1f * k));
+  PointCloudsDeal deal;
+  deal.setLeafSize(0.2);
+  CloudPtr out(new Cloud);
+  deal.voxelGridfilterPointClouds(lattice, out);
+  ASSERT_EQ(out->size(), 125u);
+  const float tolerance = 1e-5f;
+  for (const auto& p : out->points) {
+    for (float v : {p.x, p.y, p.z}) EXPECT_NEAR(std::fmod(v, 0.2f), 0.1f, tolerance);
+  }
+  deal.voxelGridfilterPointClouds(lattice, lattice);
+  EXPECT_EQ(lattice->size(), 125u);
+}
+
+TEST(Cleaning, DegenerateLeafKeepsTheCloud) {
+  PointCloudsDeal deal;
+  const CloudPtr organized = makeOrganizedCloud(20, 10, 0.01f, 1.0f, {7});
+  const CloudPtr spread = makeRandomCloud(1000, {-1, -1, -1}, {1, 1, 1});
+  // 1e-50 and 1e-40 become 0 and a subnormal as floats; 1e-12 and 1e-7 overflow the voxel indices of a
+  // two-metre cloud (PCL alone collapses the first into a handful of points).
+  for (double leaf : {0.0, -0.0, -0.1, std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, 1e-50, 1e-40, 1e-12, 1e-7}) {
+    SCOPED_TRACE(leaf);
+    deal.setLeafSize(leaf);
+    for (const CloudPtr& in : {organized, spread}) {
+      CloudPtr out = makeCloud({{9, 9, 9}});
+      deal.voxelGridfilterPointClouds(in, out);
+      expectSameCloud(*out, *in);
+      CloudPtr same(new Cloud(*in));
+      deal.voxelGridfilterPointClouds(same, same);
+      expectSameCloud(*same, *in);
+    }
+  }
+}
+
+TEST(Cleaning, OutlierRemovalDropsStrays) {
+  PointCloudsDeal deal;
+  deal.setStatisticalOutlierRemovalPara(10, 1.0);
+  CloudPtr in = makeRandomCloud(500, {0, 0, 0}, {0.2f, 0.2f, 0.2f});
+  in->push_back(pcl::PointXYZ(3, 3, 3));
+  in->push_back(pcl::PointXYZ(-2, 0, 0));
+  CloudPtr out(new Cloud);
+  deal.removeOutlierPointClouds(in, out);
+  ASSERT_LT(out->size(), in->size() - 1);
+  for (const auto& p : out->points) EXPECT_LT(p.getVector3fMap().norm(), 1.0f);
+}
+
+TEST(Cleaning, DegenerateMeanK) {
+  PointCloudsDeal deal;
+  const CloudPtr in = makeRandomCloud(200, {0, 0, 0}, {1, 1, 1});
+  in->push_back(pcl::PointXYZ(4, 4, 4));
+
+  // Negative counts: PCL would throw or warn once per point; the cloud is kept instead.
+  for (int k : {-1, -2, std::numeric_limits<int>::min()}) {
+    deal.setStatisticalOutlierRemovalPara(k, 1.0);
+    CloudPtr out = makeCloud({{9, 9, 9}});
+    deal.removeOutlierPointClouds(in, out);
+    expectSameCloud(*out, *in);
+  }
+  // Zero neighbours: PCL's mean distances are all 0/0, so nothing lies above its threshold.
+  deal.setStatisticalOutlierRemovalPara(0, 1.0);
+  CloudPtr out(new Cloud);
+  deal.removeOutlierPointClouds(in, out);
+  expectSamePoints(*out, *in);
+
+  // More neighbours than the cloud holds decide as PCL does; INT_MAX would overflow PCL's k + 1.
+  const int beyond = 3 * static_cast<int>(in->size());
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> sor;
+  sor.setInputCloud(in);
+  sor.setMeanK(beyond);
+  sor.setStddevMulThresh(1.0);
+  Cloud reference;
+  sor.filter(reference);
+  ASSERT_LT(reference.size(), in->size());
+  for (int k : {beyond, std::numeric_limits<int>::max()}) {
+    deal.setStatisticalOutlierRemovalPara(k, 1.0);
+    CloudPtr capped(new Cloud);
+    deal.removeOutlierPointClouds(in, capped);
+    expectSamePoints(*capped, reference);
+  }
+}
+
+TEST(Cleaning, ConcatenationIntoAThirdCloud) {
+  PointCloudsDeal deal;
+  auto first = makeCloud({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}});
+  auto second = makeCloud({{4, 0, 0}, {5, 0, 0}});
+  const auto joined = makeCloud({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}, {5, 0, 0}});
+  auto out = makeOrganizedCloud(4, 2);
+  out->header.frame_id = "robot";
+  deal.addTwoPointClouds(first, second, out);
+  expectSamePoints(*out, *joined);
+  EXPECT_EQ(out->width, 5u);
+  EXPECT_EQ(out->height, 1u);
+  EXPECT_EQ(out->header.frame_id, "robot");
+
+  // The output may be either input.
+  auto a = makeCloud({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}});
+  deal.addTwoPointClouds(a, second, a);
+  expectSamePoints(*a, *joined);
+  auto b = makeCloud({{4, 0, 0}, {5, 0, 0}});
+  deal.addTwoPointClouds(first, b, b);
+  expectSamePoints(*b, *joined);
+  EXPECT_EQ(b->width, 5u);
+
+  deal.addTwoPointClouds(makeCloud({}), makeCloud({}), out);
+  EXPECT_TRUE(out->empty());
+  EXPECT_EQ(out->width, 0u);
+  EXPECT_EQ(out->height, 0u);
+}
+
+TEST(Cleaning, ConcatenationInPlace) {
+  PointCloudsDeal deal;
+  auto organized = makeOrganizedCloud(4, 2);
+  const Cloud before = *organized;
+  deal.addTwoPointClouds(organized, makeCloud({}));
+  expectSameCloud(*organized, before);
+
+  deal.addTwoPointClouds(organized, makeCloud({{7, 7, 7}, {8, 8, 8}}));
+  ASSERT_EQ(organized->size(), 10u);
+  EXPECT_EQ(organized->width, 10u);
+  EXPECT_EQ(organized->height, 1u);
+  EXPECT_EQ(organized->points[9].getVector3fMap(), Eigen::Vector3f(8, 8, 8));
+
+  // Appending a cloud to itself doubles it.
+  auto twice = makeCloud({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
+  deal.addTwoPointClouds(twice, twice);
+  expectSamePoints(*twice, *makeCloud({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {1, 2, 3}, {4, 5, 6}, {7, 8, 9}}));
+  EXPECT_EQ(twice->width, 6u);
+}

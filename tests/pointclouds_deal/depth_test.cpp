@@ -1,4 +1,175 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <set>
+
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
+
+using nimbrel_arm_util::CameraIntrinsic;
+using nimbrel_arm_util::PointCloudsDeal;
+using nimbrel_test::makeDepthImage;
+
+namespace {
+constexpr float kTol = 1e-6f;
+const CameraIntrinsic kPinhole{500, 320, 500, 240, 0, 0, 0, 0, 0};
+// Mild pincushion distortion with a little tangential part, on a 160 x 120 image.
+const CameraIntrinsic kLens{150, 81.3f, 152, 58.7f, 0.18f, -0.05f, 0.002f, -0.0015f, -0.01f};
+
+// Pixel of a back-projected point, recovered through the pinhole model.
+cv::Point2d pixelOf(const pcl::PointXYZ& p, const CameraIntrinsic& c) {
+  return {p.x / p.z * c.fx + c.cx, p.y / p.z * c.fy + c.cy};
+}
+
+// Where the lens images the ray of an undistorted pixel: the source position in the raw image.
+cv::Point2d sourceOf(cv::Point2d pixel, const CameraIntrinsic& c) {
+  const double x = (pixel.x - c.cx) / c.fx;
+  const double y = (pixel.y - c.cy) / c.fy;
+  const double r2 = x * x + y * y;
+  const double radial = 1 + r2 * (c.k1 + r2 * (c.k2 + r2 * c.k3));
+  const double xd = x * radial + 2 * c.p1 * x * y + c.p2 * (r2 + 2 * x * x);
+  const double yd = y * radial + c.p1 * (r2 + 2 * y * y) + 2 * c.p2 * x * y;
+  return {xd * c.fx + c.cx, yd * c.fy + c.cy};
+}
+}  // namespace
+
+TEST(Depth, BackProjectsKnownPixelsInRowMajorOrder) {
+  PointCloudsDeal deal;
+  cv::Mat depth = makeDepthImage(640, 480, 0);
+  depth.at<std::uint16_t>(240, 420) = 2000;
+  depth.at<std::uint16_t>(240, 320) = 1000;
+  depth.at<std::uint16_t>(10, 600) = 65535;
+  auto out = nimbrel_test::makeOrganizedCloud(8, 6);
+  out->header.frame_id = "camera";
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, kPinhole), 0);
+  ASSERT_EQ(out->size(), 3u);
+  EXPECT_EQ(out->width, 3u);
+  EXPECT_EQ(out->height, 1u);
+  EXPECT_EQ(out->header.frame_id, "camera");
+  EXPECT_NEAR(out->points[0].x, 280 * 65.535f / 500, 1e-4f);
+  EXPECT_NEAR(out->points[0].y, -230 * 65.535f / 500, 1e-4f);
+  EXPECT_NEAR(out->points[0].z, 65.535f, kTol);
+  EXPECT_NEAR(out->points[1].x, 0.0f, kTol);
+  EXPECT_NEAR(out->points[1].y, 0.0f, kTol);
+  EXPECT_NEAR(out->points[1].z, 1.0f, kTol);
+  EXPECT_NEAR(out->points[2].x, 0.4f, kTol);
+  EXPECT_NEAR(out->points[2].y, 0.0f, kTol);
+  EXPECT_NEAR(out->points[2].z, 2.0f, kTol);
+}
+
+TEST(Depth, EveryReadingBecomesOnePointAndOutIsReused) {
+  PointCloudsDeal deal;
+  const CameraIntrinsic small{4, 1.5f, 4, 1, 0, 0, 0, 0, 0};
+  cv::Mat depth = makeDepthImage(4, 3, 1500, {{1, 0}, {3, 2}});
+  auto out = nimbrel_test::makeOrganizedCloud(8, 6);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, small), 0);
+  ASSERT_EQ(out->size(), 10u);
+  EXPECT_EQ(out->width, 10u);
+  EXPECT_EQ(out->height, 1u);
+  int index = 0;
+  for (int v = 0; v < 3; ++v) {
+    for (int u = 0; u < 4; ++u) {
+      if ((u == 1 && v == 0) || (u == 3 && v == 2)) continue;
+      const pcl::PointXYZ& p = out->points[index++];
+      EXPECT_NEAR(p.x, (u - 1.5f) * 1.5f / 4, kTol) << u << "," << v;
+      EXPECT_NEAR(p.y, (v - 1.0f) * 1.5f / 4, kTol) << u << "," << v;
+      EXPECT_EQ(p.z, 1.5f);
+    }
+  }
+  // No reading at all, or no image at all: an empty cloud.
+  cv::Mat zeros = makeDepthImage(4, 3, 0);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, zeros, small), 0);
+  EXPECT_TRUE(out->empty());
+  EXPECT_EQ(out->width, 0u);
+  EXPECT_EQ(out->height, 0u);
+  out = nimbrel_test::makeOrganizedCloud(2, 2);
+  cv::Mat none;
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, none, kLens), 0);
+  EXPECT_TRUE(out->empty());
+  EXPECT_EQ(out->height, 0u);
+}
+
+TEST(Depth, RefusesImagesThatAreNotSixteenBitDepth) {
+  PointCloudsDeal deal;
+  auto out = nimbrel_test::makeOrganizedCloud(3, 2);
+  const int volume[3] = {4, 5, 6};
+  for (cv::Mat image :
+       {cv::Mat(48, 64, CV_8UC1, cv::Scalar(100)), cv::Mat(48, 64, CV_16SC1, cv::Scalar(100)),
+        cv::Mat(48, 64, CV_32FC1, cv::Scalar(1.5)), cv::Mat(48, 64, CV_16UC3, cv::Scalar::all(100)),
+        cv::Mat(3, volume, CV_16UC1, cv::Scalar(100))}) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, image, kPinhole), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("CV_16UC1 image"), std::string::npos);
+    EXPECT_EQ(out->size(), 6u);
+    EXPECT_EQ(out->width, 3u);
+    EXPECT_EQ(out->height, 2u);
+  }
+}
+
+TEST(Depth, UndistortedPixelsTakeTheirNearestSourceReading) {
+  PointCloudsDeal deal;
+  // Every pixel holds its own index + 1, so each point tells which raw pixel it came from.
+  cv::Mat depth(120, 160, CV_16UC1);
+  for (int v = 0; v < depth.rows; ++v) {
+    for (int u = 0; u < depth.cols; ++u)
+      depth.at<std::uint16_t>(v, u) = static_cast<std::uint16_t>(1 + u + v * 160);
+  }
+  auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, kLens), 0);
+  // The maps hold source positions in float or in 1/32 pixel; allow that much around a rounding tie.
+  const double slack = 0.5 + 1.0 / 32;
+  int surely = 0;
+  for (int v = 0; v < depth.rows; ++v) {
+    for (int u = 0; u < depth.cols; ++u) {
+      const cv::Point2d s = sourceOf(cv::Point2d(u, v), kLens);
+      if (s.x >= slack - 1 && s.y >= slack - 1 && s.x <= 160 - slack && s.y <= 120 - slack) ++surely;
+    }
+  }
+  ASSERT_GE(out->size(), static_cast<std::size_t>(surely));
+  ASSERT_LT(out->size(), 160u * 120u);  // the corners come from outside the raw image
+  double previous = -1;
+  for (const pcl::PointXYZ& p : out->points) {
+    const cv::Point2d pixel = pixelOf(p, kLens);
+    const double rowMajor = std::round(pixel.y) * 160 + std::round(pixel.x);
+    EXPECT_GT(rowMajor, previous);
+    previous = rowMajor;
+    const long raw = std::lround(p.z * 1000) - 1;
+    const cv::Point2d s = sourceOf(cv::Point2d(std::round(pixel.x), std::round(pixel.y)), kLens);
+    EXPECT_LE(std::abs(static_cast<double>(raw % 160) - s.x), slack) << pixel.x << "," << pixel.y;
+    EXPECT_LE(std::abs(static_cast<double>(raw / 160) - s.y), slack) << pixel.x << "," << pixel.y;
+  }
+
+  // Coefficients too small to move any pixel give exactly the plain back-projection.
+  CameraIntrinsic faint = kLens;
+  faint.k1 = 1e-9f;
+  faint.k2 = faint.p1 = faint.p2 = faint.k3 = 0;
+  CameraIntrinsic plain = faint;
+  plain.k1 = 0;
+  auto reference = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, faint), 0);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(reference, depth, plain), 0);
+  ASSERT_EQ(out->size(), reference->size());
+  for (std::size_t i = 0; i < out->size(); ++i) {
+    EXPECT_EQ(out->points[i].getVector3fMap(), reference->points[i].getVector3fMap());
+  }
+}
+
+TEST(Depth, DistortedEdgeNextToHoleInventsNoDepth) {
+  PointCloudsDeal deal;
+  // A near object (0.8 m) on the left, a wall (2.5 m) on the right, with a band of missing readings
+  // between them and a few scattered holes.
+  cv::Mat depth = makeDepthImage(160, 120, 2500);
+  depth.colRange(0, 70).setTo(800);
+  depth.colRange(70, 78).setTo(0);
+  for (int i = 0; i < 40; ++i) depth.at<std::uint16_t>((i * 37) % 120, (i * 53) % 160) = 0;
+  auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, kLens), 0);
+  ASSERT_GT(out->size(), 15000u);
+  std::set<long> seen;
+  for (const pcl::PointXYZ& p : out->points) {
+    seen.insert(std::lround(p.z * 1000));
+    EXPECT_NEAR(p.z * 1000, std::round(p.z * 1000), 1e-3);
+  }
+  EXPECT_EQ(seen, (std::set<long>{800, 2500}));
+}

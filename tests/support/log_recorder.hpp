@@ -1,0 +1,67 @@
+// Records the messages the library logs while a LogRecorder lives, with their level and function name.
+#pragma once
+
+#include <spdlog/sinks/base_sink.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "nimbrel/logger.hpp"
+
+namespace nimbrel_test {
+
+/// One logged message: its level, the function given as source location, and the body after the
+/// running number and level tag.
+struct LogRecord {
+  spdlog::level::level_enum level;
+  std::string function;
+  std::string body;
+};
+
+/// Attaches a recording sink to the process-wide logger for its lifetime.
+class LogRecorder {
+ public:
+  LogRecorder() : sink_(std::make_shared<Sink>()) {
+    nimbrel::Logger::Instance().logger->sinks().push_back(sink_);
+  }
+  ~LogRecorder() {
+    auto& sinks = nimbrel::Logger::Instance().logger->sinks();
+    for (auto it = sinks.begin(); it != sinks.end(); ++it) {
+      if (*it == sink_) {
+        sinks.erase(it);
+        break;
+      }
+    }
+  }
+  LogRecorder(const LogRecorder&) = delete;
+  LogRecorder& operator=(const LogRecorder&) = delete;
+
+  std::vector<LogRecord> records() const {
+    std::lock_guard<std::mutex> lock(sink_->guard);
+    return sink_->records;
+  }
+
+ private:
+  class Sink : public spdlog::sinks::base_sink<std::mutex> {
+   public:
+    mutable std::mutex guard;
+    std::vector<LogRecord> records;
+
+   protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+      const std::string text(msg.payload.data(), msg.payload.size());
+      // The body follows the running number and the "[LEVEL] " tag.
+      const std::size_t tagEnd = text.find("] ");
+      std::lock_guard<std::mutex> lock(guard);
+      records.push_back({msg.level, msg.source.funcname == nullptr ? "" : msg.source.funcname,
+                         tagEnd == std::string::npos ? text : text.substr(tagEnd + 2)});
+    }
+    void flush_() override {}
+  };
+
+  std::shared_ptr<Sink> sink_;
+};
+
+}  // namespace nimbrel_test
