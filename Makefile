@@ -30,3 +30,18 @@ bench: deps
 
 clean:
 	@rm -rf $(BUILD_DIR)
+
+# Fuzzing: clang, AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer in their own build directory.
+# `make fuzz` runs every target for FUZZ_SECONDS each and fails on any finding (longer: FUZZ_SECONDS=3600).
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= mesh mesh_removal cloud depth readers
+
+.PHONY: fuzz fuzz-build
+fuzz-build:
+	@bash scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_BUILD_FUZZERS=ON -DNIMBREL_BUILD_TESTS=OFF -DNIMBREL_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) > /dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	@bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
