@@ -82,8 +82,10 @@ void PointCloudsDeal::removeInfinatePointClouds(CloudPtr in, CloudPtr out) {
 }
 
 void PointCloudsDeal::removeOutlierPointClouds(CloudPtr in, CloudPtr out) {
-  // PCL sizes its neighbour buffers from meanK + 1 and throws or floods the log below zero.
-  if (meanK < 0) {
+  // PCL sizes its neighbour buffers from meanK + 1 and throws or floods the log below zero; at zero every
+  // mean distance is 0/0 and an organized cloud comes back flattened. No neighbours means no outlier test:
+  // the cloud is kept as it is.
+  if (meanK <= 0) {
     if (in != out) {
       *out = *in;
     }

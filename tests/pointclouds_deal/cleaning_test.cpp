@@ -283,18 +283,20 @@ TEST(Cleaning, DegenerateMeanK) {
   const CloudPtr in = makeRandomCloud(200, {0, 0, 0}, {1, 1, 1});
   in->push_back(pcl::PointXYZ(4, 4, 4));
 
-  // Negative counts: PCL would throw or warn once per point; the cloud is kept instead.
-  for (int k : {-1, -2, std::numeric_limits<int>::min()}) {
+  // Zero or negative counts: PCL would compute 0/0, warn once per point or throw; the cloud is kept instead.
+  for (int k : {0, -1, -2, std::numeric_limits<int>::min()}) {
     deal.setStatisticalOutlierRemovalPara(k, 1.0);
     CloudPtr out = makeCloud({{9, 9, 9}});
     deal.removeOutlierPointClouds(in, out);
     expectSameCloud(*out, *in);
   }
-  // Zero neighbours: PCL's mean distances are all 0/0, so nothing lies above its threshold.
+  const CloudPtr organized = nimbrel_test::makeOrganizedCloud(4, 3, 0.1f, 1.0f, {5});
   deal.setStatisticalOutlierRemovalPara(0, 1.0);
   CloudPtr out(new Cloud);
-  deal.removeOutlierPointClouds(in, out);
-  expectSamePoints(*out, *in);
+  deal.removeOutlierPointClouds(organized, out);
+  EXPECT_EQ(out->width, 4u);
+  EXPECT_EQ(out->height, 3u);
+  EXPECT_EQ(out->size(), organized->size());
 
   // More neighbours than the cloud holds decide as PCL does; INT_MAX would overflow PCL's k + 1.
   const int beyond = 3 * static_cast<int>(in->size());

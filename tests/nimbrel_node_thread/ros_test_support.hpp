@@ -1,0 +1,144 @@
+// Helpers for tests that spin ROS 2 nodes: a context per test, waits with a deadline, timer counters,
+// a witness that lets a few timer periods pass, and a record of what the library logs.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <rclcpp/rclcpp.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nimbrel/logger.hpp"
+
+namespace nimbrel_test {
+
+/// Longest any condition in these tests may take; far above what a loaded machine needs.
+constexpr std::chrono::seconds kDeadline{30};
+/// Period of the tests' timers.
+constexpr std::chrono::milliseconds kPeriod{2};
+
+/// Polls @p condition until it holds or @p limit passes; returns its last value.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::steady_clock::duration limit = kDeadline) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return condition();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+/// Counts timer calls from any thread; tests wait on it.
+class Counter {
+ public:
+  void bump() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++count_;
+    }
+    changed_.notify_all();
+  }
+  int value() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return count_;
+  }
+  /// True once the count reached @p target within the deadline.
+  bool reaches(int target, std::chrono::steady_clock::duration limit = kDeadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return count_ >= target; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+};
+
+/// Lets at least @p periods timer periods pass, measured by a timer of another node and executor, so that
+/// a test can check that something did not happen meanwhile without a fixed sleep.
+inline void letPeriodsPass(int periods) {
+  auto node = std::make_shared<rclcpp::Node>("witness");
+  Counter ticks;
+  auto timer = node->create_wall_timer(kPeriod, [&ticks] { ticks.bump(); });
+  rclcpp::executors::SingleThreadedExecutor executor;
+  executor.add_node(node);
+  std::thread spinner([&executor] { executor.spin(); });
+  const bool passed = ticks.reaches(periods + 1);
+  // The timer fired inside spin, so spin is running and this cancel is not lost.
+  executor.cancel();
+  spinner.join();
+  ASSERT_TRUE(passed) << "witness timer did not fire";
+}
+
+/// Spins @p executor on the calling thread until @p condition holds or the deadline passes. A single
+/// spin_once may return without work (for instance after a node was added), so it is repeated.
+template <typename Condition>
+bool spinUntil(rclcpp::Executor& executor, Condition condition) {
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  while (!condition() && std::chrono::steady_clock::now() < end) {
+    executor.spin_once(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+/// Each test runs in a freshly initialised default context, shut down again afterwards.
+class RosTest : public ::testing::Test {
+ protected:
+  void SetUp() override { rclcpp::init(0, nullptr); }
+  void TearDown() override { rclcpp::shutdown(); }
+};
+
+struct LogRecord {
+  std::string file;
+  std::string function;
+  spdlog::level::level_enum level;
+  std::string text;
+};
+
+/// Records every message the process logger writes, with its source location.
+class LogRecorder : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::vector<LogRecord> records() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.clear();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    records_.push_back(LogRecord{msg.source.filename ? msg.source.filename : "",
+                                 msg.source.funcname ? msg.source.funcname : "", msg.level,
+                                 std::string(msg.payload.data(), msg.payload.size())});
+  }
+  void flush_() override {}
+
+ private:
+  std::vector<LogRecord> records_;
+};
+
+/// The recorder, attached to the process logger on first use (before any thread of a test logs). The
+/// logger is configured quiet and at the default level so that the record does not depend on the caller's
+/// environment.
+inline std::shared_ptr<LogRecorder> logRecorder() {
+  static std::shared_ptr<LogRecorder> recorder = [] {
+    setenv("SPDLOG_STDOUT", "false", 1);
+    setenv("SPDLOG_SYSTEMD", "false", 1);
+    setenv("SPDLOG_LEVEL", "info", 1);
+    auto made = std::make_shared<LogRecorder>();
+    nimbrel::Logger::Instance().logger->sinks().push_back(made);
+    return made;
+  }();
+  return recorder;
+}
+
+}  // namespace nimbrel_test
