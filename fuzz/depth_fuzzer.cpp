@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& p : out->points) NIMBREL_FUZZ_CHECK(!(p.z <= 0.0f) && !(p.z > 65.535f));
   }
   // The image is only read.
-  for (int r = 0; r < image.rows; ++r) {
+  for (int r = 0; r < image.rows && image.cols > 0; ++r) {
     NIMBREL_FUZZ_CHECK(std::memcmp(image.ptr(r), imageBefore.ptr(r), image.cols * image.elemSize()) == 0);
   }
   return 0;

@@ -194,6 +194,14 @@ inline bool isSubsequence(const Cloud& sub, const Cloud& all) {
   return true;
 }
 
+/// Prints a cloud to standard error when NIMBREL_FUZZ_DUMP is set (for reading a finding).
+inline void dump(const char* what, const Cloud& cloud) {
+  if (std::getenv("NIMBREL_FUZZ_DUMP") == nullptr) return;
+  std::fprintf(stderr, "%s: %zu points, width %u, height %u, dense %d\n", what, cloud.size(), cloud.width,
+               cloud.height, cloud.is_dense ? 1 : 0);
+  for (const auto& p : cloud.points) std::fprintf(stderr, "  %.9g %.9g %.9g\n", p.x, p.y, p.z);
+}
+
 /// Quiets the library's logger for the whole process (messages would only slow the fuzzer down).
 inline void quietLogger() {
   setenv("SPDLOG_STDOUT", "false", 1);
