@@ -1,4 +1,109 @@
 // Removing scene points that belong to object meshes.
-#include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include <cstdint>
+#include <vector>
 
-namespace nimbrel_arm_util {}  // namespace nimbrel_arm_util
+#include "nimbrel/logger.hpp"
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/mesh_index.hpp"
+#include "pointclouds_deal/surface_grid.hpp"
+
+namespace nimbrel_arm_util {
+namespace {
+
+// Scene points nearer than this to a mesh's surface samples belong to the object.
+constexpr double kNearSurface = 0.08;
+
+// Writes the points of `in` whose flag is set into `out`, in order. `in` and `out` may be one cloud: the
+// flags were all decided before, so compacting in place loses nothing. Header, density flag and sensor
+// pose of `out` stay as they were; its layout becomes one row of the kept points.
+void writeKept(const PointCloudsDeal::Cloud& in, const std::vector<std::uint8_t>& keep,
+               PointCloudsDeal::Cloud& out) {
+  if (&in == &out) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < keep.size(); ++i) {
+      if (keep[i]) out.points[kept++] = out.points[i];
+    }
+    out.points.resize(kept);
+  } else {
+    out.points.clear();
+    for (std::size_t i = 0; i < keep.size(); ++i) {
+      if (keep[i]) out.points.push_back(in.points[i]);
+    }
+  }
+  out.width = static_cast<std::uint32_t>(out.points.size());
+  out.height = 1;
+}
+
+}  // namespace
+
+int PointCloudsDeal::removePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out) {
+  if (in->points.empty()) {
+    LOG_INFO("removePointsFromMesh in->points.size()<=0 ERROR!");
+    return -1;
+  }
+  // Everything that depends only on the meshes is worked out once here, not once per point.
+  std::vector<detail::MeshIndex> indexes;
+  indexes.reserve(meshes.size());
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    indexes.emplace_back(mesh);
+    // The inside test would say this once per point; once per call tells the same.
+    if (indexes.back().vertexCount() < 3) LOG_INFO("mesh points size <3 ERROR");
+  }
+
+  const std::size_t count = in->points.size();
+  std::vector<std::uint8_t> keep(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    bool claimed = false;
+    for (const detail::MeshIndex& index : indexes) {
+      if (index.claims(in->points[i])) {
+        claimed = true;
+        break;
+      }
+    }
+    keep[i] = claimed ? 0 : 1;
+  }
+  writeKept(*in, keep, *out);
+  return 0;
+}
+
+int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes,
+                                               CloudPtr out) {
+  if (in->points.empty()) {
+    LOG_INFO("removePointsFromMesh in->points.size()<=0 ERROR!");
+    return -1;
+  }
+  if (static_cast<int>(meshes.size()) <= 0) {
+    LOG_INFO("removePointsFromMeshes size==0 ERROR!");
+    return -2;
+  }
+  // One near-or-not structure per mesh, all built before `out` is touched. The grid answers exactly as a
+  // kd-tree nearest-neighbour query compared with the near distance would, for a fraction of the cost.
+  std::vector<detail::SurfaceGrid> surfaces;
+  surfaces.reserve(meshes.size());
+  for (pcl::PolygonMesh& mesh : meshes) {
+    CloudPtr samples(new Cloud);
+    upSampleMesh(mesh, samples);
+    if (samples->points.size() <= 3) {
+      LOG_INFO("removePointsFromMesh mesh.cloud.points.size()<=3 ERROR!");
+      return -3;
+    }
+    surfaces.emplace_back(*samples, kNearSurface);
+  }
+
+  const std::size_t count = in->points.size();
+  std::vector<std::uint8_t> keep(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    bool near = false;
+    for (const detail::SurfaceGrid& surface : surfaces) {
+      if (surface.isNear(in->points[i])) {
+        near = true;
+        break;
+      }
+    }
+    keep[i] = near ? 0 : 1;
+  }
+  writeKept(*in, keep, *out);
+  return 0;
+}
+
+}  // namespace nimbrel_arm_util

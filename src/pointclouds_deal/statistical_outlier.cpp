@@ -1,1 +1,76 @@
+// Statistical outlier removal, computed on a grid instead of a kd-tree but rounded exactly like the
+// point-cloud library's filter. Compiled with -ffp-contract=off.
 #include "pointclouds_deal/statistical_outlier.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "pointclouds_deal/outlier_core.hpp"
+
+namespace nimbrel_arm_util::detail {
+
+namespace {
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+static_assert(sizeof(pcl::PointXYZ) == 4 * sizeof(float), "PointXYZ is x, y, z and one padding float");
+
+// The threshold of the library's filter: mean plus multiplier times standard deviation of the per-point
+// distances over the finite points, with the non-finite points' zeros inside the sums. The squares are
+// float products, as there. Zero or one finite point gives NaN, which keeps every point.
+double distanceThreshold(const std::vector<float>& distances, std::size_t finite, double stddevMulThresh) {
+  double sum = 0.0;
+  double squares = 0.0;
+  for (const float d : distances) {
+    sum += d;
+    const float square = d * d;
+    squares += square;
+  }
+  const double valid = static_cast<double>(finite);
+  const double mean = sum / valid;
+  const double variance = (squares - sum * sum / valid) / (valid - 1.0);
+  const double stddev = std::sqrt(variance);
+  return mean + stddevMulThresh * stddev;
+}
+
+}  // namespace
+
+bool statisticalOutlierRemoval(const Cloud& in, Cloud& out, int meanK, double stddevMulThresh) {
+  // Organized clouds are searched differently by the library, so they keep its own filter.
+  if (meanK <= 0 || in.empty() || in.isOrganized() ||
+      in.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return false;
+  }
+  const std::size_t n = in.size();
+  std::vector<float> distances(n);
+  const std::size_t finite = outlierMeanDistances(reinterpret_cast<const float*>(in.points.data()), n, 4,
+                                                  meanK, distances.data(), bestOutlierKernels());
+  // Without a finite point the library's kd-tree reports an error of its own; let it.
+  if (finite == kDistancesOverflow || finite == 0) return false;
+  const double threshold = distanceThreshold(distances, finite, stddevMulThresh);
+
+  std::size_t kept = 0;
+  for (const float d : distances) kept += !(d > threshold);
+  if (kept == n) {
+    if (&out != &in) out = in;
+    return true;
+  }
+  Cloud result;
+  result.header = in.header;
+  result.sensor_origin_ = in.sensor_origin_;
+  result.sensor_orientation_ = in.sensor_orientation_;
+  result.is_dense = in.is_dense;
+  result.points.reserve(kept);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(distances[i] > threshold)) result.points.push_back(in.points[i]);
+  }
+  result.width = static_cast<std::uint32_t>(kept);
+  result.height = 1;
+  out = std::move(result);
+  return true;
+}
+
+}  // namespace nimbrel_arm_util::detail

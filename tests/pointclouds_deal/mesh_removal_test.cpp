@@ -1,4 +1,310 @@
 #include <gtest/gtest.h>
+#include <pcl/conversions.h>
+#include <pcl/search/kdtree.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
+
+namespace {
+
+using nimbrel_arm_util::PointCloudsDeal;
+using nimbrel_test::Cloud;
+using nimbrel_test::CloudPtr;
+
+constexpr double kNearSurface = 0.08;
+
+void append(Cloud& to, const Cloud& from) {
+  for (const pcl::PointXYZ& p : from.points) to.push_back(p);
+}
+
+// Every combination of the given coordinates: on a cube's corners, edges, faces and centre.
+CloudPtr lattice(const std::vector<float>& values) {
+  CloudPtr cloud(new Cloud);
+  for (float x : values) {
+    for (float y : values) {
+      for (float z : values) cloud->push_back(pcl::PointXYZ(x, y, z));
+    }
+  }
+  return cloud;
+}
+
+// Same coordinate, NaN matching NaN.
+bool same(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+void expectSamePoints(const Cloud& expected, const Cloud& actual) {
+  ASSERT_EQ(expected.points.size(), actual.points.size());
+  for (std::size_t i = 0; i < expected.points.size(); ++i) {
+    const pcl::PointXYZ& e = expected.points[i];
+    const pcl::PointXYZ& a = actual.points[i];
+    EXPECT_TRUE(same(e.x, a.x) && same(e.y, a.y) && same(e.z, a.z))
+        << "point " << i << ": expected " << e << ", got " << a;
+  }
+}
+
+// The plain removal as the point-by-point inside test defines it.
+Cloud keptPointByPoint(PointCloudsDeal& deal, const Cloud& in, std::vector<pcl::PolygonMesh>& meshes) {
+  Cloud kept;
+  for (const pcl::PointXYZ& p : in.points) {
+    if (!deal.isPointInsideMeshs(p, meshes)) kept.points.push_back(p);
+  }
+  return kept;
+}
+
+// The fast removal as one kd-tree per surface cloud and one isPointNearObj query per point defines it.
+Cloud keptByKdTree(PointCloudsDeal& deal, const Cloud& in, const std::vector<CloudPtr>& surfaces) {
+  std::vector<pcl::search::KdTree<pcl::PointXYZ>::Ptr> trees;
+  for (const CloudPtr& surface : surfaces) {
+    trees.emplace_back(new pcl::search::KdTree<pcl::PointXYZ>(true));
+    trees.back()->setInputCloud(surface);
+  }
+  Cloud kept;
+  for (pcl::PointXYZ p : in.points) {
+    bool near = false;
+    for (const auto& tree : trees) near = near || deal.isPointNearObj(p, tree, kNearSurface);
+    if (!near) kept.points.push_back(p);
+  }
+  return kept;
+}
+
+// A cloud that the removal must leave alone on refusal, with a header, layout and pose of its own.
+CloudPtr markedCloud() {
+  CloudPtr cloud = nimbrel_test::makeCloud({{9, 9, 9}, {8, 8, 8}});
+  cloud->header.frame_id = "camera";
+  cloud->header.stamp = 42;
+  cloud->is_dense = false;
+  cloud->sensor_origin_ = Eigen::Vector4f(1, 2, 3, 0);
+  return cloud;
+}
+
+void expectMarks(const Cloud& cloud) {
+  EXPECT_EQ(cloud.header.frame_id, "camera");
+  EXPECT_EQ(cloud.header.stamp, 42u);
+  EXPECT_FALSE(cloud.is_dense);
+  EXPECT_EQ(cloud.sensor_origin_, Eigen::Vector4f(1, 2, 3, 0));
+}
+
+TEST(MeshRemoval, PreparedMatchesPointByPointOnCubesBoxAndSphere) {
+  PointCloudsDeal deal;
+  std::vector<std::vector<pcl::PolygonMesh>> cases = {
+      {nimbrel_test::makeCube(nimbrel_test::Diagonal::kMain)},
+      {nimbrel_test::makeCube(nimbrel_test::Diagonal::kAnti)},
+      {nimbrel_test::makeBox(Eigen::Vector3f(0.2f, -0.1f, 0.3f), Eigen::Vector3f(0.4f, 0.3f, 0.2f))},
+      {nimbrel_test::makeIcosphere(3, 0.3f, Eigen::Vector3f(0.1f, 0.2f, -0.1f))},
+  };
+  for (std::size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE("mesh " + std::to_string(c));
+    std::vector<pcl::PolygonMesh>& meshes = cases[c];
+    CloudPtr in = nimbrel_test::makeSceneAround(meshes[0], 2500, 0.1f, 0.08f, 100 + static_cast<unsigned>(c));
+    append(*in, *nimbrel_test::meshFeaturePoints(meshes[0]));
+    if (c < 2) append(*in, *lattice({-0.5f, 0.0f, 0.25f, 0.5f, 0.75f, 1.0f, 1.5f}));
+    CloudPtr out(new Cloud);
+    ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
+    const Cloud expected = keptPointByPoint(deal, *in, meshes);
+    expectSamePoints(expected, *out);
+    // The scenes must exercise both answers.
+    EXPECT_GT(out->points.size(), 200u);
+    EXPECT_LT(out->points.size() + 200u, in->points.size());
+  }
+}
+
+TEST(MeshRemoval, PreparedMatchesPointByPointOverSeveralMeshes) {
+  PointCloudsDeal deal;
+  // A mesh of two vertices and an invalid face first: it is skipped, not a reason to stop.
+  std::vector<pcl::PolygonMesh> meshes = {
+      nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}}, {{0, 1, 5}}),
+      nimbrel_test::makeCube(nimbrel_test::Diagonal::kAnti, 0.5f, Eigen::Vector3f(-1.0f, 0.0f, 0.0f)),
+      nimbrel_test::makeIcosphere(2, 0.25f, Eigen::Vector3f(0.5f, 0.25f, 0.25f)),
+      nimbrel_test::makeTriangle({0, 1, 0}, {1, 1, 0}, {0, 1, 1}),
+  };
+  CloudPtr in = nimbrel_test::makeRandomCloud(3000, {-1.2f, -0.2f, -0.2f}, {1.2f, 1.2f, 1.2f}, 5);
+  for (std::size_t m = 1; m < meshes.size(); ++m) append(*in, *nimbrel_test::meshFeaturePoints(meshes[m]));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  append(*in, *nimbrel_test::makeCloud(
+                  {{nan, nan, nan}, {0.5f, nan, 0.25f}, {-inf, 0.25f, 0.25f}, {0.5f, inf, 0}}));
+  CloudPtr out(new Cloud);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
+  // The unusable mesh is reported once per call, not once per point.
+  const std::string log = testing::internal::GetCapturedStdout();
+  const std::string message = "mesh points size <3 ERROR";
+  ASSERT_NE(log.find(message), std::string::npos) << log;
+  EXPECT_EQ(log.find(message, log.find(message) + 1), std::string::npos) << log;
+  expectSamePoints(keptPointByPoint(deal, *in, meshes), *out);
+}
+
+TEST(MeshRemoval, PlainRemovalKeepsOrderAndEverythingWithoutMeshes) {
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> none;
+  CloudPtr in = nimbrel_test::makeRandomCloud(50, {-1, -1, -1}, {1, 1, 1});
+  CloudPtr out = markedCloud();
+  ASSERT_EQ(deal.removePointsFromMeshs(in, none, out), 0);
+  expectSamePoints(*in, *out);
+  EXPECT_EQ(out->width, 50u);
+  EXPECT_EQ(out->height, 1u);
+  expectMarks(*out);
+
+  // The cube's inside and its 0.05 skin go; the rest stays in order.
+  std::vector<pcl::PolygonMesh> cube = {nimbrel_test::makeCube()};
+  in = nimbrel_test::makeCloud(
+      {{2, 0, 0}, {0.5f, 0.5f, 0.5f}, {1.04f, 0.5f, 0.5f}, {-1, 0, 0}, {1.06f, 0.5f, 0.5f}});
+  ASSERT_EQ(deal.removePointsFromMeshs(in, cube, out), 0);
+  expectSamePoints(*nimbrel_test::makeCloud({{2, 0, 0}, {-1, 0, 0}, {1.06f, 0.5f, 0.5f}}), *out);
+  EXPECT_EQ(out->width, 3u);
+  EXPECT_EQ(out->height, 1u);
+  expectMarks(*out);
+}
+
+TEST(MeshRemoval, FastMatchesKdTreeOnDeterministicSurfaces) {
+  PointCloudsDeal deal;
+  // Surfaces whose triangles are all too small to be sampled, and a bare vertex cloud: up-sampling then
+  // yields the vertices alone, so a kd-tree over them is the exact reference.
+  pcl::PolygonMesh sphere = nimbrel_test::makeIcosphere(4, 0.06f, Eigen::Vector3f(0.3f, 0.0f, 0.1f));
+  CloudPtr scattered = nimbrel_test::makeRandomCloud(1500, {-0.5f, -0.5f, -0.5f}, {0.5f, 0.5f, 0.5f}, 3);
+  pcl::PolygonMesh bare;
+  pcl::toPCLPointCloud2(*scattered, bare.cloud);
+  std::vector<pcl::PolygonMesh> meshes = {sphere, bare};
+  const std::vector<CloudPtr> surfaces = {nimbrel_test::meshVertices(sphere), scattered};
+
+  CloudPtr in = nimbrel_test::makeRandomCloud(4000, {-0.7f, -0.7f, -0.7f}, {0.7f, 0.7f, 0.7f}, 4);
+  // Points whose float squared distance to a surface point straddles the near distance²: consecutive
+  // floats around the near distance away along each axis (the float differences are then exact).
+  const float d = static_cast<float>(kNearSurface);
+  for (std::size_t i = 0; i < scattered->points.size(); i += 5) {
+    const pcl::PointXYZ& s = scattered->points[i];
+    float x = s.x + d, y = s.y - d, z = s.z + d;
+    for (int k = 0; k < 3; ++k) {
+      x = std::nextafter(x, -1.0f);
+      y = std::nextafter(y, 1.0f);
+      z = std::nextafter(z, -1.0f);
+    }
+    for (int k = 0; k < 7; ++k) {
+      in->push_back(pcl::PointXYZ(x, s.y, s.z));
+      in->push_back(pcl::PointXYZ(s.x, y, s.z));
+      in->push_back(pcl::PointXYZ(s.x, s.y, z));
+      x = std::nextafter(x, 1.0f);
+      y = std::nextafter(y, -1.0f);
+      z = std::nextafter(z, 1.0f);
+    }
+  }
+  CloudPtr out(new Cloud);
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(in, meshes, out), 0);
+  const Cloud expected = keptByKdTree(deal, *in, surfaces);
+  expectSamePoints(expected, *out);
+  EXPECT_GT(out->points.size(), in->points.size() / 10);
+  EXPECT_LT(out->points.size(), in->points.size() * 9 / 10);
+}
+
+TEST(MeshRemoval, FastRemovesTheSurfaceSkinNotTheInside) {
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeCube()};
+  // Centre and a point 0.2 from every face stay; points 0.05 from a face, inside or out, go.
+  CloudPtr in = nimbrel_test::makeCloud({{0.5f, 0.5f, 0.5f},
+                                         {0.5f, 0.5f, 1.05f},
+                                         {0.3f, 0.6f, 0.5f},
+                                         {0.5f, 0.5f, 0.95f},
+                                         {-0.2f, 0.5f, 0.5f},
+                                         {0.5f, -0.05f, 0.4f}});
+  CloudPtr out = markedCloud();
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(in, meshes, out), 0);
+  expectSamePoints(*nimbrel_test::makeCloud({{0.5f, 0.5f, 0.5f}, {0.3f, 0.6f, 0.5f}, {-0.2f, 0.5f, 0.5f}}),
+                   *out);
+  EXPECT_EQ(out->width, 3u);
+  EXPECT_EQ(out->height, 1u);
+  expectMarks(*out);
+
+  // One triangle of area 0.001 gives 3 vertices and 40 samples: enough for a surface.
+  std::vector<pcl::PolygonMesh> small = {nimbrel_test::makeTriangle({0, 0, 0}, {0.05f, 0, 0}, {0, 0.04f, 0})};
+  EXPECT_EQ(deal.fastRemovePointsFromMeshs(in, small, out), 0);
+}
+
+TEST(MeshRemoval, FastKeepsNonFinitePoints) {
+  // A kd-tree query with a non-finite point aborts in PCL builds with assertions; here such a point is
+  // near nothing and stays, as in the plain removal.
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeCube()};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  CloudPtr in =
+      nimbrel_test::makeCloud({{nan, nan, nan}, {0.5f, 0.5f, 1.01f}, {inf, 0.5f, 0.5f}, {0.5f, nan, 0.5f}});
+  CloudPtr out(new Cloud);
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(in, meshes, out), 0);
+  ASSERT_EQ(out->points.size(), 3u);
+  EXPECT_TRUE(std::isnan(out->points[0].x));
+  EXPECT_TRUE(std::isinf(out->points[1].x));
+  EXPECT_TRUE(std::isnan(out->points[2].y));
+}
+
+TEST(MeshRemoval, RefusalsLeaveOutUntouched) {
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> cube = {nimbrel_test::makeCube()};
+  std::vector<pcl::PolygonMesh> none;
+  // Three vertices and a triangle too small to sample, behind a good mesh: refused before `out` changes.
+  std::vector<pcl::PolygonMesh> tooSmall = {
+      nimbrel_test::makeCube(), nimbrel_test::makeTriangle({0, 0, 0}, {0.001f, 0, 0}, {0, 0.002f, 0})};
+  CloudPtr empty(new Cloud);
+  CloudPtr in = nimbrel_test::makeCloud({{0.5f, 0.5f, 0.5f}, {3, 3, 3}});
+  struct Case {
+    int expected;
+    std::string message;
+    int (PointCloudsDeal::*method)(PointCloudsDeal::CloudPtr, std::vector<pcl::PolygonMesh>&,
+                                   PointCloudsDeal::CloudPtr);
+    CloudPtr in;
+    std::vector<pcl::PolygonMesh>* meshes;
+  };
+  const std::vector<Case> cases = {
+      {-1, "removePointsFromMesh in->points.size()<=0 ERROR!", &PointCloudsDeal::removePointsFromMeshs, empty,
+       &cube},
+      {-1, "removePointsFromMesh in->points.size()<=0 ERROR!", &PointCloudsDeal::fastRemovePointsFromMeshs,
+       empty, &cube},
+      {-2, "removePointsFromMeshes size==0 ERROR!", &PointCloudsDeal::fastRemovePointsFromMeshs, in, &none},
+      {-3, "removePointsFromMesh mesh.cloud.points.size()<=3 ERROR!",
+       &PointCloudsDeal::fastRemovePointsFromMeshs, in, &tooSmall},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    CloudPtr out = markedCloud();
+    testing::internal::CaptureStdout();
+    const int result = (deal.*c.method)(c.in, *c.meshes, out);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, c.expected);
+    EXPECT_NE(log.find(c.message), std::string::npos) << log;
+    expectSamePoints(*markedCloud(), *out);
+    EXPECT_EQ(out->width, 2u);
+    EXPECT_EQ(out->height, 1u);
+    expectMarks(*out);
+  }
+}
+
+TEST(MeshRemoval, InPlaceFiltersTheCloudItself) {
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeBox({0, 0, 0}, {0.5f, 0.5f, 0.5f})};
+  const CloudPtr scene = nimbrel_test::makeSceneAround(meshes[0], 3000, 0.3f, 0.15f, 9);
+  using Method = int (PointCloudsDeal::*)(PointCloudsDeal::CloudPtr, std::vector<pcl::PolygonMesh>&,
+                                          PointCloudsDeal::CloudPtr);
+  // The plain removal is deterministic: compare with a separate output. The fast one samples at random,
+  // so compare only what no sampling can change: the points far from the surface band.
+  for (const Method method : {Method(&PointCloudsDeal::removePointsFromMeshs)}) {
+    CloudPtr separate(new Cloud);
+    ASSERT_EQ((deal.*method)(scene, meshes, separate), 0);
+    CloudPtr cloud(new Cloud(*scene));
+    cloud->header.frame_id = "camera";
+    ASSERT_EQ((deal.*method)(cloud, meshes, cloud), 0);
+    expectSamePoints(*separate, *cloud);
+    EXPECT_EQ(cloud->width, separate->points.size());
+    EXPECT_EQ(cloud->height, 1u);
+    EXPECT_EQ(cloud->header.frame_id, "camera");
+  }
+  CloudPtr cloud = nimbrel_test::makeCloud({{0, 0, 0}, {0, 0, 0.26f}, {1, 1, 1}, {0.3f, 0, 0}, {-1, 0, 0}});
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(cloud, meshes, cloud), 0);
+  expectSamePoints(*nimbrel_test::makeCloud({{0, 0, 0}, {1, 1, 1}, {-1, 0, 0}}), *cloud);
+  EXPECT_EQ(cloud->width, 3u);
+  EXPECT_EQ(cloud->height, 1u);
+}
+
+}  // namespace

@@ -147,4 +147,63 @@ CloudPtr meshVertices(const pcl::PolygonMesh& mesh) {
   return cloud;
 }
 
+CloudPtr makeSceneAround(const pcl::PolygonMesh& mesh, std::size_t count, float margin, float shell,
+                         std::uint32_t seed) {
+  const CloudPtr vertices = meshVertices(mesh);
+  Eigen::Vector3f lo = Eigen::Vector3f::Constant(std::numeric_limits<float>::max());
+  Eigen::Vector3f hi = -lo;
+  for (const pcl::PointXYZ& p : vertices->points) {
+    lo = lo.cwiseMin(p.getVector3fMap());
+    hi = hi.cwiseMax(p.getVector3fMap());
+  }
+  lo.array() -= margin;
+  hi.array() += margin;
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_int_distribution<std::size_t> anyFace(0, mesh.polygons.empty() ? 0 : mesh.polygons.size() - 1);
+  CloudPtr cloud(new Cloud);
+  cloud->reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Eigen::Vector3f p;
+    if (i % 2 == 0 || mesh.polygons.empty()) {
+      p = lo + (hi - lo).cwiseProduct(Eigen::Vector3f(unit(rng), unit(rng), unit(rng)));
+    } else {
+      const auto& face = mesh.polygons[anyFace(rng)].vertices;
+      const Eigen::Vector3f a = vertices->points[face[0]].getVector3fMap();
+      const Eigen::Vector3f b = vertices->points[face[1]].getVector3fMap();
+      const Eigen::Vector3f c = vertices->points[face[2]].getVector3fMap();
+      float r1 = unit(rng), r2 = unit(rng);
+      if (r1 + r2 > 1.0f) {
+        r1 = 1.0f - r1;
+        r2 = 1.0f - r2;
+      }
+      const Eigen::Vector3f normal = (b - a).cross(c - a).normalized();
+      p = a + r1 * (b - a) + r2 * (c - a) + (2.0f * unit(rng) - 1.0f) * shell * normal;
+    }
+    cloud->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
+  }
+  return cloud;
+}
+
+CloudPtr meshFeaturePoints(const pcl::PolygonMesh& mesh) {
+  const CloudPtr vertices = meshVertices(mesh);
+  CloudPtr cloud(new Cloud(*vertices));
+  for (const pcl::Vertices& polygon : mesh.polygons) {
+    if (polygon.vertices.size() < 3) continue;
+    Eigen::Vector3f corner[3];
+    for (int k = 0; k < 3; ++k) corner[k] = vertices->points[polygon.vertices[k]].getVector3fMap();
+    for (int k = 0; k < 3; ++k) {
+      const Eigen::Vector3f& a = corner[k];
+      const Eigen::Vector3f& b = corner[(k + 1) % 3];
+      for (const float f : {0.25f, 0.5f, 0.75f}) {
+        const Eigen::Vector3f p = a + f * (b - a);
+        cloud->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
+      }
+    }
+    const Eigen::Vector3f centroid = (corner[0] + corner[1] + corner[2]) / 3.0f;
+    cloud->push_back(pcl::PointXYZ(centroid.x(), centroid.y(), centroid.z()));
+  }
+  return cloud;
+}
+
 }  // namespace nimbrel_test

@@ -52,4 +52,13 @@ cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres,
 /// Vertex positions of a mesh, converted from its binary cloud.
 CloudPtr meshVertices(const pcl::PolygonMesh& mesh);
 
+/// `count` scene points around `mesh`, from a fixed seed: every other point uniform in the mesh's bounding
+/// box grown by `margin` on every side, the others at a random point of a random face moved along the
+/// face's normal by up to `shell` either way (so about half lie close to the surface, inside or outside).
+CloudPtr makeSceneAround(const pcl::PolygonMesh& mesh, std::size_t count, float margin, float shell,
+                         std::uint32_t seed = 11);
+/// Points on the mesh's features: every vertex, the midpoint and quarter points of every face edge and
+/// every face centroid (computed in float, so on axis-aligned faces they lie exactly on the surface).
+CloudPtr meshFeaturePoints(const pcl::PolygonMesh& mesh);
+
 }  // namespace nimbrel_test

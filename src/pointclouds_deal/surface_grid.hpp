@@ -1,0 +1,69 @@
+// Near-or-not queries against a dense set of surface samples (not installed).
+#pragma once
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace nimbrel_arm_util {
+namespace detail {
+
+/// Squared distance between two points exactly as the library's kd-tree computes it: float differences,
+/// squared and summed in x, y, z order in float. Keeping the same operations in the same order makes the
+/// near-or-not answer bit-identical to a nearest-neighbour query compared with the same threshold. (ISO
+/// C++ mode does not fuse the multiply-adds, so the roundings are the same as in the tree's own code.)
+inline float kdTreeSquaredDistance(const pcl::PointXYZ& query, float x, float y, float z) {
+  const float dx = query.x - x;
+  float result = dx * dx;
+  const float dy = query.y - y;
+  result += dy * dy;
+  const float dz = query.z - z;
+  result += dz * dz;
+  return result;
+}
+
+/// A uniform grid over surface samples that answers "is any sample nearer than `nearDistance`?" with the
+/// same result as asking a kd-tree for the nearest sample and comparing its squared distance (float,
+/// widened to double) with nearDistance² (strictly below means near).
+///
+/// Cells are half the near distance wide (wider only when the samples spread so far that the cell count
+/// would explode) and are stored densely, in compressed rows, over the samples' bounding box; each keeps
+/// the tight box of its samples. A query far from every sample costs one box test. Near the samples, a
+/// cell whose sample box lies wholly within the near distance of the query answers at once, one wholly
+/// beyond it is skipped, and only the cells that straddle the sphere are scanned sample by sample.
+class SurfaceGrid {
+ public:
+  /// Builds the grid over the finite samples of `samples`; the cloud is copied, not kept.
+  SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double nearDistance);
+
+  /// True when some sample lies strictly closer than the near distance (float squared distance).
+  bool isNear(const pcl::PointXYZ& point) const;
+
+ private:
+  // Cell coordinate of a position along one axis; monotone in `value`, which keeps the range of cells
+  // visited by a query a superset of the cells that can hold a near sample.
+  std::int64_t cellOf(double value, int axis) const {
+    const double c = std::floor((value - lo_[axis]) / cell_);
+    if (!(c > 0.0)) return 0;
+    if (c >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
+    return static_cast<std::int64_t>(c);
+  }
+
+  double threshold2_ = 0.0;   // nearDistance², compared in double with the widened float distance
+  double sure_ = 0.0;         // cells wholly within this distance of a query hold only near samples
+  double reach_ = 0.0;        // cells wholly beyond this distance of a query hold no near sample
+  double cell_ = 1.0;         // cell edge length
+  double lo_[3] = {0, 0, 0};  // bounding box of the samples; lo_ is also the corner of cell (0, 0, 0)
+  double hi_[3] = {0, 0, 0};
+  std::int64_t dims_[3] = {0, 0, 0};
+  std::vector<std::uint32_t> cellStart_;  // samples of cell c are xyz_[cellStart_[c] .. cellStart_[c + 1])
+  std::vector<float> xyz_;                // sample coordinates ordered by cell, three floats per sample
+  std::vector<float> cellBox_;            // per cell: lowest x, y, z then highest x, y, z of its samples
+};
+
+}  // namespace detail
+}  // namespace nimbrel_arm_util
