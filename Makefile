@@ -44,7 +44,7 @@ FUZZ_TARGETS ?= mesh mesh_removal cloud depth readers
 fuzz-build:
 	@bash scripts/install-deps.sh fuzz
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_BUILD_FUZZERS=ON -DNIMBREL_BUILD_TESTS=OFF -DNIMBREL_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) > /dev/null
-	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
 
 fuzz: fuzz-build
 	@bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -19,6 +19,10 @@ mkdir -p "$build/findings" "$build/logs"
 passed=0
 failed=0
 for target in "$@"; do
+  if [ ! -x "$build/fuzz/fuzz_$target" ]; then
+    echo "fuzz_$target: not built in this tree (its code is not part of it), skipped"
+    continue
+  fi
   log="$build/logs/$target.log"
   "$build/fuzz/fuzz_$target" "$build/corpus/$target" -max_total_time="$seconds" -timeout=25 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" > "$log" 2>&1
