@@ -1,5 +1,6 @@
 // Point queries against triangle meshes: ray test, inside test, face distances and proximity.
 #include <pcl/conversions.h>
+#include <pcl/common/point_tests.h>
 #include <pcl/kdtree/kdtree_flann.h>
 
 #include <limits>
@@ -18,6 +19,10 @@ Eigen::Vector3f toVector(const pcl::PointXYZ& p) { return Eigen::Vector3f(p.x, p
 
 bool PointCloudsDeal::isPointNearObj(pcl::PointXYZ& point, pcl::search::KdTree<pcl::PointXYZ>::Ptr tree,
                                      double threshold) {
+  // The search asserts on a non-finite query and ends the process; such a point has no nearest neighbour.
+  if (!pcl::isFinite(point)) {
+    return false;
+  }
   pcl::Indices indices(1);
   std::vector<float> squaredDistances(1);
   if (tree->nearestKSearch(point, 1, indices, squaredDistances) < 1) {

@@ -252,6 +252,11 @@ TEST(MeshQueries, NearObjectIsStrictlyBelowThreshold) {
   pcl::PointXYZ q(0.9f, 0, 0);
   EXPECT_TRUE(deal.isPointNearObj(q, tree, 0.11));
   EXPECT_FALSE(deal.isPointNearObj(q, tree, 0.09));
+  // A non-finite query would trip the search's assertion and end the process; it is near nothing.
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    pcl::PointXYZ r(bad, 0, 0);
+    EXPECT_FALSE(deal.isPointNearObj(r, tree, 1e30));
+  }
 }
 
 TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
