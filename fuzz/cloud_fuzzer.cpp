@@ -156,11 +156,9 @@ void filters(nimbrel_arm_util::PointCloudsDeal& deal, FuzzedDataProvider& in, co
       auto tree = std::make_shared<pcl::search::KdTree<pcl::PointXYZ>>(true);
       tree->setInputCloud(input);
       pcl::PointXYZ query = nimbrel_fuzz::fuzzPoint(in);
-      // Known fault, reported: PCL's search tree aborts on a non-finite query point (an assertion in
-      // KdTreeFLANN::nearestKSearch) and isPointNearObj does not check its point yet. Such queries are
-      // left out until it does; see docs/reliability.md.
-      if (!finitePoint(query)) break;
-      deal.isPointNearObj(query, tree, nimbrel_fuzz::fuzzDouble(in));
+      // A non-finite query must be near nothing (the search tree itself would abort on it).
+      const bool near = deal.isPointNearObj(query, tree, nimbrel_fuzz::fuzzDouble(in));
+      NIMBREL_FUZZ_CHECK(!near || finitePoint(query));
       break;
     }
   }
