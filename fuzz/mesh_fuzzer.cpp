@@ -13,7 +13,7 @@ namespace {
 
 // Samples the target lets the library draw in one run; bigger meshes are only sampled when they lie far
 // beyond the library's own sample bound, where the call must refuse with std::overflow_error at once.
-constexpr double kAffordableSamples = 100000.0;
+constexpr double kAffordableSamples = 20000.0;
 constexpr double kLibrarySampleBound = 50000000.0;
 constexpr double kAreaPerSample = 2.5e-5;
 

@@ -12,7 +12,7 @@ namespace {
 
 // See the mesh fuzzer: meshes between what the target can afford to sample and twice the library's
 // bound are not given to the fast removal.
-constexpr double kAffordableSamples = 100000.0;
+constexpr double kAffordableSamples = 20000.0;
 constexpr double kLibrarySampleBound = 50000000.0;
 constexpr double kAreaPerSample = 2.5e-5;
 

@@ -27,7 +27,7 @@ for target in "$@"; do
     continue
   fi
   log="$build/logs/$target.log"
-  "$build/fuzz/fuzz_$target" "$build/corpus/$target" -max_total_time="$seconds" -timeout=25 \
+  "$build/fuzz/fuzz_$target" "$build/corpus/$target" -max_total_time="$seconds" -timeout=60 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" > "$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
