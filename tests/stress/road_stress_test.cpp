@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,7 +20,8 @@
 #endif
 #endif
 #ifdef NIMBREL_ROAD_ASAN
-#include <sanitizer/allocator_interface.h>
+// AddressSanitizer's count of bytes in live blocks (declared here: not every compiler ships the header).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
