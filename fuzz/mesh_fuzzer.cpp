@@ -46,6 +46,11 @@ void sampleMesh(nimbrel_arm_util::PointCloudsDeal& deal, pcl::PolygonMesh& mesh,
 }
 
 void hulls(nimbrel_arm_util::PointCloudsDeal& deal, std::vector<pcl::PolygonMesh>& meshes) {
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    Cloud vertices;
+    pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+    nimbrel_fuzz::dump("hull input", vertices);
+  }
   std::vector<pcl::PolygonMesh> result(1);  // one mesh already there: hulls are appended behind it
   const int code = deal.convertToConvexHull(meshes, result);
   if (meshes.empty()) {

@@ -2,7 +2,9 @@
 #include <pcl/conversions.h>
 #include <pcl/surface/convex_hull.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <stdexcept>
@@ -55,6 +57,16 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto cloud = std::make_shared<Cloud>();
     pcl::fromPCLPointCloud2(mesh.cloud, *cloud);
+    // qhull dereferences a null facet when handed an infinite or NaN coordinate and kills the process:
+    // only the finite vertices take part in the hull, and too few of them is too few vertices.
+    const auto notFinite = [](const pcl::PointXYZ& p) {
+      return !std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z);
+    };
+    cloud->points.erase(std::remove_if(cloud->points.begin(), cloud->points.end(), notFinite),
+                        cloud->points.end());
+    cloud->width = static_cast<std::uint32_t>(cloud->points.size());
+    cloud->height = 1;
+    cloud->is_dense = true;
     if (cloud->points.size() <= 3) {
       LOG_INFO("convertToConvexHull mesh.cloud.points.size()<=3 ERROR!\n");
       return -2;

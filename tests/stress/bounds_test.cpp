@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <pcl/conversions.h>
+
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
 
@@ -80,6 +82,27 @@ TEST(SampleBound, MeshWithinTheBoundIsSampled) {
   auto out = makeCloud({});
   ASSERT_EQ(deal.upSampleMesh(mesh, out), 0);
   EXPECT_EQ(out->size(), 3u + 20000u);
+}
+
+TEST(HullInput, NonFiniteVerticesTakeNoPartInTheHull) {
+  PointCloudsDeal deal;
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  // A tetrahedron with an infinite and a NaN vertex: the hull is the tetrahedron's.
+  std::vector<pcl::PolygonMesh> meshes = {
+      makeMesh({{0, 0, 0}, {1, 0, 0}, {inf, 0, 1}, {0, 1, 0}, {0, 0, 1}, {nan, 2, 2}}, {{0, 1, 3}})};
+  std::vector<pcl::PolygonMesh> hulls;
+  ASSERT_EQ(deal.convertToConvexHull(meshes, hulls), 0);
+  ASSERT_EQ(hulls.size(), 1u);
+  PointCloudsDeal::Cloud corners;
+  pcl::fromPCLPointCloud2(hulls[0].cloud, corners);
+  EXPECT_EQ(corners.size(), 4u);
+  EXPECT_EQ(hulls[0].polygons.size(), 4u);
+  // Five vertices of which only three are finite are too few for a hull.
+  meshes = {makeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {inf, 0, 0}, {0, nan, 0}}, {{0, 1, 2}})};
+  hulls.clear();
+  EXPECT_EQ(deal.convertToConvexHull(meshes, hulls), -2);
+  EXPECT_TRUE(hulls.empty());
 }
 
 }  // namespace
