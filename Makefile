@@ -18,18 +18,20 @@ configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) > /dev/null
 
 build: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build $(BUILD_DIR) -j $(JOBS) $(if $(TARGETS),--target $(TARGETS))
 
 test: build
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 demo: build
-	@$(BUILD_DIR)/examples/crop_example
+	@$(BUILD_DIR)/examples/pipeline_demo demo-output
 
-bench: deps
+bench:
+	@bash scripts/install-deps.sh bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
-	@cmake --build build-bench -j $(JOBS)
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/benchmarks/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true; done
+	@echo "== side by side with the peer library"; python3 benchmarks/peer_table.py --build build-bench --reps $${REPS:-5}
 
 clean:
 	@rm -rf $(BUILD_DIR)
@@ -44,7 +46,7 @@ FUZZ_TARGETS ?= mesh mesh_removal cloud depth readers
 fuzz-build:
 	@bash scripts/install-deps.sh fuzz
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_BUILD_FUZZERS=ON -DNIMBREL_BUILD_TESTS=OFF -DNIMBREL_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) > /dev/null
-	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
 
 fuzz: fuzz-build
 	@bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -12,7 +12,7 @@ core=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libyaml-cpp-dev
 )
-bench=()
+bench=(libopen3d-dev libembree-dev python3)
 fuzz=(clang libclang-rt-14-dev)
 
 set_name=${1:-core}

@@ -1,0 +1,432 @@
+// File input and output for the command-line tool and the demo.
+#include "support/files.hpp"
+
+#include <fmt/format.h>
+#include <pcl/PCLPointCloud2.h>
+#include <pcl/conversions.h>
+#include <pcl/io/obj_io.h>
+#include <pcl/io/pcd_io.h>
+#include <pcl/io/ply_io.h>
+#include <pcl/io/vtk_lib_io.h>
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+
+namespace nimbrel_tools {
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* depthName(int depth) {
+  switch (depth) {
+    case CV_8U:
+      return "8-bit unsigned";
+    case CV_8S:
+      return "8-bit signed";
+    case CV_16U:
+      return "16-bit unsigned";
+    case CV_16S:
+      return "16-bit signed";
+    case CV_32S:
+      return "32-bit signed";
+    case CV_32F:
+      return "32-bit float";
+    case CV_64F:
+      return "64-bit float";
+    default:
+      return "unknown";
+  }
+}
+
+// Reads one coordinate of a PCLPointCloud2 point whatever its stored type.
+bool readCoordinate(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point,
+                    float& value) {
+  const std::uint8_t* at = cloud.data.data() + point * cloud.point_step + field.offset;
+  switch (field.datatype) {
+    case pcl::PCLPointField::FLOAT32:
+      std::memcpy(&value, at, sizeof(float));
+      return true;
+    case pcl::PCLPointField::FLOAT64: {
+      double d;
+      std::memcpy(&d, at, sizeof(double));
+      value = static_cast<float>(d);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// The library reads mesh vertices as float x, y, z; readers may deliver doubles or extra fields (normals,
+// colours), so every mesh is rebuilt with a plain float x, y, z vertex cloud.
+Cloud meshVertices(const pcl::PolygonMesh& mesh, const std::string& path) {
+  const pcl::PCLPointCloud2& in = mesh.cloud;
+  const pcl::PCLPointField* fields[3] = {nullptr, nullptr, nullptr};
+  const char* names[3] = {"x", "y", "z"};
+  for (const auto& f : in.fields) {
+    for (int i = 0; i < 3; ++i) {
+      if (f.name == names[i]) fields[i] = &f;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (fields[i] == nullptr)
+      throw ToolError(fmt::format("unreadable mesh {}: vertices have no {}", path, names[i]));
+  }
+  const std::size_t count = static_cast<std::size_t>(in.width) * in.height;
+  if (count * in.point_step > in.data.size())
+    throw ToolError(fmt::format("unreadable mesh {}: truncated vertex data", path));
+  Cloud vertices;
+  vertices.reserve(count);
+  for (std::size_t p = 0; p < count; ++p) {
+    pcl::PointXYZ v;
+    if (!readCoordinate(in, *fields[0], p, v.x) || !readCoordinate(in, *fields[1], p, v.y) ||
+        !readCoordinate(in, *fields[2], p, v.z)) {
+      throw ToolError(fmt::format("unreadable mesh {}: vertex coordinates are not floating point", path));
+    }
+    if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z)) {
+      throw ToolError(fmt::format("unreadable mesh {}: vertex {} is not finite", path, p));
+    }
+    vertices.push_back(v);
+  }
+  return vertices;
+}
+
+std::vector<double> numbersOf(const std::string& text) {
+  std::string cleaned = text;
+  for (char& c : cleaned) {
+    if (c == ',' || c == ';' || c == '[' || c == ']' || c == '\n' || c == '\t' || c == '\r') c = ' ';
+  }
+  std::istringstream in(cleaned);
+  std::vector<double> values;
+  std::string token;
+  while (in >> token) {
+    std::size_t used = 0;
+    double v = 0.0;
+    try {
+      v = std::stod(token, &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used != token.size()) throw ToolError(fmt::format("'{}' is not a number", token));
+    values.push_back(v);
+  }
+  return values;
+}
+
+std::vector<double> yamlMatrix(const YAML::Node& node, const char* key, const std::string& path) {
+  const YAML::Node entry = node[key];
+  if (!entry) throw ToolError(fmt::format("bad camera info {}: no {}", path, key));
+  const YAML::Node data = entry.IsMap() ? entry["data"] : entry;
+  if (!data || !data.IsSequence())
+    throw ToolError(fmt::format("bad camera info {}: {} has no data list", path, key));
+  std::vector<double> values;
+  for (const auto& v : data) {
+    double d = 0.0;
+    try {
+      d = v.as<double>();
+    } catch (const YAML::Exception&) {
+      throw ToolError(fmt::format("bad camera info {}: {} holds a value that is not a number", path, key));
+    }
+    if (!std::isfinite(d))
+      throw ToolError(fmt::format("bad camera info {}: {} holds a non-finite value", path, key));
+    values.push_back(d);
+  }
+  return values;
+}
+
+}  // namespace
+
+std::string extensionOf(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext;
+}
+
+void requireFile(const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw ToolError(fmt::format("no such file: {}", path));
+  if (!fs::is_regular_file(path, ec)) throw ToolError(fmt::format("not a regular file: {}", path));
+  if (::access(path.c_str(), R_OK) != 0)
+    throw ToolError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+}
+
+void writeAtomically(const std::string& path, const std::function<void(const std::string& tmp)>& write) {
+  const fs::path target(path);
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec))
+    throw ToolError(fmt::format("cannot write {}: no such directory {}", path, dir.string()));
+  const fs::path tmp =
+      dir / fmt::format(".{}.part-{}{}", target.stem().string(), ::getpid(), target.extension().string());
+  try {
+    write(tmp.string());
+  } catch (...) {
+    fs::remove(tmp, ec);
+    throw;
+  }
+  if (!fs::exists(tmp, ec)) throw ToolError(fmt::format("cannot write {}", path));
+  fs::rename(tmp, target, ec);
+  if (ec) {
+    fs::remove(tmp, ec);
+    throw ToolError(fmt::format("cannot write {}: {}", path, ec.message()));
+  }
+}
+
+CloudPtr loadCloud(const std::string& path) {
+  requireFile(path);
+  pcl::PCLPointCloud2 blob;
+  pcl::PCDReader reader;
+  // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
+  Eigen::Vector4f origin;
+  Eigen::Quaternionf orientation;
+  int version = 0, dataType = 0;
+  unsigned int dataIndex = 0;
+  if (reader.readHeader(path, blob, origin, orientation, version, dataType, dataIndex) < 0 ||
+      blob.fields.empty()) {
+    throw ToolError(fmt::format("unreadable point cloud {}: not a PCD file", path));
+  }
+  for (const char* name : {"x", "y", "z"}) {
+    if (pcl::getFieldIndex(blob, name) < 0) {
+      throw ToolError(fmt::format("unreadable point cloud {}: no field {}", path, name));
+    }
+  }
+  if (blob.width * blob.height > 0 && reader.read(path, blob) < 0) {
+    throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
+  }
+  CloudPtr cloud(new Cloud);
+  // PCL's conversion indexes the first point even when there is none.
+  if (blob.width * blob.height > 0) pcl::fromPCLPointCloud2(blob, *cloud);
+  return cloud;
+}
+
+void saveCloud(const Cloud& cloud, const std::string& path) {
+  writeAtomically(path, [&](const std::string& tmp) {
+    if (cloud.empty()) {
+      // PCL's writer refuses clouds without points; an empty result is still a valid answer.
+      std::ofstream out(tmp);
+      out << "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
+             "COUNT 1 1 1\nWIDTH 0\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 0\nDATA ascii\n";
+      if (!out.flush()) throw ToolError(fmt::format("cannot write {}", path));
+      return;
+    }
+    CloudPtr copy(new Cloud(cloud));
+    if (static_cast<std::size_t>(copy->width) * copy->height != copy->size()) {
+      copy->width = static_cast<std::uint32_t>(copy->size());
+      copy->height = 1;
+    }
+    nimbrel_arm_util::PointCloudsDeal deal;
+    if (!deal.savePcdFile(copy, tmp)) throw ToolError(fmt::format("cannot write {}", path));
+  });
+}
+
+pcl::PolygonMesh loadMesh(const std::string& path) {
+  requireFile(path);
+  const std::string ext = extensionOf(path);
+  pcl::PolygonMesh raw;
+  bool ok = false;
+  if (ext == ".ply") {
+    ok = pcl::io::loadPLYFile(path, raw) == 0;
+  } else if (ext == ".obj") {
+    ok = pcl::io::loadOBJFile(path, raw) == 0;
+  } else if (ext == ".stl") {
+    ok = pcl::io::loadPolygonFileSTL(path, raw) > 0;
+  } else {
+    throw ToolError(
+        fmt::format("unreadable mesh {}: unknown extension '{}' (use .ply, .obj or .stl)", path, ext));
+  }
+  if (!ok) throw ToolError(fmt::format("unreadable mesh {}: the {} reader failed", path, ext.substr(1)));
+
+  const Cloud vertices = meshVertices(raw, path);
+  if (vertices.empty()) throw ToolError(fmt::format("unreadable mesh {}: no vertices", path));
+  pcl::PolygonMesh mesh;
+  mesh.header = raw.header;
+  pcl::toPCLPointCloud2(vertices, mesh.cloud);
+  for (const auto& polygon : raw.polygons) {
+    const auto& idx = polygon.vertices;
+    for (const auto i : idx) {
+      if (i < 0 || static_cast<std::size_t>(i) >= vertices.size()) {
+        throw ToolError(
+            fmt::format("unreadable mesh {}: a face uses vertex {} of {}", path, i, vertices.size()));
+      }
+    }
+    // The library takes the first three corners of each polygon; split larger polygons into fans so no
+    // part of a quad or n-gon is lost.
+    for (std::size_t k = 2; k < idx.size(); ++k) {
+      pcl::Vertices tri;
+      tri.vertices = {idx[0], idx[k - 1], idx[k]};
+      mesh.polygons.push_back(tri);
+    }
+  }
+  if (mesh.polygons.empty()) throw ToolError(fmt::format("unreadable mesh {}: no triangles", path));
+  return mesh;
+}
+
+void saveMesh(const pcl::PolygonMesh& mesh, const std::string& path) {
+  const std::string ext = extensionOf(path);
+  if (ext != ".ply" && ext != ".obj" && ext != ".stl") {
+    throw ToolError(
+        fmt::format("cannot write {}: unknown mesh extension '{}' (use .ply, .obj or .stl)", path, ext));
+  }
+  writeAtomically(path, [&](const std::string& tmp) {
+    bool ok = false;
+    if (ext == ".ply") {
+      ok = pcl::io::savePLYFile(tmp, mesh, 8) == 0;
+    } else if (ext == ".obj") {
+      ok = pcl::io::saveOBJFile(tmp, mesh, 8) == 0;
+    } else {
+      ok = pcl::io::savePolygonFileSTL(tmp, mesh, true);
+    }
+    if (!ok) throw ToolError(fmt::format("cannot write {}", path));
+  });
+}
+
+cv::Mat loadDepthImage(const std::string& path) {
+  requireFile(path);
+  cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
+  if (image.empty()) throw ToolError(fmt::format("unreadable image {}: OpenCV cannot decode it", path));
+  if (image.type() != CV_16UC1) {
+    throw ToolError(fmt::format(
+        "wrong image type {}: need a 16-bit single-channel depth image, got {} with {} channel(s)", path,
+        depthName(image.depth()), image.channels()));
+  }
+  return image;
+}
+
+void saveImage(const cv::Mat& image, const std::string& path) {
+  writeAtomically(path, [&](const std::string& tmp) {
+    bool ok = false;
+    try {
+      ok = cv::imwrite(tmp, image);
+    } catch (const cv::Exception& e) {
+      throw ToolError(fmt::format("cannot write {}: {}", path, e.what()));
+    }
+    if (!ok) throw ToolError(fmt::format("cannot write {}", path));
+  });
+}
+
+CameraInfo loadCameraInfo(const std::string& path) {
+  requireFile(path);
+  YAML::Node root;
+  try {
+    root = YAML::LoadFile(path);
+  } catch (const YAML::Exception& e) {
+    throw ToolError(fmt::format("bad camera info {}: line {}: {}", path, e.mark.line + 1, e.msg));
+  }
+  if (!root.IsMap()) throw ToolError(fmt::format("bad camera info {}: not a YAML mapping", path));
+  const std::vector<double> k = yamlMatrix(root, "camera_matrix", path);
+  if (k.size() != 9)
+    throw ToolError(fmt::format("bad camera info {}: camera_matrix needs 9 values, has {}", path, k.size()));
+  if (k[0] <= 0.0 || k[4] <= 0.0)
+    throw ToolError(fmt::format("bad camera info {}: focal lengths must be positive", path));
+  std::vector<double> d;
+  if (root["distortion_coefficients"]) d = yamlMatrix(root, "distortion_coefficients", path);
+  if (root["distortion_model"]) {
+    const std::string model = root["distortion_model"].as<std::string>("");
+    if (model != "plumb_bob" && model != "") {
+      throw ToolError(fmt::format(
+          "bad camera info {}: distortion model '{}' is not supported (plumb_bob only)", path, model));
+    }
+  }
+  if (d.size() > 5)
+    throw ToolError(fmt::format("bad camera info {}: plumb_bob has at most 5 distortion coefficients, got {}",
+                                path, d.size()));
+  d.resize(5, 0.0);
+
+  CameraInfo info;
+  auto& in = info.intrinsic;
+  in.fx = static_cast<float>(k[0]);
+  in.cx = static_cast<float>(k[2]);
+  in.fy = static_cast<float>(k[4]);
+  in.cy = static_cast<float>(k[5]);
+  in.k1 = static_cast<float>(d[0]);
+  in.k2 = static_cast<float>(d[1]);
+  in.p1 = static_cast<float>(d[2]);
+  in.p2 = static_cast<float>(d[3]);
+  in.k3 = static_cast<float>(d[4]);
+  try {
+    if (root["image_width"]) info.width = root["image_width"].as<int>();
+    if (root["image_height"]) info.height = root["image_height"].as<int>();
+  } catch (const YAML::Exception&) {
+    throw ToolError(fmt::format("bad camera info {}: image_width/image_height are not integers", path));
+  }
+  return info;
+}
+
+void saveCameraInfo(const CameraInfo& info, const std::string& path) {
+  const auto& c = info.intrinsic;
+  writeAtomically(path, [&](const std::string& tmp) {
+    std::ofstream out(tmp);
+    out << fmt::format(
+        "image_width: {}\nimage_height: {}\ncamera_name: depth_camera\n"
+        "camera_matrix:\n  rows: 3\n  cols: 3\n  data: [{}, 0, {}, 0, {}, {}, 0, 0, 1]\n"
+        "distortion_model: plumb_bob\n"
+        "distortion_coefficients:\n  rows: 1\n  cols: 5\n  data: [{}, {}, {}, {}, {}]\n"
+        "rectification_matrix:\n  rows: 3\n  cols: 3\n  data: [1, 0, 0, 0, 1, 0, 0, 0, 1]\n"
+        "projection_matrix:\n  rows: 3\n  cols: 4\n  data: [{}, 0, {}, 0, 0, {}, {}, 0, 0, 0, 1, 0]\n",
+        info.width, info.height, c.fx, c.cx, c.fy, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3, c.fx, c.cx, c.fy,
+        c.cy);
+    if (!out.flush()) throw ToolError(fmt::format("cannot write {}", path));
+  });
+}
+
+Eigen::Matrix4d parseMatrix(const std::string& text, const std::string& what) {
+  std::vector<double> v;
+  try {
+    v = numbersOf(text);
+  } catch (const ToolError& e) {
+    throw ToolError(fmt::format("bad matrix {}: {}", what, e.what()));
+  }
+  if (v.size() != 16)
+    throw ToolError(fmt::format("bad matrix {}: need 16 numbers (4x4, row by row), got {}", what, v.size()));
+  Eigen::Matrix4d m;
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) {
+      const double x = v[static_cast<std::size_t>(r * 4 + c)];
+      if (!std::isfinite(x))
+        throw ToolError(fmt::format("bad matrix {}: entry ({}, {}) is not finite", what, r, c));
+      m(r, c) = x;
+    }
+  }
+  if (m(3, 0) != 0.0 || m(3, 1) != 0.0 || m(3, 2) != 0.0 || m(3, 3) != 1.0) {
+    throw ToolError(fmt::format("bad matrix {}: the bottom row must be 0 0 0 1", what));
+  }
+  return m;
+}
+
+Eigen::Matrix4d matrixArgument(const std::string& text, const std::string& what) {
+  std::error_code ec;
+  if (fs::is_regular_file(text, ec)) {
+    std::ifstream in(text);
+    std::stringstream all;
+    all << in.rdbuf();
+    return parseMatrix(all.str(), what + " (" + text + ")");
+  }
+  return parseMatrix(text, what);
+}
+
+Eigen::Vector3d parseVector3(const std::string& text, const std::string& what) {
+  std::vector<double> v;
+  try {
+    v = numbersOf(text);
+  } catch (const ToolError& e) {
+    throw ToolError(fmt::format("bad {}: {}", what, e.what()));
+  }
+  if (v.size() != 3) throw ToolError(fmt::format("bad {}: need 3 numbers, got {}", what, v.size()));
+  for (double x : v) {
+    if (!std::isfinite(x)) throw ToolError(fmt::format("bad {}: values must be finite", what));
+  }
+  return {v[0], v[1], v[2]};
+}
+
+}  // namespace nimbrel_tools
