@@ -17,7 +17,9 @@ using nimbrel_fuzz::CloudPtr;
 
 namespace {
 
-bool finitePoint(const pcl::PointXYZ& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+bool finitePoint(const pcl::PointXYZ& p) {
+  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
 
 // Coordinates small enough that sums of a few hundred of them cannot overflow a float.
 bool moderate(const Cloud& cloud) {
@@ -50,7 +52,8 @@ Eigen::Matrix4d fuzzPose(FuzzedDataProvider& in) {
   Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
   const unsigned entries = in.ConsumeIntegralInRange<unsigned>(0, 16);
   for (unsigned k = 0; k < entries; ++k) {
-    pose(in.ConsumeIntegralInRange<int>(0, 3), in.ConsumeIntegralInRange<int>(0, 3)) = nimbrel_fuzz::fuzzDouble(in);
+    pose(in.ConsumeIntegralInRange<int>(0, 3), in.ConsumeIntegralInRange<int>(0, 3)) =
+        nimbrel_fuzz::fuzzDouble(in);
   }
   return pose;
 }
@@ -126,7 +129,8 @@ void filters(nimbrel_arm_util::PointCloudsDeal& deal, FuzzedDataProvider& in, co
         deal.addTwoPointClouds(input, second);
         NIMBREL_FUZZ_CHECK(input->size() == before.size() + secondBefore.size());
         for (std::size_t i = 0; i < secondBefore.size(); ++i) {
-          NIMBREL_FUZZ_CHECK(std::memcmp(&input->points[before.size() + i], &secondBefore.points[i], 12) == 0);
+          NIMBREL_FUZZ_CHECK(std::memcmp(&input->points[before.size() + i], &secondBefore.points[i], 12) ==
+                             0);
         }
       }
       break;
@@ -218,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const double a = nimbrel_fuzz::fuzzDouble(in), b = nimbrel_fuzz::fuzzDouble(in);
     deal.setFilterRange(a, b, a, b, -b, b);
   }
-  if (in.ConsumeBool()) deal.setStatisticalOutlierRemovalPara(nimbrel_fuzz::fuzzInt(in, -2, 40), nimbrel_fuzz::fuzzDouble(in));
+  if (in.ConsumeBool())
+    deal.setStatisticalOutlierRemovalPara(nimbrel_fuzz::fuzzInt(in, -2, 40), nimbrel_fuzz::fuzzDouble(in));
   if (in.ConsumeBool()) deal.setLeafSize(nimbrel_fuzz::fuzzDouble(in));
 
   const CloudPtr cloud = nimbrel_fuzz::fuzzCloud(in, 256);

@@ -1,8 +1,7 @@
 // Depth images of any type, size and layout (continuous or a view into a larger image) with any
 // intrinsics: zero, negative, NaN and infinite focal lengths, principal points and distortion.
-#include <opencv2/core.hpp>
-
 #include <cmath>
+#include <opencv2/core.hpp>
 
 #include "fuzz_support.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"

@@ -30,8 +30,8 @@ using CloudPtr = Cloud::Ptr;
   std::fprintf(stderr, "fuzz check failed: %s\n", what);
   std::abort();
 }
-#define NIMBREL_FUZZ_CHECK(cond) \
-  do {                           \
+#define NIMBREL_FUZZ_CHECK(cond)              \
+  do {                                        \
     if (!(cond)) ::nimbrel_fuzz::fail(#cond); \
   } while (0)
 
@@ -74,8 +74,8 @@ inline float fuzzFloat(FuzzedDataProvider& in) { return static_cast<float>(fuzzD
 
 /// An int that is often a limit or a small value around zero.
 inline int fuzzInt(FuzzedDataProvider& in, int smallMin, int smallMax) {
-  static const int kSpecial[] = {0, -1, 1, std::numeric_limits<int>::max(), std::numeric_limits<int>::min(),
-                                 1 << 20};
+  static const int kSpecial[] = {
+      0, -1, 1, std::numeric_limits<int>::max(), std::numeric_limits<int>::min(), 1 << 20};
   const unsigned pick = in.ConsumeIntegral<unsigned char>();
   if (pick < 12) {
     return kSpecial[pick / 2];

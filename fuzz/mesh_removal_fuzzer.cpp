@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     code = deal.removePointsFromMeshs(scene, meshes, out);
     NIMBREL_FUZZ_CHECK(code == 0 || code == -1);
     NIMBREL_FUZZ_CHECK((code == -1) == sceneBefore.empty());
-    if (code == 0 && meshes.empty() && !alias) NIMBREL_FUZZ_CHECK(nimbrel_fuzz::samePoints(*out, sceneBefore));
+    if (code == 0 && meshes.empty() && !alias)
+      NIMBREL_FUZZ_CHECK(nimbrel_fuzz::samePoints(*out, sceneBefore));
   }
   if (code != 0) {
     NIMBREL_FUZZ_CHECK(nimbrel_fuzz::samePoints(*out, outBefore));

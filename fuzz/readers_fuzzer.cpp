@@ -15,9 +15,8 @@
 namespace {
 
 std::string scratchPath(const char* extension) {
-  static const std::string base =
-      std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/nimbrel_fuzz_reader_" +
-      std::to_string(getpid());
+  static const std::string base = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                  "/nimbrel_fuzz_reader_" + std::to_string(getpid());
   return base + extension;
 }
 

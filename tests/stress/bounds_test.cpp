@@ -1,12 +1,11 @@
 // Inputs that would need more memory than a process has end in the documented exception, at once and
 // without touching the output.
 #include <gtest/gtest.h>
+#include <pcl/conversions.h>
 
 #include <limits>
 #include <stdexcept>
 #include <string>
-
-#include <pcl/conversions.h>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
@@ -19,9 +18,7 @@ using nimbrel_test::makeMesh;
 using nimbrel_test::makeTriangle;
 
 // Right triangle with legs `leg`: area leg^2 / 2.
-pcl::PolygonMesh rightTriangle(float leg) {
-  return makeTriangle({0, 0, 0}, {leg, 0, 0}, {0, leg, 0});
-}
+pcl::PolygonMesh rightTriangle(float leg) { return makeTriangle({0, 0, 0}, {leg, 0, 0}, {0, leg, 0}); }
 
 std::string refusal(PointCloudsDeal& deal, pcl::PolygonMesh& mesh, const PointCloudsDeal::CloudPtr& out) {
   try {

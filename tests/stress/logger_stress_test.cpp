@@ -1,12 +1,12 @@
 // Eight threads logging at once through the one process-wide logger: every line on standard output must be
 // whole and well formed, and no line may be lost or written twice. The counter shown in the prefix is
 // shared without a lock, so its values may repeat or skip; only its range and format are checked.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -35,7 +35,8 @@ bool parseLine(const std::string& line, int& thread, long& index) {
   auto number = [&](long& value) {
     const std::size_t start = pos;
     value = 0;
-    while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9') value = value * 10 + (line[pos++] - '0');
+    while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9')
+      value = value * 10 + (line[pos++] - '0');
     return pos > start && pos - start < 10;
   };
   long t = 0;

@@ -139,8 +139,8 @@ TEST(RoadStress, ThousandFramesKeepTheHeapFlat) {
   const std::size_t after = liveHeapBytes();
   EXPECT_GT(firstKept, 100u) << "the road should keep the table";
   // Nothing a frame allocates may outlive it: allow 256 KiB for allocator bookkeeping.
-  EXPECT_LE(after, baseline + 256 * 1024) << "live heap grew from " << baseline << " to " << after << " bytes over "
-                                          << frames - warmUp << " frames";
+  EXPECT_LE(after, baseline + 256 * 1024) << "live heap grew from " << baseline << " to " << after
+                                          << " bytes over " << frames - warmUp << " frames";
 }
 
 }  // namespace
