@@ -35,3 +35,19 @@ bench:
 
 clean:
 	@rm -rf $(BUILD_DIR)
+
+# Fuzzing: clang, AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer in their own build directory.
+# `make fuzz` runs every target for FUZZ_SECONDS each and fails on any finding (longer: FUZZ_SECONDS=3600).
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= mesh mesh_removal cloud depth
+# The tool's readers: make fuzz FUZZ_TARGETS=readers (known findings in docs/reliability.md).
+
+.PHONY: fuzz fuzz-build
+fuzz-build:
+	@bash scripts/install-deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIMBREL_BUILD_FUZZERS=ON -DNIMBREL_BUILD_TESTS=OFF -DNIMBREL_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS) > /dev/null
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzzers
+
+fuzz: fuzz-build
+	@bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

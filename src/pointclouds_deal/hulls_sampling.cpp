@@ -2,10 +2,13 @@
 #include <pcl/conversions.h>
 #include <pcl/surface/convex_hull.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <vector>
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -16,6 +19,13 @@ namespace {
 
 // One random point per this much triangle area (40,000 per square unit).
 constexpr double kAreaPerSample = 2.5e-5;
+
+// Most samples one call may draw: 50 million points, 1,250 square units of surface, take 800 MB as the
+// temporary cloud and as much again in `out` (a kd-tree over them in the fast mesh removal needs more).
+// An object mesh of a robot cell has a few square metres of surface; a mesh that needs more than this was
+// built in the wrong unit or is broken, and is refused before anything is drawn rather than letting the
+// process run out of memory.
+constexpr double kMaxSamplesPerCall = 5e7;
 
 // The corner-favouring construction: a point on edge ab, a point on edge ac, then a point between them.
 // Shared by the freshly seeded single draw and the one-generator loop of upSampleMesh, so both give the
@@ -47,6 +57,16 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto cloud = std::make_shared<Cloud>();
     pcl::fromPCLPointCloud2(mesh.cloud, *cloud);
+    // qhull dereferences a null facet when handed an infinite or NaN coordinate and kills the process:
+    // only the finite vertices take part in the hull, and too few of them is too few vertices.
+    const auto notFinite = [](const pcl::PointXYZ& p) {
+      return !std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z);
+    };
+    cloud->points.erase(std::remove_if(cloud->points.begin(), cloud->points.end(), notFinite),
+                        cloud->points.end());
+    cloud->width = static_cast<std::uint32_t>(cloud->points.size());
+    cloud->height = 1;
+    cloud->is_dense = true;
     if (cloud->points.size() <= 3) {
       LOG_INFO("convertToConvexHull mesh.cloud.points.size()<=3 ERROR!\n");
       return -2;
@@ -80,18 +100,18 @@ Eigen::Vector3d PointCloudsDeal::randomPointInTriangle(const Eigen::Vector3d& a,
 int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
   Cloud vertices;
   pcl::fromPCLPointCloud2(mesh.cloud, vertices);
-  Cloud samples;
-  // One engine per call: seeding costs thousands of draws, so reseeding for every sample would dominate.
-  std::random_device device;
-  std::mt19937 engine(device());
-  for (const pcl::Vertices& face : mesh.polygons) {
+  // Size every triangle before drawing any sample, so that a refused mesh allocates nothing and leaves
+  // `out` as it was.
+  std::vector<int> counts(mesh.polygons.size(), 0);
+  double total = 0.0;
+  for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
+    const pcl::Vertices& face = mesh.polygons[f];
     if (!detail::isValidFace(face, vertices.points.size())) {
       continue;
     }
-    const Eigen::Vector3d a = widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]);
-    const Eigen::Vector3d b = widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]);
-    const Eigen::Vector3d c = widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]);
-    const double area = calTriangleArea(a, b, c);
+    const double area = calTriangleArea(widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]),
+                                        widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]),
+                                        widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
     // A NaN area (a corner that is not a number) cannot be sized: such a triangle gets no samples.
     if (std::isnan(area) || area < kAreaPerSample) {
       continue;
@@ -100,8 +120,26 @@ int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
     if (q < -2147483648.0 || q > 2147483647.0) {
       throw std::overflow_error("double value is out of int range");
     }
-    const int n = static_cast<int>(std::round(q));
-    for (int i = 0; i < n; ++i) {
+    counts[f] = static_cast<int>(std::round(q));
+    total += counts[f];
+  }
+  if (total > kMaxSamplesPerCall) {
+    throw std::overflow_error("mesh needs more than 50000000 surface samples");
+  }
+  Cloud samples;
+  samples.points.reserve(static_cast<std::size_t>(total));
+  // One engine per call: seeding costs thousands of draws, so reseeding for every sample would dominate.
+  std::random_device device;
+  std::mt19937 engine(device());
+  for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
+    if (counts[f] == 0) {
+      continue;
+    }
+    const pcl::Vertices& face = mesh.polygons[f];
+    const Eigen::Vector3d a = widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]);
+    const Eigen::Vector3d b = widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]);
+    const Eigen::Vector3d c = widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]);
+    for (int i = 0; i < counts[f]; ++i) {
       const Eigen::Vector3d p = drawPointInTriangle(engine, a, b, c);
       samples.points.emplace_back(static_cast<float>(p.x()), static_cast<float>(p.y()),
                                   static_cast<float>(p.z()));
