@@ -3,9 +3,8 @@
 
 #include <chrono>
 #include <future>
-#include <thread>
-
 #include <rclcpp/executor.hpp>
+#include <thread>
 
 namespace nimbrel_arm_util::detail {
 

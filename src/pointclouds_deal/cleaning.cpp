@@ -1,5 +1,6 @@
 // Cleaning, down-sampling and concatenation.
 #include <pcl/common/common.h>
+#include <pcl/common/io.h>
 #include <pcl/filters/filter.h>
 #include <pcl/filters/statistical_outlier_removal.h>
 #include <pcl/filters/voxel_grid.h>
@@ -11,10 +12,21 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/search_range.hpp"
 #include "pointclouds_deal/statistical_outlier.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
+
+// True when the library's outlier filter cannot be given `cloud` as it is: a non-finite point in a cloud
+// flagged dense, or a finite point out of the search range.
+bool needsSearchableCopy(const PointCloudsDeal::Cloud& cloud) {
+  for (const pcl::PointXYZ& p : cloud.points) {
+    const bool finite = std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+    if (finite ? !detail::isSearchable(p) : cloud.is_dense) return true;
+  }
+  return false;
+}
 
 bool isFinitePoint(const pcl::PointXYZ& p) {
   const float largest = std::numeric_limits<float>::max();
@@ -103,10 +115,29 @@ void PointCloudsDeal::removeOutlierPointClouds(CloudPtr in, CloudPtr out) {
   const std::size_t others = in->size() > 1 ? in->size() - 1 : 1;
   const int neighbours = static_cast<std::size_t>(meanK) > others ? static_cast<int>(others) : meanK;
   pcl::StatisticalOutlierRemoval<pcl::PointXYZ> sor;
-  sor.setInputCloud(in);
   sor.setMeanK(neighbours);
   sor.setStddevMulThresh(stddevMulThresh);
-  sor.filter(*out);
+  if (!needsSearchableCopy(*in)) {
+    sor.setInputCloud(in);
+    sor.filter(*out);
+    return;
+  }
+  // The search asserts on a non-finite point in a cloud flagged dense, and its tree build breaks on
+  // coordinates near the float limit. Search a copy in which such points are NaN and flagged so (PCL
+  // keeps non-finite points with a distance of 0), then take the kept points from the input itself, as
+  // the filter's own output would.
+  CloudPtr searchable(new Cloud(*in));
+  searchable->is_dense = false;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (pcl::PointXYZ& p : searchable->points) {
+    if (!detail::isSearchable(p)) p.x = p.y = p.z = nan;
+  }
+  sor.setInputCloud(searchable);
+  pcl::Indices kept;
+  sor.filter(kept);
+  Cloud result;
+  pcl::copyPointCloud(*in, kept, result);
+  *out = std::move(result);
 }
 
 void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {

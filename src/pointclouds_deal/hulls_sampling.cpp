@@ -56,7 +56,7 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
   }
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto cloud = std::make_shared<Cloud>();
-    pcl::fromPCLPointCloud2(mesh.cloud, *cloud);
+    detail::readVertices(mesh, *cloud);
     // qhull dereferences a null facet when handed an infinite or NaN coordinate and kills the process:
     // only the finite vertices take part in the hull, and too few of them is too few vertices.
     const auto notFinite = [](const pcl::PointXYZ& p) {
@@ -99,7 +99,7 @@ Eigen::Vector3d PointCloudsDeal::randomPointInTriangle(const Eigen::Vector3d& a,
 
 int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
   Cloud vertices;
-  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  detail::readVertices(mesh, vertices);
   // Size every triangle before drawing any sample, so that a refused mesh allocates nothing and leaves
   // `out` as it was.
   std::vector<int> counts(mesh.polygons.size(), 0);

@@ -1,6 +1,9 @@
 // Triangle geometry shared by the mesh queries and the mesh removal.
 #include "pointclouds_deal/mesh_geometry.hpp"
 
+#include <pcl/common/io.h>
+#include <pcl/conversions.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -98,7 +101,29 @@ double pointSegmentDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, 
   return (a + s * d - p).norm();
 }
 
+// True when every byte that the conversion of `cloud` reads lies inside its data.
+bool vertexDataFits(const pcl::PCLPointCloud2& cloud) {
+  const std::uint64_t recordBytes = static_cast<std::uint64_t>(cloud.width) * cloud.point_step;
+  if (cloud.row_step < recordBytes) return false;
+  if (cloud.data.size() != static_cast<std::uint64_t>(cloud.height) * cloud.row_step) return false;
+  for (const pcl::PCLPointField& field : cloud.fields) {
+    if (field.name != "x" && field.name != "y" && field.name != "z") continue;
+    const std::uint64_t count = field.count > 0 ? field.count : 1;
+    const std::uint64_t bytes = static_cast<std::uint64_t>(pcl::getFieldSize(field.datatype)) * count;
+    if (field.offset + bytes > cloud.point_step) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+void readVertices(const pcl::PolygonMesh& mesh, VertexCloud& vertices) {
+  if (!vertexDataFits(mesh.cloud)) {
+    vertices.clear();
+    return;
+  }
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+}
 
 bool isValidFace(const pcl::Vertices& face, std::size_t vertexCount) {
   if (face.vertices.size() < 3) {

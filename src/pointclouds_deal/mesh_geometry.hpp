@@ -6,6 +6,7 @@
 // the prepared data satisfies the contracts stated here.
 #pragma once
 
+#include <pcl/PolygonMesh.h>
 #include <pcl/Vertices.h>
 #include <pcl/kdtree/kdtree_flann.h>
 #include <pcl/point_cloud.h>
@@ -15,6 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "pointclouds_deal/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -30,6 +33,12 @@ constexpr double kRayEpsilon = 1e-7;
 
 /// Barycentric tolerance within which a ray's meeting point counts as lying on a face's boundary.
 constexpr double kBoundaryTolerance = 1e-5;
+
+/// Reads a mesh's vertex positions into `vertices`. A binary cloud whose data does not match its declared
+/// layout (height rows of row_step bytes, each holding width records of point_step bytes, with the x, y and
+/// z fields inside a record) yields no vertices, so the callers' too-few-vertices answers apply instead of
+/// a read past the buffer.
+void readVertices(const pcl::PolygonMesh& mesh, VertexCloud& vertices);
 
 /// True when `face` can be used as a triangle of a mesh with `vertexCount` vertices: it has at least three
 /// indices and each of its first three indices lies in [0, vertexCount). Indices are signed in PCL, so a

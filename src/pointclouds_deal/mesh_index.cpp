@@ -38,13 +38,14 @@ bool isFinite(const pcl::PointXYZ& p) {
 }  // namespace
 
 MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new PointCloudsDeal::Cloud) {
-  pcl::fromPCLPointCloud2(mesh.cloud, *vertices_);
+  readVertices(mesh, *vertices_);
   const std::size_t vertexCount = vertices_->points.size();
   // The nearest-face query refuses meshes of fewer than three vertices, so they need no tree.
   if (vertexCount >= 3) {
     for (std::size_t v = 0; v < vertexCount; ++v) {
       const pcl::PointXYZ& p = vertices_->points[v];
-      if (!isFinite(p)) continue;
+      // As the library's kd-tree is given them: finite vertices within the float range a tree can split.
+      if (!isSearchable(p)) continue;
       treePoints_.insert(treePoints_.end(), {p.x, p.y, p.z});
       treeToVertex_.push_back(v);
     }

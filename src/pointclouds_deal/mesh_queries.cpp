@@ -1,8 +1,9 @@
 // Point queries against triangle meshes: ray test, inside test, face distances and proximity.
-#include <pcl/conversions.h>
 #include <pcl/common/point_tests.h>
+#include <pcl/conversions.h>
 #include <pcl/kdtree/kdtree_flann.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -61,13 +62,23 @@ int PointCloudsDeal::calMinDistToTriangle(CloudPtr meshCloud, const pcl::PointXY
 
 int PointCloudsDeal::findNearestTriangles(const pcl::PointXYZ& point, pcl::PolygonMesh& mesh, double& dist) {
   auto vertices = std::make_shared<Cloud>();
-  pcl::fromPCLPointCloud2(mesh.cloud, *vertices);
+  detail::readVertices(mesh, *vertices);
   if (vertices->points.size() < 3) {
     LOG_INFO("mesh points size <3 ERROR");
     return -1;
   }
   pcl::KdTreeFLANN<pcl::PointXYZ> tree(true);
-  tree.setInputCloud(vertices);
+  const auto outOfReach = [](const pcl::PointXYZ& p) { return pcl::isFinite(p) && !detail::isSearchable(p); };
+  if (std::none_of(vertices->points.begin(), vertices->points.end(), outOfReach)) {
+    tree.setInputCloud(vertices);
+  } else {
+    // Vertices near the float limit would break the tree's build; they are left out like non-finite ones.
+    auto reachable = std::make_shared<pcl::Indices>();
+    for (std::size_t v = 0; v < vertices->points.size(); ++v) {
+      if (detail::isSearchable(vertices->points[v])) reachable->push_back(static_cast<pcl::index_t>(v));
+    }
+    tree.setInputCloud(vertices, reachable);
+  }
   dist = std::numeric_limits<double>::max();
   const int nearest = detail::nearestVertex(tree, point);
   if (nearest < 0) {
@@ -83,7 +94,7 @@ int PointCloudsDeal::findNearestTriangles(const pcl::PointXYZ& point, pcl::Polyg
 bool PointCloudsDeal::isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes) {
   for (pcl::PolygonMesh& mesh : meshes) {
     auto vertices = std::make_shared<Cloud>();
-    pcl::fromPCLPointCloud2(mesh.cloud, *vertices);
+    detail::readVertices(mesh, *vertices);
     if (isPointInsideMesh(point, vertices, mesh.polygons)) {
       return true;
     }

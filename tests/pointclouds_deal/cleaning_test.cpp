@@ -2,6 +2,7 @@
 #include <pcl/filters/filter.h>
 #include <pcl/filters/statistical_outlier_removal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -313,6 +314,43 @@ TEST(Cleaning, DegenerateMeanK) {
     deal.removeOutlierPointClouds(in, capped);
     expectSamePoints(*capped, reference);
   }
+}
+
+TEST(Cleaning, OutlierRemovalSurvivesDensityFlagAndHugeCoordinates) {
+  // The library's search asserts on a NaN in a cloud flagged dense and breaks on coordinates near the
+  // float limit. Such points are kept (as non-finite points always are) and the others decided as usual.
+  PointCloudsDeal deal;
+  deal.setStatisticalOutlierRemovalPara(10, 1.0);
+  const CloudPtr plain = makeRandomCloud(150, {0, 0, 0}, {1, 1, 1});
+  plain->push_back(pcl::PointXYZ(4, 4, 4));
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> sor;
+  sor.setInputCloud(plain);
+  sor.setMeanK(10);
+  sor.setStddevMulThresh(1.0);
+  Cloud reference;
+  sor.filter(reference);
+  ASSERT_LT(reference.size(), plain->size());
+
+  CloudPtr huge(new Cloud(*plain));
+  huge->push_back(pcl::PointXYZ(3.0e38f, -3.0e38f, 1.8f));
+  CloudPtr out(new Cloud);
+  deal.removeOutlierPointClouds(huge, out);
+  ASSERT_EQ(out->size(), reference.size() + 1);
+  EXPECT_EQ(out->points.back().x, 3.0e38f);
+  for (std::size_t i = 0; i < reference.size(); ++i) EXPECT_EQ(out->points[i].x, reference.points[i].x);
+
+  // Organized clouds go to the library's filter; this one wrongly claims to hold no NaN.
+  CloudPtr lying = makeOrganizedCloud(20, 10, 0.01f, 1.0f, {5, 77});
+  CloudPtr honest(new Cloud(*lying));
+  lying->is_dense = true;
+  sor.setInputCloud(honest);
+  Cloud honestResult;
+  sor.filter(honestResult);
+  deal.removeOutlierPointClouds(lying, out);
+  expectSamePoints(*out, honestResult);
+  EXPECT_EQ(std::count_if(out->points.begin(), out->points.end(),
+                          [](const pcl::PointXYZ& p) { return std::isnan(p.x); }),
+            2);
 }
 
 TEST(Cleaning, ConcatenationIntoAThirdCloud) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pcl/conversions.h>
 #include <pcl/search/kdtree.h>
 
 #include <cmath>
@@ -299,4 +300,52 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
           << p;
     }
   }
+}
+
+TEST(MeshQueries, MalformedVertexDataGivesNoVertices) {
+  // Vertex data shorter or longer than the cloud declares would be read or written past its end; such a
+  // mesh has no vertices, so every operation gives its too-few-vertices answer.
+  nimbrel_arm_util::PointCloudsDeal deal;
+  pcl::PolygonMesh shorter = nimbrel_test::makeCube();
+  shorter.cloud.data.resize(shorter.cloud.data.size() / 2);
+  pcl::PolygonMesh longer = nimbrel_test::makeCube();
+  longer.cloud.data.resize(longer.cloud.data.size() * 4);
+  pcl::PolygonMesh misplaced = nimbrel_test::makeCube();
+  misplaced.cloud.fields[2].offset = misplaced.cloud.point_step;  // z beyond the record
+  const pcl::PointXYZ centre(0.5f, 0.5f, 0.5f);
+  for (pcl::PolygonMesh* mesh : {&shorter, &longer, &misplaced}) {
+    double dist = 7.0;
+    EXPECT_EQ(deal.findNearestTriangles(centre, *mesh, dist), -1);
+    EXPECT_EQ(dist, 7.0);
+    std::vector<pcl::PolygonMesh> meshes = {*mesh};
+    EXPECT_FALSE(deal.isPointInsideMeshs(centre, meshes));
+    auto samples = nimbrel_test::makeCloud({});
+    EXPECT_EQ(deal.upSampleMesh(*mesh, samples), 0);
+    EXPECT_TRUE(samples->empty());
+    std::vector<pcl::PolygonMesh> hulls;
+    EXPECT_EQ(deal.convertToConvexHull(meshes, hulls), -2);
+  }
+}
+
+TEST(MeshQueries, VerticesNearTheFloatLimitStayOutOfTheSearch) {
+  // A search tree over coordinates near the float limit overflows while it splits; such vertices are left
+  // out of the nearest-vertex search as non-finite ones are, and the rest of the mesh still answers.
+  nimbrel_arm_util::PointCloudsDeal deal;
+  const float big = 3.4e38f;
+  pcl::PolygonMesh cube = nimbrel_test::makeCube();
+  nimbrel_test::Cloud vertices = *nimbrel_test::meshVertices(cube);
+  vertices.push_back(pcl::PointXYZ(-big, -big, -big));
+  vertices.push_back(pcl::PointXYZ(big, 1.8f, -big));
+  pcl::toPCLPointCloud2(vertices, cube.cloud);
+  double dist = 0.0;
+  EXPECT_EQ(deal.findNearestTriangles(pcl::PointXYZ(0.5f, 0.5f, 1.02f), cube, dist), 0);
+  EXPECT_NEAR(dist, 0.02, 1e-6);
+  std::vector<pcl::PolygonMesh> meshes = {cube};
+  EXPECT_TRUE(deal.isPointInsideMeshs(pcl::PointXYZ(0.5f, 0.5f, 1.02f), meshes));
+  EXPECT_FALSE(deal.isPointInsideMeshs(pcl::PointXYZ(0.5f, 0.5f, 1.2f), meshes));
+  auto scene = nimbrel_test::makeCloud({{0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 1.2f}, {3, 3, 3}});
+  auto kept = nimbrel_test::makeCloud({});
+  ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, kept), 0);
+  ASSERT_EQ(kept->size(), 2u);
+  EXPECT_EQ(kept->points[0].z, 1.2f);
 }
