@@ -91,13 +91,6 @@ void filters(nimbrel_arm_util::PointCloudsDeal& deal, FuzzedDataProvider& in, co
       NIMBREL_FUZZ_CHECK(nimbrel_fuzz::isSubsequence(*out, before));
       break;
     case 4:
-      // Known faults, reported: PCL's outlier filter trusts the density flag and builds its search tree
-      // over non-finite points when the flag claims density, and FLANN aborts; FLANN's tree build also
-      // aborts on finite coordinates near the float limit (its split arithmetic overflows), e.g. points at
-      // -3.4e38 with one at 1.8. Such clouds are left out here until removeOutlierPointClouds guards
-      // against both; see docs/reliability.md.
-      if (input->is_dense && !std::all_of(input->points.begin(), input->points.end(), finitePoint)) break;
-      if (!searchable(*input)) break;
       nimbrel_fuzz::dump("outlier removal input", *input);
       deal.removeOutlierPointClouds(input, out);
       NIMBREL_FUZZ_CHECK(out->size() <= before.size());

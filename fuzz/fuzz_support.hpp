@@ -121,9 +121,6 @@ inline CloudPtr fuzzCloud(FuzzedDataProvider& in, std::size_t maxPoints) {
   return cloud;
 }
 
-/// Largest coordinate whose squared distances a float search tree can still hold.
-constexpr float kSearchableLimit = 1e18f;
-
 /// A mesh of up to `maxVertices` vertices and `maxFaces` faces with arbitrary index lists: short faces,
 /// long faces, negative and out-of-range indices, repeated corners.
 inline pcl::PolygonMesh fuzzMesh(FuzzedDataProvider& in, std::size_t maxVertices, std::size_t maxFaces) {
@@ -131,12 +128,6 @@ inline pcl::PolygonMesh fuzzMesh(FuzzedDataProvider& in, std::size_t maxVertices
   const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, maxVertices);
   for (std::size_t i = 0; i < count && in.remaining_bytes() > 0; ++i) {
     pcl::PointXYZ p = fuzzPoint(in);
-    // Known fault, reported: FLANN's kd-tree build, which the mesh queries and removals use over the
-    // vertices, aborts or recurses without end on finite coordinates near the float limit. Vertices are
-    // kept within 1e18 until the vertex trees leave such points out; NaN and infinities stay.
-    for (float* c : {&p.x, &p.y, &p.z}) {
-      if (std::isfinite(*c) && std::fabs(*c) > kSearchableLimit) *c = std::copysign(kSearchableLimit, *c);
-    }
     vertices.push_back(p);
   }
   vertices.is_dense = in.ConsumeBool();

@@ -70,6 +70,30 @@ void hulls(nimbrel_arm_util::PointCloudsDeal& deal, std::vector<pcl::PolygonMesh
   }
 }
 
+// A copy of `source` whose vertex data does not match the cloud's declared layout (data too short or too
+// long, or a coordinate field reaching past the point record): every operation must see no vertices.
+void malformed(nimbrel_arm_util::PointCloudsDeal& deal, const pcl::PolygonMesh& source, FuzzedDataProvider& in) {
+  pcl::PolygonMesh mesh = source;
+  if (in.ConsumeBool() || mesh.cloud.fields.empty()) {
+    std::size_t size = in.ConsumeIntegralInRange<std::size_t>(0, 2 * mesh.cloud.data.size() + 64);
+    if (size == mesh.cloud.data.size()) ++size;
+    mesh.cloud.data.resize(size);
+  } else {
+    pcl::PCLPointField& field =
+        mesh.cloud.fields[in.ConsumeIntegralInRange<std::size_t>(0, mesh.cloud.fields.size() - 1)];
+    field.offset = mesh.cloud.point_step - in.ConsumeIntegralInRange<std::uint32_t>(0, 3);
+  }
+  const pcl::PointXYZ point = nimbrel_fuzz::fuzzPoint(in);
+  double dist = -3.0;
+  NIMBREL_FUZZ_CHECK(deal.findNearestTriangles(point, mesh, dist) == -1 && dist == -3.0);
+  std::vector<pcl::PolygonMesh> list = {mesh};
+  NIMBREL_FUZZ_CHECK(!deal.isPointInsideMeshs(point, list));
+  std::vector<pcl::PolygonMesh> hullsOut;
+  NIMBREL_FUZZ_CHECK(deal.convertToConvexHull(list, hullsOut) == -2 && hullsOut.empty());
+  auto out = std::make_shared<Cloud>();
+  NIMBREL_FUZZ_CHECK(deal.upSampleMesh(mesh, out) == 0 && out->empty());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -123,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (pcl::PolygonMesh& mesh : meshes) {
     sampleMesh(deal, mesh, in);
   }
+  if (!meshes.empty() && in.ConsumeBool()) malformed(deal, meshes.front(), in);
 
   // Every operation takes its meshes by non-const reference, yet none may change them.
   NIMBREL_FUZZ_CHECK(meshes.size() == original.size());
