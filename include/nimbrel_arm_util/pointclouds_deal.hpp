@@ -100,7 +100,8 @@ class PointCloudsDeal {
   /// True when `point` is inside one of the meshes or closer than 0.05 to it.
   bool isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes);
 
-  /// Appends the convex hull of each mesh to `hulls`; 0, -1 for no mesh, -2 for a mesh of <= 3 vertices.
+  /// Appends the convex hull of each mesh to `hulls`; 0, -1 for no mesh, -2 for a mesh of <= 3 finite
+  /// vertices (non-finite vertices take no part in a hull).
   int convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes, std::vector<pcl::PolygonMesh>& hulls);
   /// Area of the triangle a, b, c.
   double calTriangleArea(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const Eigen::Vector3d& c);
@@ -108,12 +109,15 @@ class PointCloudsDeal {
   Eigen::Vector3d randomPointInTriangle(const Eigen::Vector3d& a, const Eigen::Vector3d& b,
                                         const Eigen::Vector3d& c);
   /// Appends the mesh's vertices and ~40,000 random surface points per square unit to `out`; returns 0.
-  /// Throws std::overflow_error when a triangle would need more samples than an int holds.
+  /// Throws std::overflow_error, leaving `out` as it was, when a triangle would need more samples than an int
+  /// holds or the mesh more than 50,000,000 samples in all.
   int upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out);
 
   /// Keeps the points of `in` that lie neither inside nor within 0.05 of any mesh; 0, or -1 for empty `in`.
+  /// On success `out` is one row (width = count, height 1); `in` and `out` may be the same cloud.
   int removePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out);
   /// Keeps the points of `in` farther than 0.08 from every mesh's sampled surface; 0, or -1 / -2 / -3.
+  /// On success `out` is one row (width = count, height 1); `in` and `out` may be the same cloud.
   int fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out);
 
   /// Undistorts a CV_16UC1 depth image (millimetres) and back-projects it into `out` (metres, camera frame,
