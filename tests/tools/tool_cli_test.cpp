@@ -327,6 +327,49 @@ TEST_F(ToolCli, CutMeshesReadsEveryFormatAndBothMethodsAgreeWhereTheyShould) {
             std::vector<std::string>{});
 }
 
+// Files that used to abort the tool inside PCL's PLY reader or make the STL reader allocate for a triangle
+// count the file cannot hold: both are refused with one line and nothing written.
+TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
+  writeCloud("s.pcd", {{0.5f, 0.5f, 0.5f}});
+  const std::string vertexList =
+      "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+      "property list uchar int extra\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n";
+  writeText("list.ply",
+            "ply\nformat ascii 1.0\n" + vertexList + "0 0 0 1 7\n1 0 0 1 7\n0 1 0 1 7\n3 0 1 2\n");
+  writeText("list_binary.ply", "ply\r\nformat binary_little_endian 1.0\r\n" + vertexList + "\x01\x02");
+
+  // 84-byte binary STL whose header even starts with "solid", declaring 90 million triangles.
+  std::string huge(84, '\0');
+  huge.replace(0, 10, "solid cube");
+  const std::uint32_t count = 90000000;
+  for (int b = 0; b < 4; ++b) huge[80 + b] = static_cast<char>((count >> (8 * b)) & 0xff);
+  huge += std::string(200, '\x01');
+  std::ofstream(path("huge.stl"), std::ios::binary) << huge;
+
+  const std::string cmd = "cut-meshes " + path("s.pcd") + " -o " + path("x.pcd") + " -M ";
+  expectOneLineError(run(cmd + path("list.ply")), "list property");
+  expectOneLineError(run(cmd + path("list_binary.ply")), "list property");
+  expectOneLineError(run(cmd + path("huge.stl"), kStlReaderEnvironment), "90000000 triangles");
+  EXPECT_FALSE(fs::exists(path("x.pcd")));
+  EXPECT_EQ(strayFiles({"s.pcd", "list.ply", "list_binary.ply", "huge.stl"}), std::vector<std::string>{});
+
+  // The guards let through what the readers handle: an ascii STL, and a binary one of the right size.
+  writeText("tri.stl",
+            "solid tri\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+            "endloop\nendfacet\nendsolid tri\n");
+  std::string one(84, '\0');
+  one.replace(0, 9, "solid one");
+  one[80] = 1;
+  const float corners[12] = {0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0};
+  one.append(reinterpret_cast<const char*>(corners), sizeof corners);
+  one.append(2, '\0');
+  std::ofstream(path("one.stl"), std::ios::binary) << one;
+  for (const char* mesh : {"tri.stl", "one.stl"}) {
+    const Outcome r = run(cmd + path(mesh), kStlReaderEnvironment);
+    EXPECT_EQ(r.status, 0) << mesh << ": " << r.err;
+  }
+}
+
 TEST_F(ToolCli, HullAndUpsampleWriteMeshesAndClouds) {
   // A tetrahedron with one vertex inside it: the hull keeps the four corners and four faces.
   writeText(

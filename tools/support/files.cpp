@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -145,6 +146,79 @@ std::vector<double> yamlMatrix(const YAML::Node& node, const char* key, const st
   return values;
 }
 
+// PCL's PLY reader aborts on a list property inside the vertex element (it only expects lists in faces),
+// so the header is read here first. The header is text up to "end_header" in ascii and binary files alike.
+void checkPlyHeader(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::string element;
+  bool first = true;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string keyword;
+    words >> keyword;
+    if (first) {
+      if (keyword != "ply") throw ToolError(fmt::format("unreadable mesh {}: not a PLY file", path));
+      first = false;
+      continue;
+    }
+    if (keyword == "end_header") return;
+    if (keyword == "element") {
+      words >> element;
+    } else if (keyword == "property") {
+      std::string type;
+      words >> type;
+      if (type == "list" && element == "vertex") {
+        throw ToolError(
+            fmt::format("unreadable mesh {}: PLY vertex element has a list property (not supported)", path));
+      }
+    }
+  }
+  throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
+}
+
+bool isTextByte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t'; }
+
+// The STL reader trusts a binary file's triangle count (bytes 80-83) and allocates for it before reading,
+// so a tiny file can ask for gigabytes. A binary STL is accepted only when its size is exactly
+// 84 + 50 x count. Anything else must be ascii STL: "solid" at the start and nothing but text after it,
+// which the reader then reads line by line. Binary files whose 80-byte header starts with "solid" still
+// pass by their size.
+void checkStlSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (!in || ec) throw ToolError(fmt::format("cannot read {}", path));
+  unsigned char head[84] = {};
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  const std::streamsize got = in.gcount();
+  if (got == static_cast<std::streamsize>(sizeof head)) {
+    const std::uint64_t count = std::uint64_t{head[80]} | std::uint64_t{head[81]} << 8 |
+                                std::uint64_t{head[82]} << 16 | std::uint64_t{head[83]} << 24;
+    if (size == 84 + 50 * count) return;
+  }
+  bool text = got >= 5 && std::memcmp(head, "solid", 5) == 0;
+  for (std::streamsize i = 0; text && i < got; ++i) text = isTextByte(head[i]);
+  char chunk[4096];
+  while (text && in) {
+    in.read(chunk, sizeof chunk);
+    for (std::streamsize i = 0; text && i < in.gcount(); ++i)
+      text = isTextByte(static_cast<unsigned char>(chunk[i]));
+  }
+  if (!text) {
+    if (got < static_cast<std::streamsize>(sizeof head)) {
+      throw ToolError(
+          fmt::format("unreadable mesh {}: neither ascii STL nor long enough for binary STL", path));
+    }
+    const std::uint64_t count = std::uint64_t{head[80]} | std::uint64_t{head[81]} << 8 |
+                                std::uint64_t{head[82]} << 16 | std::uint64_t{head[83]} << 24;
+    throw ToolError(fmt::format(
+        "unreadable mesh {}: binary STL declares {} triangles, which needs {} bytes, but the file has {}",
+        path, count, 84 + 50 * count, size));
+  }
+}
+
 }  // namespace
 
 std::string extensionOf(const std::string& path) {
@@ -236,10 +310,12 @@ pcl::PolygonMesh loadMesh(const std::string& path) {
   pcl::PolygonMesh raw;
   bool ok = false;
   if (ext == ".ply") {
+    checkPlyHeader(path);
     ok = pcl::io::loadPLYFile(path, raw) == 0;
   } else if (ext == ".obj") {
     ok = pcl::io::loadOBJFile(path, raw) == 0;
   } else if (ext == ".stl") {
+    checkStlSize(path);
     ok = pcl::io::loadPolygonFileSTL(path, raw) > 0;
   } else {
     throw ToolError(
