@@ -327,8 +327,9 @@ TEST_F(ToolCli, CutMeshesReadsEveryFormatAndBothMethodsAgreeWhereTheyShould) {
             std::vector<std::string>{});
 }
 
-// Files that used to abort the tool inside PCL's PLY reader or make the STL reader allocate for a triangle
-// count the file cannot hold: both are refused with one line and nothing written.
+// Files that used to abort the tool inside PCL's PLY reader, make the STL reader allocate for a triangle
+// count the file cannot hold, or crash PCL's OBJ reader on a short vertex line: all are refused with one
+// line and nothing written.
 TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
   writeCloud("s.pcd", {{0.5f, 0.5f, 0.5f}});
   const std::string vertexList =
@@ -336,6 +337,8 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
       "property list uchar int extra\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n";
   writeText("list.ply",
             "ply\nformat ascii 1.0\n" + vertexList + "0 0 0 1 7\n1 0 0 1 7\n0 1 0 1 7\n3 0 1 2\n");
+  writeText("short.obj", "v 0 0 0\nv 1 0 0\nv 0 1\nf 1 2 3\n");
+  writeText("short_normal.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0\nf 1 2 3\n");
   writeText("list_binary.ply", "ply\r\nformat binary_little_endian 1.0\r\n" + vertexList + "\x01\x02");
 
   // 84-byte binary STL whose header even starts with "solid", declaring 90 million triangles.
@@ -350,8 +353,11 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
   expectOneLineError(run(cmd + path("list.ply")), "list property");
   expectOneLineError(run(cmd + path("list_binary.ply")), "list property");
   expectOneLineError(run(cmd + path("huge.stl"), kStlReaderEnvironment), "90000000 triangles");
+  expectOneLineError(run(cmd + path("short.obj")), "line 3 needs three coordinates");
+  expectOneLineError(run(cmd + path("short_normal.obj")), "line 4 needs three coordinates");
   EXPECT_FALSE(fs::exists(path("x.pcd")));
-  EXPECT_EQ(strayFiles({"s.pcd", "list.ply", "list_binary.ply", "huge.stl"}), std::vector<std::string>{});
+  EXPECT_EQ(strayFiles({"s.pcd", "list.ply", "list_binary.ply", "huge.stl", "short.obj", "short_normal.obj"}),
+            std::vector<std::string>{});
 
   // The guards let through what the readers handle: an ascii STL, and a binary one of the right size.
   writeText("tri.stl",

@@ -178,6 +178,28 @@ void checkPlyHeader(const std::string& path) {
   throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
 }
 
+// PCL's OBJ reader takes three coordinates from every "v" and "vn" line without counting them first, so a
+// short line reads past its token list and crashes the tool. Such lines are refused here.
+void checkObjVertexLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::size_t number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const std::size_t start = line.find_first_not_of(" \t\r\n\f\v");
+    if (start == std::string::npos || start + 1 >= line.size() || line[start] != 'v') continue;
+    const char kind = line[start + 1];
+    if (kind != ' ' && kind != 'n') continue;
+    std::istringstream words(line.substr(start));
+    std::string word;
+    int count = 0;
+    while (words >> word) ++count;
+    if (count < 4) {
+      throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
+    }
+  }
+}
+
 bool isTextByte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t'; }
 
 // The STL reader trusts a binary file's triangle count (bytes 80-83) and allocates for it before reading,
@@ -313,6 +335,7 @@ pcl::PolygonMesh loadMesh(const std::string& path) {
     checkPlyHeader(path);
     ok = pcl::io::loadPLYFile(path, raw) == 0;
   } else if (ext == ".obj") {
+    checkObjVertexLines(path);
     ok = pcl::io::loadOBJFile(path, raw) == 0;
   } else if (ext == ".stl") {
     checkStlSize(path);
