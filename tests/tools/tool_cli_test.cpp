@@ -376,6 +376,18 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
   }
 }
 
+// A PCD header whose SIZE line gives z no room in the point (offset 8 of an 8-byte point) made the
+// conversion read past the loaded data; it is refused before the conversion.
+TEST_F(ToolCli, TransformRefusesACloudWhoseHeaderDisagreesWithItsData) {
+  writeText("short_size.pcd",
+            "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 0\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\n"
+            "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n");
+  const std::string m = "'1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'";
+  expectOneLineError(run("transform " + path("short_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
+                     "does not match its header");
+  EXPECT_EQ(strayFiles({"short_size.pcd"}), std::vector<std::string>{});
+}
+
 TEST_F(ToolCli, HullAndUpsampleWriteMeshesAndClouds) {
   // A tetrahedron with one vertex inside it: the hull keeps the four corners and four faces.
   writeText(

@@ -300,6 +300,19 @@ CloudPtr loadCloud(const std::string& path) {
   if (blob.width * blob.height > 0 && reader.read(path, blob) < 0) {
     throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
   }
+  // PCL's conversion copies each point's x, y, z by the header's offsets and steps without comparing them
+  // with the data it holds; a header whose sizes disagree with the data must not reach it.
+  const std::uint64_t width = blob.width, height = blob.height;
+  bool consistent =
+      std::uint64_t{blob.row_step} * height <= blob.data.size() && width * blob.point_step <= blob.row_step;
+  for (const auto& f : blob.fields) {
+    if (f.name == "x" || f.name == "y" || f.name == "z") {
+      consistent = consistent && std::uint64_t{f.offset} + sizeof(float) <= blob.point_step;
+    }
+  }
+  if (width * height > 0 && !consistent) {
+    throw ToolError(fmt::format("unreadable point cloud {}: point data does not match its header", path));
+  }
   CloudPtr cloud(new Cloud);
   // PCL's conversion indexes the first point even when there is none.
   if (blob.width * blob.height > 0) pcl::fromPCLPointCloud2(blob, *cloud);
