@@ -178,23 +178,27 @@ void checkPlyHeader(const std::string& path) {
   throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
 }
 
-// PCL's OBJ reader takes three coordinates from every "v" and "vn" line without counting them first, so a
-// short line reads past its token list and crashes the tool. Such lines are refused here.
+// PCL's OBJ reader splits each line at blanks, tabs and carriage returns and takes three coordinates from
+// every "v" and "vn" line without counting them first, so a short line reads past its token list and
+// crashes the tool. Such lines are refused here, split the same way.
 void checkObjVertexLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   std::size_t number = 0;
+  static const char* kBlanks = "\t\r ";
   while (std::getline(in, line)) {
     ++number;
-    const std::size_t start = line.find_first_not_of(" \t\r\n\f\v");
-    if (start == std::string::npos || start + 1 >= line.size() || line[start] != 'v') continue;
-    const char kind = line[start + 1];
-    if (kind != ' ' && kind != 'n') continue;
-    std::istringstream words(line.substr(start));
-    std::string word;
-    int count = 0;
-    while (words >> word) ++count;
-    if (count < 4) {
+    std::vector<std::string> tokens;
+    for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
+         start = line.find_first_not_of(kBlanks, start)) {
+      const std::size_t end = line.find_first_of(kBlanks, start);
+      tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      start = end;
+    }
+    if (tokens.empty()) continue;
+    const bool vertexLine = tokens[0] == "v" || tokens[0] == "vn" ||
+                            (line.size() > 1 && line[0] == 'v' && (line[1] == ' ' || line[1] == 'n'));
+    if (vertexLine && tokens.size() < 4) {
       throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
     }
   }
