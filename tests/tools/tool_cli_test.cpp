@@ -370,7 +370,9 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
   one.append(reinterpret_cast<const char*>(corners), sizeof corners);
   one.append(2, '\0');
   std::ofstream(path("one.stl"), std::ios::binary) << one;
-  for (const char* mesh : {"tri.stl", "one.stl"}) {
+  // Blank lines of a CRLF file (and blank-only lines anywhere) used to crash PCL's OBJ reader.
+  writeText("crlf.obj", "\r\nv 0 0 0\r\nv 1 0 0\r\n \t\r\nv 0 1 0\r\n\r\nf 1 2 3\r\n");
+  for (const char* mesh : {"tri.stl", "one.stl", "crlf.obj"}) {
     const Outcome r = run(cmd + path(mesh), kStlReaderEnvironment);
     EXPECT_EQ(r.status, 0) << mesh << ": " << r.err;
   }

@@ -178,14 +178,17 @@ void checkPlyHeader(const std::string& path) {
   throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
 }
 
-// PCL's OBJ reader splits each line at blanks, tabs and carriage returns and takes three coordinates from
-// every "v" and "vn" line without counting them first, so a short line reads past its token list and
-// crashes the tool. Such lines are refused here, split the same way.
-void checkObjVertexLines(const std::string& path) {
+// PCL's OBJ reader splits each line at blanks, tabs and carriage returns and then reads the first token
+// without checking there is one, and takes three coordinates from every "v" and "vn" line without
+// counting them. A line of nothing but those characters (a blank line of a CRLF file) crashes it, and so
+// does a short vertex line. Short vertex lines are refused; the return value says whether the file has
+// blank-only lines, which the caller strips from a copy before PCL reads it.
+bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   std::size_t number = 0;
   static const char* kBlanks = "\t\r ";
+  bool blankOnly = false;
   while (std::getline(in, line)) {
     ++number;
     std::vector<std::string> tokens;
@@ -195,13 +198,41 @@ void checkObjVertexLines(const std::string& path) {
       tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
       start = end;
     }
-    if (tokens.empty()) continue;
+    if (tokens.empty()) {
+      blankOnly = blankOnly || !line.empty();
+      continue;
+    }
     const bool vertexLine = tokens[0] == "v" || tokens[0] == "vn" ||
                             (line.size() > 1 && line[0] == 'v' && (line[1] == ' ' || line[1] == 'n'));
     if (vertexLine && tokens.size() < 4) {
       throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
     }
   }
+  return blankOnly;
+}
+
+// Loads an OBJ file with PCL, through a copy without blank-only lines when the file has any (see above).
+bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
+  if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
+  const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
+  struct Remove {
+    fs::path p;
+    ~Remove() {
+      std::error_code ec;
+      fs::remove(p, ec);
+    }
+  } remove{copy};
+  {
+    std::ifstream in(path, std::ios::binary);
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.find_first_not_of("\t\r ") == std::string::npos) line.clear();
+      out << line << '\n';
+    }
+    if (!out.flush()) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
+  }
+  return pcl::io::loadOBJFile(copy.string(), mesh) == 0;
 }
 
 bool isTextByte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t'; }
@@ -352,8 +383,7 @@ pcl::PolygonMesh loadMesh(const std::string& path) {
     checkPlyHeader(path);
     ok = pcl::io::loadPLYFile(path, raw) == 0;
   } else if (ext == ".obj") {
-    checkObjVertexLines(path);
-    ok = pcl::io::loadOBJFile(path, raw) == 0;
+    ok = loadObj(path, raw);
   } else if (ext == ".stl") {
     checkStlSize(path);
     ok = pcl::io::loadPolygonFileSTL(path, raw) > 0;
