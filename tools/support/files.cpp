@@ -181,14 +181,15 @@ void checkPlyHeader(const std::string& path) {
 // PCL's OBJ reader splits each line at blanks, tabs and carriage returns and then reads the first token
 // without checking there is one, and takes three coordinates from every "v" and "vn" line without
 // counting them. A line of nothing but those characters (a blank line of a CRLF file) crashes it, and so
-// does a short vertex line. Short vertex lines are refused; the return value says whether the file has
-// blank-only lines, which the caller strips from a copy before PCL reads it.
+// does a short vertex line. Its material reader loops for ever on an "mtllib" that names a directory;
+// materials play no part in the mesh, so those lines go too. Short vertex lines are refused; the return
+// value says whether the file has blank-only or "mtllib" lines, which the caller empties in a copy.
 bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   std::size_t number = 0;
   static const char* kBlanks = "\t\r ";
-  bool blankOnly = false;
+  bool needsCopy = false;
   while (std::getline(in, line)) {
     ++number;
     std::vector<std::string> tokens;
@@ -199,7 +200,11 @@ bool checkObjLines(const std::string& path) {
       start = end;
     }
     if (tokens.empty()) {
-      blankOnly = blankOnly || !line.empty();
+      needsCopy = needsCopy || !line.empty();
+      continue;
+    }
+    if (tokens[0].rfind("mtllib", 0) == 0) {
+      needsCopy = true;
       continue;
     }
     const bool vertexLine = tokens[0] == "v" || tokens[0] == "vn" ||
@@ -208,10 +213,10 @@ bool checkObjLines(const std::string& path) {
       throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
     }
   }
-  return blankOnly;
+  return needsCopy;
 }
 
-// Loads an OBJ file with PCL, through a copy without blank-only lines when the file has any (see above).
+// Loads an OBJ file with PCL, through a copy without blank-only and "mtllib" lines when it has any.
 bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
   if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
   const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
@@ -227,7 +232,8 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
     std::ofstream out(copy, std::ios::binary | std::ios::trunc);
     std::string line;
     while (std::getline(in, line)) {
-      if (line.find_first_not_of("\t\r ") == std::string::npos) line.clear();
+      const std::size_t start = line.find_first_not_of("\t\r ");
+      if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0) line.clear();
       out << line << '\n';
     }
     if (!out.flush()) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
