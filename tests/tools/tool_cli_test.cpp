@@ -327,6 +327,71 @@ TEST_F(ToolCli, CutMeshesReadsEveryFormatAndBothMethodsAgreeWhereTheyShould) {
             std::vector<std::string>{});
 }
 
+// Files that used to abort the tool inside PCL's PLY reader, make the STL reader allocate for a triangle
+// count the file cannot hold, or crash PCL's OBJ reader on a short vertex line: all are refused with one
+// line and nothing written.
+TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
+  writeCloud("s.pcd", {{0.5f, 0.5f, 0.5f}});
+  const std::string vertexList =
+      "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+      "property list uchar int extra\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n";
+  writeText("list.ply",
+            "ply\nformat ascii 1.0\n" + vertexList + "0 0 0 1 7\n1 0 0 1 7\n0 1 0 1 7\n3 0 1 2\n");
+  writeText("short.obj", "v 0 0 0\nv 1 0 0\nv 0 1\nf 1 2 3\n");
+  writeText("short_normal.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nvn 0 0\nf 1 2 3\n");
+  writeText("list_binary.ply", "ply\r\nformat binary_little_endian 1.0\r\n" + vertexList + "\x01\x02");
+
+  // 84-byte binary STL whose header even starts with "solid", declaring 90 million triangles.
+  std::string huge(84, '\0');
+  huge.replace(0, 10, "solid cube");
+  const std::uint32_t count = 90000000;
+  for (int b = 0; b < 4; ++b) huge[80 + b] = static_cast<char>((count >> (8 * b)) & 0xff);
+  huge += std::string(200, '\x01');
+  std::ofstream(path("huge.stl"), std::ios::binary) << huge;
+
+  const std::string cmd = "cut-meshes " + path("s.pcd") + " -o " + path("x.pcd") + " -M ";
+  expectOneLineError(run(cmd + path("list.ply")), "list property");
+  expectOneLineError(run(cmd + path("list_binary.ply")), "list property");
+  expectOneLineError(run(cmd + path("huge.stl"), kStlReaderEnvironment), "90000000 triangles");
+  expectOneLineError(run(cmd + path("short.obj")), "line 3 needs three coordinates");
+  expectOneLineError(run(cmd + path("short_normal.obj")), "line 4 needs three coordinates");
+  EXPECT_FALSE(fs::exists(path("x.pcd")));
+  EXPECT_EQ(strayFiles({"s.pcd", "list.ply", "list_binary.ply", "huge.stl", "short.obj", "short_normal.obj"}),
+            std::vector<std::string>{});
+
+  // The guards let through what the readers handle: an ascii STL, and a binary one of the right size.
+  writeText("tri.stl",
+            "solid tri\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+            "endloop\nendfacet\nendsolid tri\n");
+  std::string one(84, '\0');
+  one.replace(0, 9, "solid one");
+  one[80] = 1;
+  const float corners[12] = {0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0};
+  one.append(reinterpret_cast<const char*>(corners), sizeof corners);
+  one.append(2, '\0');
+  std::ofstream(path("one.stl"), std::ios::binary) << one;
+  // Blank lines of a CRLF file (and blank-only lines anywhere) used to crash PCL's OBJ reader.
+  writeText("crlf.obj", "\r\nv 0 0 0\r\nv 1 0 0\r\n \t\r\nv 0 1 0\r\n\r\nf 1 2 3\r\n");
+  // A material library naming a directory used to hang PCL's material reader.
+  writeText("mtl_dir.obj", "mtllib .\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  for (const char* mesh : {"tri.stl", "one.stl", "crlf.obj", "mtl_dir.obj"}) {
+    const Outcome r = run(cmd + path(mesh), kStlReaderEnvironment);
+    EXPECT_EQ(r.status, 0) << mesh << ": " << r.err;
+  }
+}
+
+// A PCD header whose SIZE line gives z no room in the point (offset 8 of an 8-byte point) made the
+// conversion read past the loaded data; it is refused before the conversion.
+TEST_F(ToolCli, TransformRefusesACloudWhoseHeaderDisagreesWithItsData) {
+  writeText("short_size.pcd",
+            "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 0\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\n"
+            "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n");
+  const std::string m = "'1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'";
+  expectOneLineError(run("transform " + path("short_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
+                     "does not match its header");
+  EXPECT_EQ(strayFiles({"short_size.pcd"}), std::vector<std::string>{});
+}
+
 TEST_F(ToolCli, HullAndUpsampleWriteMeshesAndClouds) {
   // A tetrahedron with one vertex inside it: the hull keeps the four corners and four faces.
   writeText(

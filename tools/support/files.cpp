@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -145,6 +146,142 @@ std::vector<double> yamlMatrix(const YAML::Node& node, const char* key, const st
   return values;
 }
 
+// PCL's PLY reader aborts on a list property inside the vertex element (it only expects lists in faces),
+// so the header is read here first. The header is text up to "end_header" in ascii and binary files alike.
+void checkPlyHeader(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::string element;
+  bool first = true;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::string keyword;
+    words >> keyword;
+    if (first) {
+      if (keyword != "ply") throw ToolError(fmt::format("unreadable mesh {}: not a PLY file", path));
+      first = false;
+      continue;
+    }
+    if (keyword == "end_header") return;
+    if (keyword == "element") {
+      words >> element;
+    } else if (keyword == "property") {
+      std::string type;
+      words >> type;
+      if (type == "list" && element == "vertex") {
+        throw ToolError(
+            fmt::format("unreadable mesh {}: PLY vertex element has a list property (not supported)", path));
+      }
+    }
+  }
+  throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
+}
+
+// PCL's OBJ reader splits each line at blanks, tabs and carriage returns and then reads the first token
+// without checking there is one, and takes three coordinates from every "v" and "vn" line without
+// counting them. A line of nothing but those characters (a blank line of a CRLF file) crashes it, and so
+// does a short vertex line. Its material reader loops for ever on an "mtllib" that names a directory;
+// materials play no part in the mesh, so those lines go too. Short vertex lines are refused; the return
+// value says whether the file has blank-only or "mtllib" lines, which the caller empties in a copy.
+bool checkObjLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::size_t number = 0;
+  static const char* kBlanks = "\t\r ";
+  bool needsCopy = false;
+  while (std::getline(in, line)) {
+    ++number;
+    std::vector<std::string> tokens;
+    for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
+         start = line.find_first_not_of(kBlanks, start)) {
+      const std::size_t end = line.find_first_of(kBlanks, start);
+      tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      start = end;
+    }
+    if (tokens.empty()) {
+      needsCopy = needsCopy || !line.empty();
+      continue;
+    }
+    if (tokens[0].rfind("mtllib", 0) == 0) {
+      needsCopy = true;
+      continue;
+    }
+    const bool vertexLine = tokens[0] == "v" || tokens[0] == "vn" ||
+                            (line.size() > 1 && line[0] == 'v' && (line[1] == ' ' || line[1] == 'n'));
+    if (vertexLine && tokens.size() < 4) {
+      throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
+    }
+  }
+  return needsCopy;
+}
+
+// Loads an OBJ file with PCL, through a copy without blank-only and "mtllib" lines when it has any.
+bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
+  if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
+  const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
+  struct Remove {
+    fs::path p;
+    ~Remove() {
+      std::error_code ec;
+      fs::remove(p, ec);
+    }
+  } remove{copy};
+  {
+    std::ifstream in(path, std::ios::binary);
+    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::size_t start = line.find_first_not_of("\t\r ");
+      if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0) line.clear();
+      out << line << '\n';
+    }
+    if (!out.flush()) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
+  }
+  return pcl::io::loadOBJFile(copy.string(), mesh) == 0;
+}
+
+bool isTextByte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t'; }
+
+// The STL reader trusts a binary file's triangle count (bytes 80-83) and allocates for it before reading,
+// so a tiny file can ask for gigabytes. A binary STL is accepted only when its size is exactly
+// 84 + 50 x count. Anything else must be ascii STL: "solid" at the start and nothing but text after it,
+// which the reader then reads line by line. Binary files whose 80-byte header starts with "solid" still
+// pass by their size.
+void checkStlSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (!in || ec) throw ToolError(fmt::format("cannot read {}", path));
+  unsigned char head[84] = {};
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  const std::streamsize got = in.gcount();
+  if (got == static_cast<std::streamsize>(sizeof head)) {
+    const std::uint64_t count = std::uint64_t{head[80]} | std::uint64_t{head[81]} << 8 |
+                                std::uint64_t{head[82]} << 16 | std::uint64_t{head[83]} << 24;
+    if (size == 84 + 50 * count) return;
+  }
+  bool text = got >= 5 && std::memcmp(head, "solid", 5) == 0;
+  for (std::streamsize i = 0; text && i < got; ++i) text = isTextByte(head[i]);
+  char chunk[4096];
+  while (text && in) {
+    in.read(chunk, sizeof chunk);
+    for (std::streamsize i = 0; text && i < in.gcount(); ++i)
+      text = isTextByte(static_cast<unsigned char>(chunk[i]));
+  }
+  if (!text) {
+    if (got < static_cast<std::streamsize>(sizeof head)) {
+      throw ToolError(
+          fmt::format("unreadable mesh {}: neither ascii STL nor long enough for binary STL", path));
+    }
+    const std::uint64_t count = std::uint64_t{head[80]} | std::uint64_t{head[81]} << 8 |
+                                std::uint64_t{head[82]} << 16 | std::uint64_t{head[83]} << 24;
+    throw ToolError(fmt::format(
+        "unreadable mesh {}: binary STL declares {} triangles, which needs {} bytes, but the file has {}",
+        path, count, 84 + 50 * count, size));
+  }
+}
+
 }  // namespace
 
 std::string extensionOf(const std::string& path) {
@@ -204,6 +341,19 @@ CloudPtr loadCloud(const std::string& path) {
   if (blob.width * blob.height > 0 && reader.read(path, blob) < 0) {
     throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
   }
+  // PCL's conversion copies each point's x, y, z by the header's offsets and steps without comparing them
+  // with the data it holds; a header whose sizes disagree with the data must not reach it.
+  const std::uint64_t width = blob.width, height = blob.height;
+  bool consistent =
+      std::uint64_t{blob.row_step} * height <= blob.data.size() && width * blob.point_step <= blob.row_step;
+  for (const auto& f : blob.fields) {
+    if (f.name == "x" || f.name == "y" || f.name == "z") {
+      consistent = consistent && std::uint64_t{f.offset} + sizeof(float) <= blob.point_step;
+    }
+  }
+  if (width * height > 0 && !consistent) {
+    throw ToolError(fmt::format("unreadable point cloud {}: point data does not match its header", path));
+  }
   CloudPtr cloud(new Cloud);
   // PCL's conversion indexes the first point even when there is none.
   if (blob.width * blob.height > 0) pcl::fromPCLPointCloud2(blob, *cloud);
@@ -236,10 +386,12 @@ pcl::PolygonMesh loadMesh(const std::string& path) {
   pcl::PolygonMesh raw;
   bool ok = false;
   if (ext == ".ply") {
+    checkPlyHeader(path);
     ok = pcl::io::loadPLYFile(path, raw) == 0;
   } else if (ext == ".obj") {
-    ok = pcl::io::loadOBJFile(path, raw) == 0;
+    ok = loadObj(path, raw);
   } else if (ext == ".stl") {
+    checkStlSize(path);
     ok = pcl::io::loadPolygonFileSTL(path, raw) > 0;
   } else {
     throw ToolError(

@@ -46,7 +46,10 @@ void saveCloud(const Cloud& cloud, const std::string& path);
 
 /// Loads a triangle mesh from PLY, OBJ or STL (chosen by extension) with PCL's readers. Polygons with more
 /// than three corners are split into triangle fans. Throws ToolError for a missing, unreadable or empty
-/// mesh, or one whose faces index missing vertices.
+/// mesh, or one whose faces index missing vertices. Before PCL sees the file, a PLY whose vertex element
+/// has a list property, a binary STL whose size is not 84 + 50 x its triangle count and an OBJ vertex or
+/// normal line with fewer than three coordinates are refused; an OBJ with blank-only lines (a CRLF file's
+/// blank lines) is read through a temporary copy without them, since PCL's reader crashes on such lines.
 pcl::PolygonMesh loadMesh(const std::string& path);
 /// Writes a mesh as PLY, OBJ or STL (chosen by extension), atomically.
 void saveMesh(const pcl::PolygonMesh& mesh, const std::string& path);
