@@ -128,6 +128,10 @@ void PointCloudsDeal::removeOutlierPointClouds(CloudPtr in, CloudPtr out) {
   // the filter's own output would.
   CloudPtr searchable(new Cloud(*in));
   searchable->is_dense = false;
+  // One row, so that PCL searches it with its kd-tree: its organized search loops without end on a grid
+  // that is not a camera's projection.
+  searchable->width = static_cast<std::uint32_t>(searchable->points.size());
+  searchable->height = 1;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   for (pcl::PointXYZ& p : searchable->points) {
     if (!detail::isSearchable(p)) p.x = p.y = p.z = nan;

@@ -342,6 +342,8 @@ TEST(Cleaning, OutlierRemovalSurvivesDensityFlagAndHugeCoordinates) {
   // Organized clouds go to the library's filter; this one wrongly claims to hold no NaN.
   CloudPtr lying = makeOrganizedCloud(20, 10, 0.01f, 1.0f, {5, 77});
   CloudPtr honest(new Cloud(*lying));
+  honest->width = static_cast<std::uint32_t>(honest->size());
+  honest->height = 1;
   lying->is_dense = true;
   sor.setInputCloud(honest);
   Cloud honestResult;
