@@ -53,28 +53,22 @@ void registerFrameRows() {
       CloudPtr moved(new Cloud);
       CloudPtr outside(new Cloud);
       CloudPtr kept(new Cloud);
-      double spent[5] = {0, 0, 0, 0, 0};
+      FrameSteps steps;
       for (auto _ : state) {
-        const double t0 = processCpuMs();
+        steps.start();
         deal.getPointCloudsFromDepthMap(raw, depth, intrinsics(640));
-        const double t1 = processCpuMs();
+        steps.lap();
         deal.processPointClouds(raw, clean);
-        const double t2 = processCpuMs();
+        steps.lap();
         deal.TransformToRobot(*clean, moved, cameraToRobot());
-        const double t3 = processCpuMs();
+        steps.lap();
         deal.removeObbAndToolPointClouds(moved, outside, box, boxSize, kBoxScale, kBoxMargin, tool, tSize,
                                          kToolMargin);
-        const double t4 = processCpuMs();
+        steps.lap();
         keep(deal.fastRemovePointsFromMeshs(outside, meshes, kept));
-        const double t5 = processCpuMs();
-        const double marks[6] = {t0, t1, t2, t3, t4, t5};
-        for (int k = 0; k < 5; ++k) {
-          spent[k] += marks[k + 1] - marks[k];
-        }
+        steps.lap();
       }
-      const char* steps[5] = {"depth_ms", "clean_ms", "transform_ms", "boxes_ms", "mesh_ms"};
-      for (int k = 0; k < 5; ++k)
-        state.counters[steps[k]] = spent[k] / static_cast<double>(state.iterations());
+      steps.report(state);
       state.counters["points_out"] = static_cast<double>(kept->points.size());
     });
   }

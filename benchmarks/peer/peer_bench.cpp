@@ -441,32 +441,26 @@ void registerFrameRows() {
       const auto tool = grownBox(toolPose(), toolSize(), kToolScale, kToolMargin);
       const PlainMesh ball = plainMesh(ballMesh());
       std::size_t count = 0;
-      double spent[5] = {0, 0, 0, 0, 0};
+      FrameSteps steps;
       for (auto _ : state) {
-        const double t0 = processCpuMs();
+        steps.start();
         const auto raw = o3d::geometry::PointCloud::CreateFromDepthImage(image, camera);
-        const double t1 = processCpuMs();
+        steps.lap();
         const auto clean = peerClean(*raw, leaf);
-        const double t2 = processCpuMs();
+        steps.lap();
         clean->Transform(transform);
-        const double t3 = processCpuMs();
+        steps.lap();
         std::vector<std::size_t> inside = box.GetPointIndicesWithinBoundingBox(clean->points_);
         const std::vector<std::size_t> inTool = tool.GetPointIndicesWithinBoundingBox(clean->points_);
         inside.insert(inside.end(), inTool.begin(), inTool.end());
         const auto outside = clean->SelectByIndex(inside, true);
-        const double t4 = processCpuMs();
+        steps.lap();
         const std::vector<Eigen::Vector3d> kept = keepFarFromSurface(*outside, queryTensor(*outside), ball);
-        const double t5 = processCpuMs();
+        steps.lap();
         count = kept.size();
         keep(kept.data());
-        const double marks[6] = {t0, t1, t2, t3, t4, t5};
-        for (int k = 0; k < 5; ++k) {
-          spent[k] += marks[k + 1] - marks[k];
-        }
       }
-      const char* steps[5] = {"depth_ms", "clean_ms", "transform_ms", "boxes_ms", "mesh_ms"};
-      for (int k = 0; k < 5; ++k)
-        state.counters[steps[k]] = spent[k] / static_cast<double>(state.iterations());
+      steps.report(state);
       state.counters["points_out"] = static_cast<double>(count);
     });
   }

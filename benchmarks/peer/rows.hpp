@@ -34,4 +34,33 @@ inline double processCpuMs() {
   return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) * 1e-6;
 }
 
+// Splits a frame row's process CPU time over the steps of the road: start() before the first step, lap()
+// after each of them; report() gives each step's mean per iteration as the counters "<step>_ms".
+class FrameSteps {
+ public:
+  static constexpr int kSteps = 5;
+
+  void start() {
+    last_ = processCpuMs();
+    step_ = 0;
+  }
+
+  void lap() {
+    const double now = processCpuMs();
+    spent_[step_++] += now - last_;
+    last_ = now;
+  }
+
+  void report(benchmark::State& state) const {
+    static const char* const names[kSteps] = {"depth_ms", "clean_ms", "transform_ms", "boxes_ms", "mesh_ms"};
+    for (int k = 0; k < kSteps; ++k)
+      state.counters[names[k]] = spent_[k] / static_cast<double>(state.iterations());
+  }
+
+ private:
+  double spent_[kSteps] = {0, 0, 0, 0, 0};
+  double last_ = 0;
+  int step_ = 0;
+};
+
 }  // namespace nimbrel_bench
