@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <pcl/io/pcd_io.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <filesystem>
@@ -154,4 +157,26 @@ TEST_F(PcdOutput, MissingDirectoryIsReported) {
   expectOneWriteError(log);
   EXPECT_NE(log.records()[0].body.find("Could not open file for writing"), std::string::npos);
   EXPECT_FALSE(fs::exists(path("no")));
+}
+
+// A write that the system cuts short (here a file size limit of 4 KiB, as a full disk would) must not be
+// reported as success; the file then holds only part of the points.
+TEST_F(PcdOutput, WriteCutShortIsReported) {
+  const std::string file = path("cut.pcd");
+  const auto saveUnderLimit = [&](CloudPtr cloud) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    LogRecorder log;
+    const bool saved = PointCloudsDeal().savePcdFile(cloud, file);
+    const auto records = log.records();
+    const bool reported = records.size() == 1 && records[0].function == "savePcdFile" &&
+                          records[0].body.rfind("write pcd error: ", 0) == 0 &&
+                          records[0].body.find("incomplete") != std::string::npos;
+    std::_Exit(saved ? 1 : reported ? 0 : 2);
+  };
+  EXPECT_EXIT(saveUnderLimit(makeOrganizedCloud(40, 30)), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(fs::file_size(file), 4096u);
+  // The same limit leaves a small cloud whole.
+  EXPECT_EXIT(saveUnderLimit(makeCloud({{1, 2, 3}, {4, 5, 6}})), ::testing::ExitedWithCode(1), "");
 }
