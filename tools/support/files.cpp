@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
@@ -282,6 +283,151 @@ void checkStlSize(const std::string& path) {
   }
 }
 
+// PCL's PCD reader sizes the point data from the header (POINTS times the point size that SIZE and COUNT
+// give) and allocates it while it is still reading the header, before it has looked at the data: a
+// 300-byte file could ask for gigabytes. So the header is read here first, by PCL's own rules (a line
+// belongs to a keyword when it starts with it, "COLUMNS" is the old name of "FIELDS", lines starting with
+// "#" are comments, the header ends at "DATA"), and refused unless its sizes are ones a PCD file can have
+// and the file can hold the points it declares.
+constexpr std::uint64_t kMaxPcdFieldCount = std::uint64_t{1} << 20;  // values in one field (COUNT)
+constexpr std::uint64_t kMaxPcdPointBytes = std::uint64_t{1} << 24;  // bytes in one point
+// binary_compressed data is LZF: its densest form, a back-reference of 3 bytes, stands for 264 bytes, so
+// no compressed block unpacks to more than 88 times its size. 100 leaves a margin.
+constexpr std::uint64_t kMaxLzfRatio = 100;
+
+// A header number: decimal digits only (a sign or anything after them is refused), at most 18 of them.
+bool pcdNumber(const std::string& token, std::uint64_t& value) {
+  if (token.empty() || token.size() > 18 || token.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::stoull(token);
+  return true;
+}
+
+// Whether a x b <= limit, without overflowing.
+bool productAtMost(std::uint64_t a, std::uint64_t b, std::uint64_t limit) { return b == 0 || a <= limit / b; }
+
+void checkPcdHeader(const std::string& path) {
+  const auto refuse = [&path](const std::string& why) {
+    throw ToolError(fmt::format("unreadable point cloud {}: {}", path, why));
+  };
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const std::uint64_t fileSize = fs::file_size(path, ec);
+  if (!in || ec) throw ToolError(fmt::format("cannot read {}", path));
+
+  static const char* kKeywords[] = {"FIELDS", "SIZE", "TYPE", "COUNT", "WIDTH", "HEIGHT", "POINTS", "DATA"};
+  std::vector<std::string> lists[4];  // FIELDS, SIZE, TYPE and COUNT entries
+  bool given[8] = {};
+  std::uint64_t numbers[3] = {};  // WIDTH, HEIGHT, POINTS
+  std::string format;
+  std::uint64_t dataOffset = fileSize;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> tokens;
+    static const char* kBlanks = " \t\r\v\f";
+    for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
+         start = line.find_first_not_of(kBlanks, start)) {
+      const std::size_t end = line.find_first_of(kBlanks, start);
+      tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      start = end;
+    }
+    if (tokens.empty() || tokens[0][0] == '#') continue;
+    if (tokens[0].rfind("COLUMNS", 0) == 0) tokens[0] = "FIELDS";
+    int keyword = -1;
+    for (int k = 0; k < 8; ++k) {
+      if (tokens[0].rfind(kKeywords[k], 0) == 0) keyword = k;
+    }
+    if (keyword < 0) continue;  // VERSION, VIEWPOINT and anything else PCL passes over
+    // A second POINTS (or SIZE, COUNT ...) line would make PCL size the data again from other values.
+    if (given[keyword]) refuse(fmt::format("PCD header gives {} twice", kKeywords[keyword]));
+    given[keyword] = true;
+    if (keyword < 4) {
+      lists[keyword].assign(tokens.begin() + 1, tokens.end());
+    } else if (keyword < 7) {
+      if (tokens.size() < 2 || !pcdNumber(tokens[1], numbers[keyword - 4]) ||
+          numbers[keyword - 4] > std::numeric_limits<std::uint32_t>::max()) {
+        refuse(fmt::format("PCD header {} is not a point count", kKeywords[keyword]));
+      }
+    } else {
+      format = tokens.size() > 1 ? tokens[1] : "";
+      const std::streamoff at = in.tellg();
+      dataOffset = at < 0 ? fileSize : std::min<std::uint64_t>(static_cast<std::uint64_t>(at), fileSize);
+      break;
+    }
+  }
+  if (!given[7]) refuse("not a PCD file (no DATA line)");
+
+  const std::vector<std::string>& fields = lists[0];
+  const char* names[4] = {"fields", "sizes", "types", "counts"};
+  for (int k = 1; k < 4; ++k) {
+    if (given[k] && lists[k].size() != fields.size()) {
+      refuse(fmt::format("PCD header lists {} {} but {} {}", fields.size(), names[0], lists[k].size(),
+                         names[k]));
+    }
+  }
+  std::uint64_t pointBytes = 0, valuesPerPoint = 0;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    std::uint64_t size = 4, count = 1;
+    if (given[1] && (!pcdNumber(lists[1][i], size) || (size != 1 && size != 2 && size != 4 && size != 8))) {
+      refuse(fmt::format("PCD field {} has size {} (sizes are 1, 2, 4 or 8 bytes)", fields[i], lists[1][i]));
+    }
+    if (given[3] && (!pcdNumber(lists[3][i], count) || count < 1 || count > kMaxPcdFieldCount)) {
+      refuse(fmt::format("PCD field {} has count {} (counts are 1 to {})", fields[i], lists[3][i],
+                         kMaxPcdFieldCount));
+    }
+    pointBytes += size * count;
+    valuesPerPoint += count;
+    if (pointBytes > kMaxPcdPointBytes) {
+      refuse(fmt::format("PCD header makes a point longer than {} bytes", kMaxPcdPointBytes));
+    }
+  }
+  const std::uint64_t width = numbers[0], height = numbers[1];
+  std::uint64_t points = numbers[2];
+  if (given[4] && given[5] && given[6] && width * height != points) {
+    refuse(fmt::format("PCD header gives WIDTH {} x HEIGHT {} but POINTS {}", width, height, points));
+  }
+  // Old files may leave out POINTS, WIDTH or HEIGHT; the data is sized by whatever they declare.
+  const std::uint64_t grid = given[4] && given[5] ? width * height : given[4] ? width : given[5] ? height : 0;
+  points = std::max(points, grid);
+  if (points == 0) return;
+
+  const std::uint64_t bytes = fileSize - dataOffset;
+  if (format.rfind("binary_compressed", 0) == 0) {
+    // Compressed size and uncompressed size (little-endian 32-bit), then the compressed bytes.
+    unsigned char sizes[8] = {};
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(dataOffset));
+    if (bytes < 8 || !in.read(reinterpret_cast<char*>(sizes), sizeof sizes)) {
+      refuse("compressed PCD data has no size header");
+    }
+    std::uint64_t compressed = 0, uncompressed = 0;
+    for (int b = 3; b >= 0; --b) {
+      compressed = compressed << 8 | sizes[b];
+      uncompressed = uncompressed << 8 | sizes[4 + b];
+    }
+    if (compressed > bytes - 8) {
+      refuse(fmt::format("compressed PCD data of {} bytes, but the file holds {}", compressed, bytes - 8));
+    }
+    if (!productAtMost(points, pointBytes, kMaxLzfRatio * compressed) ||
+        uncompressed > kMaxLzfRatio * compressed) {
+      refuse(fmt::format(
+          "PCD header declares {} points of {} bytes ({} bytes uncompressed) from {} compressed bytes, more "
+          "than compression can give",
+          points, pointBytes, uncompressed, compressed));
+    }
+  } else if (format.rfind("binary", 0) == 0) {
+    if (!productAtMost(points, pointBytes, bytes)) {
+      refuse(fmt::format("PCD header declares {} points of {} bytes, but the file holds {} bytes of data",
+                         points, pointBytes, bytes));
+    }
+  } else if (!productAtMost(points, valuesPerPoint, bytes)) {
+    // Text needs at least one character for each value.
+    refuse(fmt::format("PCD header declares {} points of {} values, but the file holds {} bytes of text",
+                       points, valuesPerPoint, bytes));
+  }
+}
+
 }  // namespace
 
 std::string extensionOf(const std::string& path) {
@@ -322,6 +468,7 @@ void writeAtomically(const std::string& path, const std::function<void(const std
 
 CloudPtr loadCloud(const std::string& path) {
   requireFile(path);
+  checkPcdHeader(path);
   pcl::PCLPointCloud2 blob;
   pcl::PCDReader reader;
   // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
