@@ -147,44 +147,132 @@ std::vector<double> yamlMatrix(const YAML::Node& node, const char* key, const st
   return values;
 }
 
+// A header number: decimal digits only (a sign or anything after them is refused), at most 18 of them.
+bool headerNumber(const std::string& token, std::uint64_t& value) {
+  if (token.empty() || token.size() > 18 || token.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::stoull(token);
+  return true;
+}
+
+// Whether a x b <= limit, without overflowing.
+bool productAtMost(std::uint64_t a, std::uint64_t b, std::uint64_t limit) { return b == 0 || a <= limit / b; }
+
+// Bytes of one binary PLY value of the given type (1 for a name PCL does not know: it refuses those).
+std::uint64_t plyTypeSize(const std::string& type) {
+  if (type == "short" || type == "ushort" || type == "int16" || type == "uint16") return 2;
+  if (type == "int" || type == "uint" || type == "float" || type == "int32" || type == "uint32" ||
+      type == "float32") {
+    return 4;
+  }
+  if (type == "double" || type == "float64") return 8;
+  return 1;
+}
+
 // PCL's PLY reader aborts on a list property inside the vertex element (it only expects lists in faces),
-// so the header is read here first. The header is text up to "end_header" in ascii and binary files alike.
+// and on an "obj_info num_cols"/"num_rows" grid with fewer cells than vertices (it sizes the cloud by the
+// grid and asserts when a vertex falls outside it); a grid far larger than the file only allocates. It also
+// allocates for every element count before it reads the data, so a tiny file declaring a billion vertices
+// asks for gigabytes. So the header is read here first (it is text up to "end_header" in ascii and binary
+// files alike), and the element counts are compared with the bytes after it: a binary record needs its scalar
+// values and list lengths, an ascii record at least one character per property.
 void checkPlyHeader(const std::string& path) {
+  const auto refuse = [&path](const std::string& why) {
+    throw ToolError(fmt::format("unreadable mesh {}: {}", path, why));
+  };
   std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const std::uint64_t fileSize = fs::file_size(path, ec);
+  if (!in || ec) throw ToolError(fmt::format("cannot read {}", path));
   std::string line;
-  std::string element;
+  std::string element, format;
   bool first = true;
+  struct Element {
+    std::string name;
+    std::uint64_t count = 0, binaryBytes = 0, properties = 0;
+  };
+  std::vector<Element> elements;
+  std::uint64_t grid[2] = {1, 1};  // obj_info num_cols, num_rows
+  bool gridGiven = false;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream words(line);
     std::string keyword;
     words >> keyword;
     if (first) {
-      if (keyword != "ply") throw ToolError(fmt::format("unreadable mesh {}: not a PLY file", path));
+      if (keyword != "ply") refuse("not a PLY file");
       first = false;
       continue;
     }
-    if (keyword == "end_header") return;
-    if (keyword == "element") {
-      words >> element;
+    if (keyword == "end_header") {
+      const std::streamoff at = in.tellg();
+      const std::uint64_t offset =
+          at < 0 ? fileSize : std::min<std::uint64_t>(static_cast<std::uint64_t>(at), fileSize);
+      const std::uint64_t bytes = fileSize - offset;
+      const bool binary = format.rfind("binary", 0) == 0;
+      std::uint64_t needed = 0, vertices = 0, rangeGrid = 0;
+      for (const Element& e : elements) {
+        const std::uint64_t record = binary ? e.binaryBytes : e.properties;
+        if (!productAtMost(e.count, record, bytes) || (needed += e.count * record) > bytes) {
+          refuse(fmt::format("PLY header declares {} {} elements, more than the {} bytes of data hold",
+                             e.count, e.name, bytes));
+        }
+        if (e.name == "vertex") vertices = e.count;
+        if (e.name == "range_grid") rangeGrid = e.count;
+      }
+      // The grid sizes the cloud: fewer cells than vertices abort the reader, more cells than the data
+      // backs (the vertices, or the range_grid element that maps each cell to a vertex) only allocate.
+      if (gridGiven && ((vertices > 0 && productAtMost(grid[0], grid[1], vertices - 1)) ||
+                        !productAtMost(grid[0], grid[1], std::max(vertices, rangeGrid)))) {
+        refuse(fmt::format("PLY obj_info grid of {} x {} does not fit its {} vertices", grid[0], grid[1],
+                           vertices));
+      }
+      return;
+    }
+    if (keyword == "format") {
+      words >> format;
+    } else if (keyword == "obj_info") {
+      std::string key, value;
+      words >> key >> value;
+      if (key == "num_cols" || key == "num_rows") {
+        gridGiven = true;
+        std::uint64_t& cells = grid[key == "num_cols" ? 0 : 1];
+        if (!headerNumber(value, cells)) cells = 0;
+      }
+    } else if (keyword == "element") {
+      std::string count;
+      words >> element >> count;
+      Element e;
+      e.name = element;
+      if (!headerNumber(count, e.count)) refuse(fmt::format("PLY element {} has no count", element));
+      elements.push_back(e);
     } else if (keyword == "property") {
       std::string type;
       words >> type;
       if (type == "list" && element == "vertex") {
-        throw ToolError(
-            fmt::format("unreadable mesh {}: PLY vertex element has a list property (not supported)", path));
+        refuse("PLY vertex element has a list property (not supported)");
       }
+      if (elements.empty()) continue;
+      if (type == "list") {
+        words >> type;  // the type of the list's length; the list itself may be empty
+      }
+      elements.back().binaryBytes += plyTypeSize(type);
+      elements.back().properties += 1;
     }
   }
-  throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
+  refuse("PLY header has no end_header");
 }
 
 // PCL's OBJ reader splits each line at blanks, tabs and carriage returns and then reads the first token
 // without checking there is one, and takes three coordinates from every "v" and "vn" line without
 // counting them. A line of nothing but those characters (a blank line of a CRLF file) crashes it, and so
 // does a short vertex line. Its material reader loops for ever on an "mtllib" that names a directory;
-// materials play no part in the mesh, so those lines go too. Short vertex lines are refused; the return
-// value says whether the file has blank-only or "mtllib" lines, which the caller empties in a copy.
+// materials play no part in the mesh, so those lines go too. It stores the i-th "vn" normal in the i-th
+// vertex's record, sized by the number of "v" lines, so a file with more normals than vertices (a face
+// normal per triangle does it) makes it write past its buffer; the mesh keeps no normals, so "vn" lines go
+// as well. Short vertex lines are refused; the return value says whether the file has blank-only, "mtllib"
+// or "vn" lines, which the caller empties in a copy.
 bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
@@ -213,11 +301,12 @@ bool checkObjLines(const std::string& path) {
     if (vertexLine && tokens.size() < 4) {
       throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
     }
+    needsCopy = needsCopy || tokens[0].rfind("vn", 0) == 0 || line.rfind("vn", 0) == 0;
   }
   return needsCopy;
 }
 
-// Loads an OBJ file with PCL, through a copy without blank-only and "mtllib" lines when it has any.
+// Loads an OBJ file with PCL, through a copy without blank-only, "mtllib" and "vn" lines when it has any.
 bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
   if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
   const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
@@ -234,7 +323,10 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
     std::string line;
     while (std::getline(in, line)) {
       const std::size_t start = line.find_first_not_of("\t\r ");
-      if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0) line.clear();
+      if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0 ||
+          line.compare(start, 2, "vn") == 0) {
+        line.clear();
+      }
       out << line << '\n';
     }
     if (!out.flush()) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
@@ -295,18 +387,6 @@ constexpr std::uint64_t kMaxPcdPointBytes = std::uint64_t{1} << 24;  // bytes in
 // no compressed block unpacks to more than 88 times its size. 100 leaves a margin.
 constexpr std::uint64_t kMaxLzfRatio = 100;
 
-// A header number: decimal digits only (a sign or anything after them is refused), at most 18 of them.
-bool pcdNumber(const std::string& token, std::uint64_t& value) {
-  if (token.empty() || token.size() > 18 || token.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  value = std::stoull(token);
-  return true;
-}
-
-// Whether a x b <= limit, without overflowing.
-bool productAtMost(std::uint64_t a, std::uint64_t b, std::uint64_t limit) { return b == 0 || a <= limit / b; }
-
 void checkPcdHeader(const std::string& path) {
   const auto refuse = [&path](const std::string& why) {
     throw ToolError(fmt::format("unreadable point cloud {}: {}", path, why));
@@ -345,7 +425,7 @@ void checkPcdHeader(const std::string& path) {
     if (keyword < 4) {
       lists[keyword].assign(tokens.begin() + 1, tokens.end());
     } else if (keyword < 7) {
-      if (tokens.size() < 2 || !pcdNumber(tokens[1], numbers[keyword - 4]) ||
+      if (tokens.size() < 2 || !headerNumber(tokens[1], numbers[keyword - 4]) ||
           numbers[keyword - 4] > std::numeric_limits<std::uint32_t>::max()) {
         refuse(fmt::format("PCD header {} is not a point count", kKeywords[keyword]));
       }
@@ -369,10 +449,11 @@ void checkPcdHeader(const std::string& path) {
   std::uint64_t pointBytes = 0, valuesPerPoint = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     std::uint64_t size = 4, count = 1;
-    if (given[1] && (!pcdNumber(lists[1][i], size) || (size != 1 && size != 2 && size != 4 && size != 8))) {
+    if (given[1] &&
+        (!headerNumber(lists[1][i], size) || (size != 1 && size != 2 && size != 4 && size != 8))) {
       refuse(fmt::format("PCD field {} has size {} (sizes are 1, 2, 4 or 8 bytes)", fields[i], lists[1][i]));
     }
-    if (given[3] && (!pcdNumber(lists[3][i], count) || count < 1 || count > kMaxPcdFieldCount)) {
+    if (given[3] && (!headerNumber(lists[3][i], count) || count < 1 || count > kMaxPcdFieldCount)) {
       refuse(fmt::format("PCD field {} has count {} (counts are 1 to {})", fields[i], lists[3][i],
                          kMaxPcdFieldCount));
     }
