@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pcl/conversions.h>
 #include <pcl/io/pcd_io.h>
+#include <pcl/io/ply_io.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -381,6 +382,76 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
     const Outcome r = run(cmd + path(mesh), kStlReaderEnvironment);
     EXPECT_EQ(r.status, 0) << mesh << ": " << r.err;
   }
+}
+
+// PCL's OBJ reader stores the i-th normal in the i-th vertex's record, so a mesh with a normal per face
+// and fewer vertices than faces (an octahedron) made it write past its buffer and corrupt the heap. Its
+// PLY reader allocated for element counts and grids the file cannot back, and aborted on a grid with fewer
+// cells than vertices.
+TEST_F(ToolCli, MeshReadersSurviveExtraNormalsAndRefuseCountsTheFileCannotHold) {
+  std::string octahedron = "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1\n";
+  const int faces[8][3] = {{1, 3, 5}, {3, 2, 5}, {2, 4, 5}, {4, 1, 5},
+                           {3, 1, 6}, {2, 3, 6}, {4, 2, 6}, {1, 4, 6}};
+  for (int f = 0; f < 8; ++f) octahedron += "vn 0.577 0.577 0.577\n";
+  for (int f = 0; f < 8; ++f) {
+    octahedron += "f " + std::to_string(faces[f][0]) + "//" + std::to_string(f + 1) + " " +
+                  std::to_string(faces[f][1]) + "//" + std::to_string(f + 1) + " " +
+                  std::to_string(faces[f][2]) + "//" + std::to_string(f + 1) + "\n";
+  }
+  writeText("octahedron.obj", octahedron);
+  const pcl::PolygonMesh mesh = nimbrel_tools::loadMesh(path("octahedron.obj"));
+  Cloud vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  ASSERT_EQ(vertices.size(), 6u);
+  EXPECT_TRUE(contains(vertices, -1, 0, 0) && contains(vertices, 0, 0, -1));
+  ASSERT_EQ(mesh.polygons.size(), 8u);
+  for (int f = 0; f < 8; ++f) {
+    ASSERT_EQ(mesh.polygons[f].vertices.size(), 3u);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(mesh.polygons[f].vertices[c], faces[f][c] - 1) << f;
+  }
+  // The same mesh through both of PCL's PLY writers still loads.
+  pcl::io::savePLYFileBinary(path("octahedron.ply"), mesh);
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("octahedron.ply")).polygons.size(), 8u);
+  pcl::io::savePLYFile(path("octahedron_ascii.ply"), mesh);
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("octahedron_ascii.ply")).polygons.size(), 8u);
+
+  const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+  const std::string face = "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
+  const std::string triangle = "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+  std::string binaryFaces = "ply\nformat binary_little_endian 1.0\nelement vertex 3\n" + xyz +
+                            "element face 400000000\nproperty list uchar int vertex_indices\nend_header\n";
+  binaryFaces += std::string(36 + 13, '\0');
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"ply\nformat ascii 1.0\nelement vertex 1000000000\n" + xyz + face + triangle,
+       "1000000000 vertex elements, more than the 26 bytes"},
+      {binaryFaces, "400000000 face elements"},
+      {"ply\nformat ascii 1.0\nelement vertex many\n" + xyz + face + triangle, "element vertex has no count"},
+      {"ply\nformat ascii 1.0\nobj_info num_cols 1\nobj_info num_rows 1\nelement vertex 3\n" + xyz + face +
+           triangle,
+       "grid of 1 x 1 does not fit its 3 vertices"},
+      {"ply\nformat ascii 1.0\nobj_info num_cols 100000\nobj_info num_rows 100000\nelement vertex 3\n" + xyz +
+           face + triangle,
+       "grid of 100000 x 100000"},
+      // A grid given in part before the vertices and completed after them aborted the reader as well.
+      {"ply\nformat ascii 1.0\nobj_info num_rows 2\nelement vertex 3\n" + xyz + "obj_info num_cols 2\n" +
+           face + triangle,
+       "one num_cols and one num_rows line before the elements"},
+  };
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    const std::string name = "bad" + std::to_string(i) + ".ply";
+    writeText(name, refused[i].first);
+    try {
+      nimbrel_tools::loadMesh(path(name));
+      ADD_FAILURE() << name << " was loaded";
+    } catch (const nimbrel_tools::ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(refused[i].second), std::string::npos) << name << ": " << e.what();
+    }
+  }
+  // A grid that matches its vertices is read as before.
+  writeText("grid.ply",
+            "ply\nformat ascii 1.0\nobj_info num_cols 3\nobj_info num_rows 1\nelement vertex 3\n" + xyz +
+                face + triangle);
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("grid.ply")).polygons.size(), 1u);
 }
 
 // A PCD header whose SIZE line gives z no room in the point (offset 8 of an 8-byte point) made the

@@ -172,7 +172,9 @@ std::uint64_t plyTypeSize(const std::string& type) {
 
 // PCL's PLY reader aborts on a list property inside the vertex element (it only expects lists in faces),
 // and on an "obj_info num_cols"/"num_rows" grid with fewer cells than vertices (it sizes the cloud by the
-// grid and asserts when a vertex falls outside it); a grid far larger than the file only allocates. It also
+// grid and asserts when a vertex falls outside it), which also happens when the grid is given in part, twice
+// or after the elements; a grid far larger than the file only allocates. So a grid is accepted only as one
+// num_cols and one num_rows line before the first element, with at least as many cells as vertices. It also
 // allocates for every element count before it reads the data, so a tiny file declaring a billion vertices
 // asks for gigabytes. So the header is read here first (it is text up to "end_header" in ascii and binary
 // files alike), and the element counts are compared with the bytes after it: a binary record needs its scalar
@@ -194,7 +196,8 @@ void checkPlyHeader(const std::string& path) {
   };
   std::vector<Element> elements;
   std::uint64_t grid[2] = {1, 1};  // obj_info num_cols, num_rows
-  bool gridGiven = false;
+  int gridLines[2] = {0, 0};
+  bool gridLate = false;  // a grid line after an element
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream words(line);
@@ -223,6 +226,10 @@ void checkPlyHeader(const std::string& path) {
       }
       // The grid sizes the cloud: fewer cells than vertices abort the reader, more cells than the data
       // backs (the vertices, or the range_grid element that maps each cell to a vertex) only allocate.
+      const bool gridGiven = gridLines[0] + gridLines[1] > 0;
+      if (gridGiven && (gridLines[0] != 1 || gridLines[1] != 1 || gridLate)) {
+        refuse("PLY obj_info grid needs one num_cols and one num_rows line before the elements");
+      }
       if (gridGiven && ((vertices > 0 && productAtMost(grid[0], grid[1], vertices - 1)) ||
                         !productAtMost(grid[0], grid[1], std::max(vertices, rangeGrid)))) {
         refuse(fmt::format("PLY obj_info grid of {} x {} does not fit its {} vertices", grid[0], grid[1],
@@ -236,8 +243,10 @@ void checkPlyHeader(const std::string& path) {
       std::string key, value;
       words >> key >> value;
       if (key == "num_cols" || key == "num_rows") {
-        gridGiven = true;
-        std::uint64_t& cells = grid[key == "num_cols" ? 0 : 1];
+        const int axis = key == "num_cols" ? 0 : 1;
+        ++gridLines[axis];
+        gridLate = gridLate || !elements.empty();
+        std::uint64_t& cells = grid[axis];
         if (!headerNumber(value, cells)) cells = 0;
       }
     } else if (keyword == "element") {
