@@ -160,9 +160,13 @@ TEST_F(ToolCli, DepthRefusesWrongImagesAndCameraInfo) {
   writeText("fisheye.yaml",
             "camera_matrix:\n  data: [1, 0, 1, 0, 1, 1, 0, 0, 1]\ndistortion_model: equidistant\n"
             "distortion_coefficients:\n  data: [0, 0, 0, 0]\n");
+  // A negative image size used to pass as "no size given", so any image matched it.
+  writeText("negative.yaml",
+            "image_width: 8\nimage_height: -6\ncamera_matrix:\n  data: [1, 0, 1, 0, 1, 1, 0, 0, 1]\n");
   const std::string out = " -o " + path("c.pcd");
-  const std::vector<std::string> inputs = {"cam.yaml",         "eight.png", "colour.png",  "big.png",
-                                           "not_an_image.png", "k8.yaml",   "broken.yaml", "fisheye.yaml"};
+  const std::vector<std::string> inputs = {"cam.yaml",    "eight.png",        "colour.png",
+                                           "big.png",     "not_an_image.png", "k8.yaml",
+                                           "broken.yaml", "fisheye.yaml",     "negative.yaml"};
 
   expectOneLineError(run("depth " + path("eight.png") + " -c " + path("cam.yaml") + out), "wrong image type");
   expectOneLineError(run("depth " + path("colour.png") + " -c " + path("cam.yaml") + out),
@@ -176,6 +180,8 @@ TEST_F(ToolCli, DepthRefusesWrongImagesAndCameraInfo) {
   expectOneLineError(run("depth " + path("big.png") + " -c " + path("broken.yaml") + out), "bad camera info");
   expectOneLineError(run("depth " + path("big.png") + " -c " + path("fisheye.yaml") + out), "equidistant");
   expectOneLineError(run("depth " + path("big.png") + " -c " + path("nope.yaml") + out), "no such file");
+  expectOneLineError(run("depth " + path("big.png") + " -c " + path("negative.yaml") + out),
+                     "image size 8 x -6 is negative");
   EXPECT_EQ(strayFiles(inputs), std::vector<std::string>{});
 }
 

@@ -749,6 +749,11 @@ CameraInfo loadCameraInfo(const std::string& path) {
   } catch (const YAML::Exception&) {
     throw ToolError(fmt::format("bad camera info {}: image_width/image_height are not integers", path));
   }
+  // 0 stands for a size the file leaves open; a negative size would otherwise pass as open as well.
+  if (info.width < 0 || info.height < 0) {
+    throw ToolError(
+        fmt::format("bad camera info {}: image size {} x {} is negative", path, info.width, info.height));
+  }
   return info;
 }
 
