@@ -527,7 +527,10 @@ TEST_F(ToolCli, CloudReaderRefusesHeadersThatDeclareMoreThanTheFileHolds) {
        "more than compression can give"},
       {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA binary_compressed\n" +
            compressed(10, 4000000000u, 10),
-       "more than compression can give"},
+       "unpacks to 4000000000 bytes, but 1 points of 12 bytes need 12"},
+      // PCL copied 48 bytes out of the empty buffer of a stored size of 0.
+      {fields + layout + "WIDTH 4\nHEIGHT 1\nPOINTS 4\nDATA binary_compressed\n" + compressed(10, 0, 10),
+       "unpacks to 0 bytes"},
       {fields + layout + million + "DATA binary_compressed\n" + compressed(1000000, 12000000, 10),
        "compressed PCD data of 1000000 bytes, but the file holds 10"},
       {fields + layout + million + "DATA binary_compressed\n\x01\x02", "no size header"},

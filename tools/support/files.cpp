@@ -499,12 +499,17 @@ void checkPcdHeader(const std::string& path) {
     if (compressed > bytes - 8) {
       refuse(fmt::format("compressed PCD data of {} bytes, but the file holds {}", compressed, bytes - 8));
     }
-    if (!productAtMost(points, pointBytes, kMaxLzfRatio * compressed) ||
-        uncompressed > kMaxLzfRatio * compressed) {
-      refuse(fmt::format(
-          "PCD header declares {} points of {} bytes ({} bytes uncompressed) from {} compressed bytes, more "
-          "than compression can give",
-          points, pointBytes, uncompressed, compressed));
+    if (!productAtMost(points, pointBytes, kMaxLzfRatio * compressed)) {
+      refuse(
+          fmt::format("PCD header declares {} points of {} bytes from {} compressed bytes, more than "
+                      "compression can give",
+                      points, pointBytes, compressed));
+    }
+    // PCL only warns when the stored size differs from the header's and then copies the header's size
+    // out of a buffer of the stored size.
+    if (uncompressed != points * pointBytes) {
+      refuse(fmt::format("compressed PCD data unpacks to {} bytes, but {} points of {} bytes need {}",
+                         uncompressed, points, pointBytes, points * pointBytes));
     }
   } else if (format.rfind("binary", 0) == 0) {
     if (!productAtMost(points, pointBytes, bytes)) {
