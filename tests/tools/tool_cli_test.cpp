@@ -391,7 +391,8 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
 }
 
 // PCL's OBJ reader stores the i-th normal in the i-th vertex's record, so a mesh with a normal per face
-// and fewer vertices than faces (an octahedron) made it write past its buffer and corrupt the heap. Its
+// and fewer vertices than faces (an octahedron) made it write past its buffer and corrupt the heap, as did
+// a vertex line it left out of its count. Its
 // PLY reader allocated for element counts and grids the file cannot back, and aborted on a grid with fewer
 // cells than vertices.
 TEST_F(ToolCli, MeshReadersSurviveExtraNormalsAndRefuseCountsTheFileCannotHold) {
@@ -415,6 +416,14 @@ TEST_F(ToolCli, MeshReadersSurviveExtraNormalsAndRefuseCountsTheFileCannotHold) 
     ASSERT_EQ(mesh.polygons[f].vertices.size(), 3u);
     for (int c = 0; c < 3; ++c) EXPECT_EQ(mesh.polygons[f].vertices[c], faces[f][c] - 1) << f;
   }
+  // A carriage return right after "v" hid the line from PCL's vertex count, but not from its reading.
+  writeText("cr.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv\r1 1 1\nv\r\t2 2 2\r\nf 1 2 3\nf 2 4 5\n");
+  const pcl::PolygonMesh cr = nimbrel_tools::loadMesh(path("cr.obj"));
+  Cloud crVertices;
+  pcl::fromPCLPointCloud2(cr.cloud, crVertices);
+  ASSERT_EQ(crVertices.size(), 5u);
+  EXPECT_TRUE(contains(crVertices, 1, 1, 1) && contains(crVertices, 2, 2, 2));
+  EXPECT_EQ(cr.polygons.size(), 2u);
   // The same mesh through both of PCL's PLY writers still loads.
   pcl::io::savePLYFileBinary(path("octahedron.ply"), mesh);
   EXPECT_EQ(nimbrel_tools::loadMesh(path("octahedron.ply")).polygons.size(), 8u);

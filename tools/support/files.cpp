@@ -280,23 +280,30 @@ void checkPlyHeader(const std::string& path) {
 // materials play no part in the mesh, so those lines go too. It stores the i-th "vn" normal in the i-th
 // vertex's record, sized by the number of "v" lines, so a file with more normals than vertices (a face
 // normal per triangle does it) makes it write past its buffer; the mesh keeps no normals, so "vn" lines go
-// as well. Short vertex lines are refused; the return value says whether the file has blank-only, "mtllib"
-// or "vn" lines, which the caller empties in a copy.
+// as well. Its vertex count, by which it sizes the vertices, passes over a "v" line whose "v" is followed
+// by a carriage return, which the reading itself then takes as a vertex and writes past the end; such lines
+// are rewritten with single blanks. Short vertex lines are refused; the return value says whether the file
+// has blank-only, "mtllib", "vn" or such "v" lines, which the caller empties or rewrites in a copy.
+std::vector<std::string> objTokens(const std::string& line) {
+  static const char* kBlanks = "\t\r ";
+  std::vector<std::string> tokens;
+  for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
+       start = line.find_first_not_of(kBlanks, start)) {
+    const std::size_t end = line.find_first_of(kBlanks, start);
+    tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end;
+  }
+  return tokens;
+}
+
 bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   std::size_t number = 0;
-  static const char* kBlanks = "\t\r ";
   bool needsCopy = false;
   while (std::getline(in, line)) {
     ++number;
-    std::vector<std::string> tokens;
-    for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
-         start = line.find_first_not_of(kBlanks, start)) {
-      const std::size_t end = line.find_first_of(kBlanks, start);
-      tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
-      start = end;
-    }
+    const std::vector<std::string> tokens = objTokens(line);
     if (tokens.empty()) {
       needsCopy = needsCopy || !line.empty();
       continue;
@@ -311,11 +318,13 @@ bool checkObjLines(const std::string& path) {
       throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
     }
     needsCopy = needsCopy || tokens[0].rfind("vn", 0) == 0 || line.rfind("vn", 0) == 0;
+    needsCopy = needsCopy || (tokens[0] == "v" && line.find('\r') + 1 < line.size());
   }
   return needsCopy;
 }
 
-// Loads an OBJ file with PCL, through a copy without blank-only, "mtllib" and "vn" lines when it has any.
+// Loads an OBJ file with PCL, through a copy without blank-only, "mtllib" and "vn" lines and with "v" lines
+// separated by single blanks when it needs one.
 bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
   if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
   const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
@@ -335,6 +344,11 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
       if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0 ||
           line.compare(start, 2, "vn") == 0) {
         line.clear();
+      }
+      const std::vector<std::string> tokens = objTokens(line);
+      if (!tokens.empty() && tokens[0] == "v") {
+        line = "v";
+        for (std::size_t t = 1; t < tokens.size(); ++t) line += " " + tokens[t];
       }
       out << line << '\n';
     }
