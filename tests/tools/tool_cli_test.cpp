@@ -515,6 +515,10 @@ TEST_F(ToolCli, CloudReaderRefusesHeadersThatDeclareMoreThanTheFileHolds) {
       {fields + "SIZE 4 3 4\nTYPE F F F\nCOUNT 1 1 1\n" + one, "field y has size 3"},
       {fields + "SIZE 4 4 -4\nTYPE F F F\nCOUNT 1 1 1\n" + one, "field z has size -4"},
       {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 1 0 1\n" + one, "field y has count 0"},
+      // Without TYPE every field is a 4-byte float: PCL wrote 4 bytes into each 1-byte place.
+      {fields + "SIZE 1 1 1\nCOUNT 1 1 1\n" + one, "field x has type F of 1 bytes"},
+      {fields + "SIZE 4 4 2\nTYPE F F F\nCOUNT 1 1 1\n" + one, "field z has type F of 2 bytes"},
+      {fields + "SIZE 4 4 4\nTYPE F F B\nCOUNT 1 1 1\n" + one, "field z has type B of 4 bytes"},
       {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 -1\n" + one, "field z has count -1"},
       {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 2000000 1 1\n" + one, "field x has count 2000000"},
       {fields + "SIZE 8 8 8\nTYPE F F F\nCOUNT 1048576 1048576 1048576\n" + one, "longer than 16777216"},

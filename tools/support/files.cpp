@@ -476,6 +476,18 @@ void checkPcdHeader(const std::string& path) {
         (!headerNumber(lists[1][i], size) || (size != 1 && size != 2 && size != 4 && size != 8))) {
       refuse(fmt::format("PCD field {} has size {} (sizes are 1, 2, 4 or 8 bytes)", fields[i], lists[1][i]));
     }
+    // PCL's ascii reader writes each value with the width of its type; a size that differs (or no TYPE
+    // line, which leaves every field a 4-byte float) made it write past the point.
+    const char type = given[2] && !lists[2][i].empty()
+                          ? static_cast<char>(std::toupper(static_cast<unsigned char>(lists[2][i][0])))
+                          : 'F';
+    const bool typeFits = type == 'F'   ? (size == 4 || size == 8)
+                          : type == 'B' ? size == 1
+                                        : (type == 'I' || type == 'U');
+    if (!typeFits) {
+      refuse(
+          fmt::format("PCD field {} has type {} of {} bytes", fields[i], given[2] ? lists[2][i] : "F", size));
+    }
     if (given[3] && (!headerNumber(lists[3][i], count) || count < 1 || count > kMaxPcdFieldCount)) {
       refuse(fmt::format("PCD field {} has count {} (counts are 1 to {})", fields[i], lists[3][i],
                          kMaxPcdFieldCount));
