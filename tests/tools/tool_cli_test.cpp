@@ -383,7 +383,7 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
   // Blank lines of a CRLF file (and blank-only lines anywhere) used to crash PCL's OBJ reader.
   writeText("crlf.obj", "\r\nv 0 0 0\r\nv 1 0 0\r\n \t\r\nv 0 1 0\r\n\r\nf 1 2 3\r\n");
   // A material library naming a directory used to hang PCL's material reader.
-  writeText("mtl_dir.obj", "mtllib .\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  writeText("mtl_dir.obj", "mtllib .\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n\v\fmtllib .\n");
   for (const char* mesh : {"tri.stl", "one.stl", "crlf.obj", "mtl_dir.obj"}) {
     const Outcome r = run(cmd + path(mesh), kStlReaderEnvironment);
     EXPECT_EQ(r.status, 0) << mesh << ": " << r.err;

@@ -296,6 +296,13 @@ std::vector<std::string> objTokens(const std::string& line) {
   return tokens;
 }
 
+// Whether the line is a material library line: PCL's reader takes one after any white space, vertical tabs
+// and form feeds included.
+bool isMtllibLine(const std::string& line) {
+  const std::size_t start = line.find_first_not_of(" \t\n\v\f\r");
+  return start != std::string::npos && line.compare(start, 6, "mtllib") == 0;
+}
+
 bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
@@ -308,7 +315,7 @@ bool checkObjLines(const std::string& path) {
       needsCopy = needsCopy || !line.empty();
       continue;
     }
-    if (tokens[0].rfind("mtllib", 0) == 0) {
+    if (isMtllibLine(line)) {
       needsCopy = true;
       continue;
     }
@@ -341,8 +348,7 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
     std::string line;
     while (std::getline(in, line)) {
       const std::size_t start = line.find_first_not_of("\t\r ");
-      if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0 ||
-          line.compare(start, 2, "vn") == 0) {
+      if (start == std::string::npos || isMtllibLine(line) || line.compare(start, 2, "vn") == 0) {
         line.clear();
       }
       const std::vector<std::string> tokens = objTokens(line);
