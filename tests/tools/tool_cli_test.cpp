@@ -532,6 +532,10 @@ TEST_F(ToolCli, CloudReaderRefusesHeadersThatDeclareMoreThanTheFileHolds) {
       {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS -1\nDATA ascii\n1 2 3\n", "POINTS is not a point count"},
       {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 4294967296\nDATA ascii\n1 2 3\n", "POINTS is not"},
       {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\n1 2 3\n", "no DATA line"},
+      // PCL reads on past DATA and took binary data that began like a header line for more header.
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA binary\n\n# x\nFIELDS x y z a b c\n" +
+           std::string(40, '\0'),
+       "PCD header gives FIELDS after DATA"},
       {fields + layout + million + "DATA binary\n" + std::string(24, '\0'),
        "1000000 points of 12 bytes, but the file holds 24 bytes"},
       {fields + layout + "WIDTH 1000000\nPOINTS 1\nDATA binary\n" + std::string(12, '\0'), "1000000 points"},

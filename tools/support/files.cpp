@@ -466,6 +466,22 @@ void checkPcdHeader(const std::string& path) {
     }
   }
   if (!given[7]) refuse("not a PCD file (no DATA line)");
+  // PCL's header loop does not stop at DATA: it goes on through empty lines, comments, VERSION and
+  // VIEWPOINT lines, and takes a layout line after them as part of the header, while the data still starts
+  // after DATA. Binary data that happened to read as "FIELDS ..." changed the layout it then read with.
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string word;
+    if (line.empty()) continue;
+    if (!(words >> word)) break;
+    if (word[0] == '#' || word.rfind("VERSION", 0) == 0 || word.rfind("VIEWPOINT", 0) == 0) continue;
+    if (word.rfind("COLUMNS", 0) == 0) word = "FIELDS";
+    for (const char* keyword : kKeywords) {
+      if (word.rfind(keyword, 0) == 0) refuse(fmt::format("PCD header gives {} after DATA", keyword));
+    }
+    break;
+  }
+  in.clear();
 
   const std::vector<std::string>& fields = lists[0];
   const char* names[4] = {"fields", "sizes", "types", "counts"};
