@@ -68,7 +68,7 @@ struct CameraInfo {
   int height = 0;
 };
 /// Reads camera_matrix (3x3, row-major) and distortion_coefficients (plumb_bob: up to five values, k1 k2
-/// p1 p2 k3; missing trailing values are 0) from a camera_info YAML file.
+/// p1 p2 k3; missing trailing values are 0) from a camera_info YAML file. A negative image size is refused.
 CameraInfo loadCameraInfo(const std::string& path);
 /// Writes a camera_info YAML file in the ROS layout for `intrinsic` and the image size.
 void saveCameraInfo(const CameraInfo& info, const std::string& path);
