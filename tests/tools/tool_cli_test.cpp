@@ -451,6 +451,9 @@ TEST_F(ToolCli, MeshReadersSurviveExtraNormalsAndRefuseCountsTheFileCannotHold) 
       {"ply\nformat ascii 1.0\nobj_info num_rows 2\nelement vertex 3\n" + xyz + "obj_info num_cols 2\n" +
            face + triangle,
        "one num_cols and one num_rows line before the elements"},
+      // An indented obj_info line failed an assertion in PCL's reader.
+      {"ply\nformat ascii 1.0\n obj_info num_cols 3\nelement vertex 3\n" + xyz + face + triangle,
+       "obj_info line does not start with obj_info"},
   };
   for (std::size_t i = 0; i < refused.size(); ++i) {
     const std::string name = "bad" + std::to_string(i) + ".ply";

@@ -239,7 +239,9 @@ void checkPlyHeader(const std::string& path) {
     }
     if (keyword == "format") {
       words >> format;
-    } else if (keyword == "obj_info") {
+    } else if (keyword.rfind("obj_info", 0) == 0) {
+      // PCL splits the line at blanks and asserts that the first piece is "obj_info".
+      if (line.rfind("obj_info", 0) != 0) refuse("PLY obj_info line does not start with obj_info");
       std::string key, value;
       words >> key >> value;
       if (key == "num_cols" || key == "num_rows") {
