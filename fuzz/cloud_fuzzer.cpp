@@ -21,25 +21,21 @@ bool finitePoint(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
-// Coordinates small enough that sums of a few hundred of them cannot overflow a float.
-bool moderate(const Cloud& cloud) {
+// Every finite coordinate of the cloud is at most `limit` in magnitude.
+bool finiteWithin(const Cloud& cloud, float limit) {
   for (const auto& p : cloud.points) {
-    if (finitePoint(p) && (std::fabs(p.x) > 1e30f || std::fabs(p.y) > 1e30f || std::fabs(p.z) > 1e30f)) {
+    if (finitePoint(p) && (std::fabs(p.x) > limit || std::fabs(p.y) > limit || std::fabs(p.z) > limit)) {
       return false;
     }
   }
   return true;
 }
 
+// Coordinates small enough that sums of a few hundred of them cannot overflow a float.
+bool moderate(const Cloud& cloud) { return finiteWithin(cloud, 1e30f); }
+
 // Coordinates whose squared distances a float search tree can still hold (|c| <= 1e18).
-bool searchable(const Cloud& cloud) {
-  for (const auto& p : cloud.points) {
-    if (finitePoint(p) && (std::fabs(p.x) > 1e18f || std::fabs(p.y) > 1e18f || std::fabs(p.z) > 1e18f)) {
-      return false;
-    }
-  }
-  return true;
-}
+bool searchable(const Cloud& cloud) { return finiteWithin(cloud, 1e18f); }
 
 CloudPtr copyOf(const CloudPtr& cloud) { return std::make_shared<Cloud>(*cloud); }
 
@@ -194,7 +190,7 @@ void boxes(nimbrel_arm_util::PointCloudsDeal& deal, FuzzedDataProvider& in, cons
 }
 
 void savePcd(nimbrel_arm_util::PointCloudsDeal& deal, const CloudPtr& cloud) {
-  static const std::string path = "/tmp/nimbrel_fuzz_cloud_" + std::to_string(getpid()) + ".pcd";
+  static const std::string path = nimbrel_fuzz::scratchPath("cloud.pcd");
   const bool written = deal.savePcdFile(cloud, path);
   NIMBREL_FUZZ_CHECK(!written || (!cloud->empty() && cloud->width * cloud->height == cloud->size()));
   NIMBREL_FUZZ_CHECK(written == (access(path.c_str(), F_OK) == 0));
@@ -202,11 +198,6 @@ void savePcd(nimbrel_arm_util::PointCloudsDeal& deal, const CloudPtr& cloud) {
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nimbrel_fuzz::quietLogger();
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);

@@ -8,11 +8,6 @@
 
 using nimbrel_fuzz::Cloud;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nimbrel_fuzz::quietLogger();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   nimbrel_arm_util::CameraIntrinsic intrinsic{};

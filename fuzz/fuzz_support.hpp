@@ -11,6 +11,7 @@
 #include <pcl/conversions.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+#include <unistd.h>
 
 #include <Eigen/Core>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace nimbrel_fuzz {
@@ -150,6 +152,22 @@ inline pcl::PolygonMesh fuzzMesh(FuzzedDataProvider& in, std::size_t maxVertices
   return mesh;
 }
 
+/// Up to `maxMeshes` meshes of `fuzzMesh`.
+inline std::vector<pcl::PolygonMesh> fuzzMeshes(FuzzedDataProvider& in, unsigned maxMeshes,
+                                                std::size_t maxVertices, std::size_t maxFaces) {
+  std::vector<pcl::PolygonMesh> meshes;
+  const unsigned count = in.ConsumeIntegralInRange<unsigned>(0, maxMeshes);
+  for (unsigned m = 0; m < count; ++m) meshes.push_back(fuzzMesh(in, maxVertices, maxFaces));
+  return meshes;
+}
+
+/// Samples a target lets the library draw in one run; bigger meshes are only sampled when they lie far
+/// beyond the library's own sample bound, where the call must refuse with std::overflow_error at once.
+constexpr double kAffordableSamples = 20000.0;
+constexpr double kLibrarySampleBound = 50000000.0;
+/// Area that earns one surface sample.
+constexpr double kAreaPerSample = 2.5e-5;
+
 /// Total area of the triangles of `mesh` that the sampler gives samples to.
 inline double meshArea(const pcl::PolygonMesh& mesh) {
   Cloud vertices;
@@ -203,6 +221,13 @@ inline void dump(const char* what, const Cloud& cloud) {
   for (const auto& p : cloud.points) std::fprintf(stderr, "  %.9g %.9g %.9g\n", p.x, p.y, p.z);
 }
 
+/// A file name of this process for a target's scratch files, in memory (/dev/shm) where it can be.
+inline std::string scratchPath(const std::string& name) {
+  static const std::string base = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                                  "/nimbrel_fuzz_" + std::to_string(getpid()) + "_";
+  return base + name;
+}
+
 /// Quiets the library's logger for the whole process (messages would only slow the fuzzer down).
 inline void quietLogger() {
   setenv("SPDLOG_STDOUT", "false", 1);
@@ -211,3 +236,10 @@ inline void quietLogger() {
 }
 
 }  // namespace nimbrel_fuzz
+
+// libFuzzer's start-up hook, the same for every target. Each target is one source file, which includes
+// this header once, so the hook is defined here.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  nimbrel_fuzz::quietLogger();
+  return 0;
+}

@@ -5,7 +5,7 @@ Every seed is generated here from fixed seeds, nothing is downloaded. The struct
 removal, cloud, depth) decode their bytes with a data provider, so their seeds are byte strings of assorted
 lengths and patterns. The readers target takes a selector byte followed by a file: its seeds are small
 well-formed files of every format (camera_info YAML, PLY ascii and binary, OBJ, STL ascii and binary, PCD
-ascii and binary, 16-bit and 8-bit PNG, matrix and vector arguments), which the fuzzer then mutates.
+ascii, binary and compressed, 16-bit and 8-bit PNG, matrix and vector arguments), which the fuzzer then mutates.
 """
 import os
 import random
@@ -84,6 +84,32 @@ def pcd(binary):
     return header + "".join("%g %g %g\n" % p for p in points).encode()
 
 
+def pcd_compressed(points):
+    """binary_compressed PCD: the fields stored one after another, packed as LZF literal runs."""
+    header = ("VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH %d\nHEIGHT 1\n"
+              "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS %d\nDATA binary_compressed\n" % (len(points), len(points))).encode()
+    raw = b"".join(struct.pack("<%df" % len(points), *(p[axis] for p in points)) for axis in range(3))
+    packed = b"".join(bytes([len(raw[i:i + 32]) - 1]) + raw[i:i + 32] for i in range(0, len(raw), 32))
+    return header + struct.pack("<II", len(packed), len(raw)) + packed
+
+
+def obj_with_normals():
+    """An octahedron with one normal per face: more normals than vertices."""
+    corners = [(1, 0, 0), (-1, 0, 0), (0, 1, 0), (0, -1, 0), (0, 0, 1), (0, 0, -1)]
+    faces = [(1, 3, 5), (3, 2, 5), (2, 4, 5), (4, 1, 5), (3, 1, 6), (2, 3, 6), (4, 2, 6), (1, 4, 6)]
+    lines = ["v %d %d %d" % c for c in corners] + ["vn 0.577 0.577 0.577"] * len(faces)
+    lines += ["f %d//%d %d//%d %d//%d" % (a, n + 1, b, n + 1, c, n + 1) for n, (a, b, c) in enumerate(faces)]
+    return ("\n".join(lines) + "\n").encode()
+
+
+def ply_grid():
+    """ascii PLY of a 2 x 2 range grid with one empty cell."""
+    return (b"ply\nformat ascii 1.0\nobj_info num_cols 2\nobj_info num_rows 2\nelement vertex 3\n"
+            b"property float x\nproperty float y\nproperty float z\nelement range_grid 4\n"
+            b"property list uchar int vertex_indices\nelement face 1\nproperty list uchar int vertex_indices\n"
+            b"end_header\n0 0 0\n1 0 0\n0 1 0\n1 0\n1 1\n1 2\n0\n3 0 1 2\n")
+
+
 def png(width, height, bit_depth, values):
     def chunk(kind, payload):
         return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", zlib.crc32(kind + payload))
@@ -105,6 +131,9 @@ def reader_seeds():
         b"\x03" + stl_binary(),
         b"\x04" + pcd(False),
         b"\x04" + pcd(True),
+        b"\x04" + pcd_compressed(TETRA),
+        b"\x02" + obj_with_normals(),
+        b"\x01" + ply_grid(),
         b"\x05" + png(4, 3, 16, [0, 1000, 2000, 65535, 0, 1, 2, 3, 500, 600, 700, 800]),
         b"\x05" + png(2, 2, 8, [0, 10, 20, 30]),
         b"\x06" + b"1 0 0 0.1\n0 1 0 0.2\n0 0 1 0.3\n0 0 0 1\n",

@@ -11,11 +11,9 @@ using nimbrel_fuzz::CloudPtr;
 
 namespace {
 
-// Samples the target lets the library draw in one run; bigger meshes are only sampled when they lie far
-// beyond the library's own sample bound, where the call must refuse with std::overflow_error at once.
-constexpr double kAffordableSamples = 20000.0;
-constexpr double kLibrarySampleBound = 50000000.0;
-constexpr double kAreaPerSample = 2.5e-5;
+using nimbrel_fuzz::kAffordableSamples;
+using nimbrel_fuzz::kAreaPerSample;
+using nimbrel_fuzz::kLibrarySampleBound;
 
 void sampleMesh(nimbrel_arm_util::PointCloudsDeal& deal, pcl::PolygonMesh& mesh, FuzzedDataProvider& in) {
   const double samples = nimbrel_fuzz::meshArea(mesh) / kAreaPerSample;
@@ -72,7 +70,8 @@ void hulls(nimbrel_arm_util::PointCloudsDeal& deal, std::vector<pcl::PolygonMesh
 
 // A copy of `source` whose vertex data does not match the cloud's declared layout (data too short or too
 // long, or a coordinate field reaching past the point record): every operation must see no vertices.
-void malformed(nimbrel_arm_util::PointCloudsDeal& deal, const pcl::PolygonMesh& source, FuzzedDataProvider& in) {
+void malformed(nimbrel_arm_util::PointCloudsDeal& deal, const pcl::PolygonMesh& source,
+               FuzzedDataProvider& in) {
   pcl::PolygonMesh mesh = source;
   if (in.ConsumeBool() || mesh.cloud.fields.empty()) {
     std::size_t size = in.ConsumeIntegralInRange<std::size_t>(0, 2 * mesh.cloud.data.size() + 64);
@@ -96,19 +95,10 @@ void malformed(nimbrel_arm_util::PointCloudsDeal& deal, const pcl::PolygonMesh& 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nimbrel_fuzz::quietLogger();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   nimbrel_arm_util::PointCloudsDeal deal;
-  std::vector<pcl::PolygonMesh> meshes;
-  const unsigned meshCount = in.ConsumeIntegralInRange<unsigned>(0, 3);
-  for (unsigned m = 0; m < meshCount; ++m) {
-    meshes.push_back(nimbrel_fuzz::fuzzMesh(in, 48, 64));
-  }
+  std::vector<pcl::PolygonMesh> meshes = nimbrel_fuzz::fuzzMeshes(in, 3, 48, 64);
   const std::vector<pcl::PolygonMesh> original = meshes;
 
   const unsigned queries = in.ConsumeIntegralInRange<unsigned>(1, 4);

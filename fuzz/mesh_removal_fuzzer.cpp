@@ -7,32 +7,20 @@
 
 using nimbrel_fuzz::Cloud;
 using nimbrel_fuzz::CloudPtr;
+using nimbrel_fuzz::kAffordableSamples;
+using nimbrel_fuzz::kAreaPerSample;
+using nimbrel_fuzz::kLibrarySampleBound;
 
-namespace {
-
-// See the mesh fuzzer: meshes between what the target can afford to sample and twice the library's
-// bound are not given to the fast removal.
-constexpr double kAffordableSamples = 20000.0;
-constexpr double kLibrarySampleBound = 50000000.0;
-constexpr double kAreaPerSample = 2.5e-5;
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nimbrel_fuzz::quietLogger();
-  return 0;
-}
-
+// Meshes between what the target can afford to sample and twice the library's bound are not given to the
+// fast removal.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   nimbrel_arm_util::PointCloudsDeal deal;
-  std::vector<pcl::PolygonMesh> meshes;
-  const unsigned meshCount = in.ConsumeIntegralInRange<unsigned>(0, 3);
+  std::vector<pcl::PolygonMesh> meshes = nimbrel_fuzz::fuzzMeshes(in, 3, 32, 48);
   bool affordable = true;
   bool refused = false;
-  for (unsigned m = 0; m < meshCount; ++m) {
-    meshes.push_back(nimbrel_fuzz::fuzzMesh(in, 32, 48));
-    const double samples = nimbrel_fuzz::meshArea(meshes.back()) / kAreaPerSample;
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    const double samples = nimbrel_fuzz::meshArea(mesh) / kAreaPerSample;
     // Only the meshes before the first refused one are sampled.
     if (!refused) {
       affordable = affordable && samples <= kAffordableSamples;

@@ -2,8 +2,6 @@
 // clouds, PNG depth images, and the matrix and vector arguments. A reader may only return what it read or
 // throw (the tool's main turns any std::exception into an error line); a crash, hang or unbounded
 // allocation is a finding.
-#include <unistd.h>
-
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -14,12 +12,6 @@
 
 namespace {
 
-std::string scratchPath(const char* extension) {
-  static const std::string base = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                                  "/nimbrel_fuzz_reader_" + std::to_string(getpid());
-  return base + extension;
-}
-
 void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -27,18 +19,13 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  nimbrel_fuzz::quietLogger();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // The first byte chooses the reader, the rest is the file.
   const unsigned reader = data[0] % 8;
   const std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
   static const char* kExtensions[] = {".yaml", ".ply", ".obj", ".stl", ".pcd", ".png", "", ""};
-  const std::string path = scratchPath(kExtensions[reader]);
+  const std::string path = nimbrel_fuzz::scratchPath(std::string("reader") + kExtensions[reader]);
   if (reader < 6) writeFile(path, bytes);
   try {
     switch (reader) {

@@ -17,6 +17,12 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$here/ubsan
 # The library logs through the process-wide logger; keep the fuzzers quiet and fast.
 export SPDLOG_STDOUT=false SPDLOG_SYSTEMD=false SPDLOG_LEVEL=info
 
+# FUZZ_SEED=<n> fixes libFuzzer's random seed (-seed=<n>); otherwise each run draws its own. With a fixed
+# seed a run that starts from the same corpus mutates the same way, so a finding can be replayed by
+# running again (the number of executions in the time limit still depends on the machine's speed).
+seed_arg=()
+if [ -n "${FUZZ_SEED:-}" ]; then seed_arg=(-seed="$FUZZ_SEED"); fi
+
 python3 "$here/make_corpus.py" "$build/corpus" > /dev/null
 mkdir -p "$build/findings" "$build/logs"
 passed=0
@@ -28,7 +34,8 @@ for target in "$@"; do
   fi
   log="$build/logs/$target.log"
   "$build/fuzz/fuzz_$target" "$build/corpus/$target" -max_total_time="$seconds" -timeout=60 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" > "$log" 2>&1
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/findings/$target-" "${seed_arg[@]}" \
+    > "$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [ $status -eq 0 ]; then

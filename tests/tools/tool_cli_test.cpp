@@ -2,8 +2,12 @@
 // installed-to-be program and reads back what it wrote.
 #include <gtest/gtest.h>
 #include <pcl/conversions.h>
+#include <pcl/io/pcd_io.h>
+#include <pcl/io/ply_io.h>
 #include <sys/wait.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -156,9 +160,13 @@ TEST_F(ToolCli, DepthRefusesWrongImagesAndCameraInfo) {
   writeText("fisheye.yaml",
             "camera_matrix:\n  data: [1, 0, 1, 0, 1, 1, 0, 0, 1]\ndistortion_model: equidistant\n"
             "distortion_coefficients:\n  data: [0, 0, 0, 0]\n");
+  // A negative image size used to pass as "no size given", so any image matched it.
+  writeText("negative.yaml",
+            "image_width: 8\nimage_height: -6\ncamera_matrix:\n  data: [1, 0, 1, 0, 1, 1, 0, 0, 1]\n");
   const std::string out = " -o " + path("c.pcd");
-  const std::vector<std::string> inputs = {"cam.yaml",         "eight.png", "colour.png",  "big.png",
-                                           "not_an_image.png", "k8.yaml",   "broken.yaml", "fisheye.yaml"};
+  const std::vector<std::string> inputs = {"cam.yaml",    "eight.png",        "colour.png",
+                                           "big.png",     "not_an_image.png", "k8.yaml",
+                                           "broken.yaml", "fisheye.yaml",     "negative.yaml"};
 
   expectOneLineError(run("depth " + path("eight.png") + " -c " + path("cam.yaml") + out), "wrong image type");
   expectOneLineError(run("depth " + path("colour.png") + " -c " + path("cam.yaml") + out),
@@ -172,6 +180,8 @@ TEST_F(ToolCli, DepthRefusesWrongImagesAndCameraInfo) {
   expectOneLineError(run("depth " + path("big.png") + " -c " + path("broken.yaml") + out), "bad camera info");
   expectOneLineError(run("depth " + path("big.png") + " -c " + path("fisheye.yaml") + out), "equidistant");
   expectOneLineError(run("depth " + path("big.png") + " -c " + path("nope.yaml") + out), "no such file");
+  expectOneLineError(run("depth " + path("big.png") + " -c " + path("negative.yaml") + out),
+                     "image size 8 x -6 is negative");
   EXPECT_EQ(strayFiles(inputs), std::vector<std::string>{});
 }
 
@@ -373,23 +383,250 @@ TEST_F(ToolCli, CutMeshesRefusesPlyVertexListsAndOversizedBinaryStl) {
   // Blank lines of a CRLF file (and blank-only lines anywhere) used to crash PCL's OBJ reader.
   writeText("crlf.obj", "\r\nv 0 0 0\r\nv 1 0 0\r\n \t\r\nv 0 1 0\r\n\r\nf 1 2 3\r\n");
   // A material library naming a directory used to hang PCL's material reader.
-  writeText("mtl_dir.obj", "mtllib .\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  writeText("mtl_dir.obj", "mtllib .\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n\v\fmtllib .\n");
   for (const char* mesh : {"tri.stl", "one.stl", "crlf.obj", "mtl_dir.obj"}) {
     const Outcome r = run(cmd + path(mesh), kStlReaderEnvironment);
     EXPECT_EQ(r.status, 0) << mesh << ": " << r.err;
   }
 }
 
+// PCL's OBJ reader stores the i-th normal in the i-th vertex's record, so a mesh with a normal per face
+// and fewer vertices than faces (an octahedron) made it write past its buffer and corrupt the heap, as did
+// a vertex line it left out of its count. Its
+// PLY reader allocated for element counts and grids the file cannot back, and aborted on a grid with fewer
+// cells than vertices.
+TEST_F(ToolCli, MeshReadersSurviveExtraNormalsAndRefuseCountsTheFileCannotHold) {
+  std::string octahedron = "v 1 0 0\nv -1 0 0\nv 0 1 0\nv 0 -1 0\nv 0 0 1\nv 0 0 -1\n";
+  const int faces[8][3] = {{1, 3, 5}, {3, 2, 5}, {2, 4, 5}, {4, 1, 5},
+                           {3, 1, 6}, {2, 3, 6}, {4, 2, 6}, {1, 4, 6}};
+  for (int f = 0; f < 8; ++f) octahedron += "vn 0.577 0.577 0.577\n";
+  for (int f = 0; f < 8; ++f) {
+    octahedron += "f " + std::to_string(faces[f][0]) + "//" + std::to_string(f + 1) + " " +
+                  std::to_string(faces[f][1]) + "//" + std::to_string(f + 1) + " " +
+                  std::to_string(faces[f][2]) + "//" + std::to_string(f + 1) + "\n";
+  }
+  writeText("octahedron.obj", octahedron);
+  const pcl::PolygonMesh mesh = nimbrel_tools::loadMesh(path("octahedron.obj"));
+  Cloud vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  ASSERT_EQ(vertices.size(), 6u);
+  EXPECT_TRUE(contains(vertices, -1, 0, 0) && contains(vertices, 0, 0, -1));
+  ASSERT_EQ(mesh.polygons.size(), 8u);
+  for (int f = 0; f < 8; ++f) {
+    ASSERT_EQ(mesh.polygons[f].vertices.size(), 3u);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(mesh.polygons[f].vertices[c], faces[f][c] - 1) << f;
+  }
+  // A carriage return right after "v" hid the line from PCL's vertex count, but not from its reading.
+  writeText("cr.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv\r1 1 1\nv\r\t2 2 2\r\nf 1 2 3\nf 2 4 5\n");
+  const pcl::PolygonMesh cr = nimbrel_tools::loadMesh(path("cr.obj"));
+  Cloud crVertices;
+  pcl::fromPCLPointCloud2(cr.cloud, crVertices);
+  ASSERT_EQ(crVertices.size(), 5u);
+  EXPECT_TRUE(contains(crVertices, 1, 1, 1) && contains(crVertices, 2, 2, 2));
+  EXPECT_EQ(cr.polygons.size(), 2u);
+  // The same mesh through both of PCL's PLY writers still loads.
+  pcl::io::savePLYFileBinary(path("octahedron.ply"), mesh);
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("octahedron.ply")).polygons.size(), 8u);
+  pcl::io::savePLYFile(path("octahedron_ascii.ply"), mesh);
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("octahedron_ascii.ply")).polygons.size(), 8u);
+
+  const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+  const std::string face = "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
+  const std::string triangle = "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+  std::string binaryFaces = "ply\nformat binary_little_endian 1.0\nelement vertex 3\n" + xyz +
+                            "element face 400000000\nproperty list uchar int vertex_indices\nend_header\n";
+  binaryFaces += std::string(36 + 13, '\0');
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"ply\nformat ascii 1.0\nelement vertex 1000000000\n" + xyz + face + triangle,
+       "1000000000 vertex elements, more than the 26 bytes"},
+      {binaryFaces, "400000000 face elements"},
+      {"ply\nformat ascii 1.0\nelement vertex many\n" + xyz + face + triangle, "element vertex has no count"},
+      {"ply\nformat ascii 1.0\nobj_info num_cols 1\nobj_info num_rows 1\nelement vertex 3\n" + xyz + face +
+           triangle,
+       "grid of 1 x 1 does not fit its 3 vertices"},
+      {"ply\nformat ascii 1.0\nobj_info num_cols 100000\nobj_info num_rows 100000\nelement vertex 3\n" + xyz +
+           face + triangle,
+       "grid of 100000 x 100000"},
+      // A grid given in part before the vertices and completed after them aborted the reader as well.
+      {"ply\nformat ascii 1.0\nobj_info num_rows 2\nelement vertex 3\n" + xyz + "obj_info num_cols 2\n" +
+           face + triangle,
+       "one num_cols and one num_rows line before the elements"},
+      // An indented obj_info line failed an assertion in PCL's reader.
+      {"ply\nformat ascii 1.0\n obj_info num_cols 3\nelement vertex 3\n" + xyz + face + triangle,
+       "obj_info line does not start with obj_info"},
+  };
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    const std::string name = "bad" + std::to_string(i) + ".ply";
+    writeText(name, refused[i].first);
+    try {
+      nimbrel_tools::loadMesh(path(name));
+      ADD_FAILURE() << name << " was loaded";
+    } catch (const nimbrel_tools::ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(refused[i].second), std::string::npos) << name << ": " << e.what();
+    }
+  }
+  // A grid that matches its vertices is read as before.
+  writeText("grid.ply",
+            "ply\nformat ascii 1.0\nobj_info num_cols 3\nobj_info num_rows 1\nelement vertex 3\n" + xyz +
+                face + triangle);
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("grid.ply")).polygons.size(), 1u);
+}
+
 // A PCD header whose SIZE line gives z no room in the point (offset 8 of an 8-byte point) made the
-// conversion read past the loaded data; it is refused before the conversion.
+// conversion read past the loaded data; it is refused before the conversion (a size of 0 already by the
+// header check, one-byte coordinates by the check of the loaded data).
 TEST_F(ToolCli, TransformRefusesACloudWhoseHeaderDisagreesWithItsData) {
   writeText("short_size.pcd",
             "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 0\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\n"
             "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n");
+  writeText("byte_size.pcd",
+            "VERSION 0.7\nFIELDS x y z\nSIZE 1 1 1\nTYPE U U U\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\n"
+            "VIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n");
   const std::string m = "'1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'";
   expectOneLineError(run("transform " + path("short_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
+                     "field z has size 0");
+  expectOneLineError(run("transform " + path("byte_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
                      "does not match its header");
-  EXPECT_EQ(strayFiles({"short_size.pcd"}), std::vector<std::string>{});
+  EXPECT_EQ(strayFiles({"short_size.pcd", "byte_size.pcd"}), std::vector<std::string>{});
+}
+
+// PCL's PCD reader allocates the point data a header declares before it looks at the data: a 300-byte
+// file with a huge SIZE entry asked for about 10 GB. Headers with sizes no PCD file has, or declaring more
+// points than the file holds, are refused before PCL reads them.
+TEST_F(ToolCli, CloudReaderRefusesHeadersThatDeclareMoreThanTheFileHolds) {
+  const std::string fields = "VERSION 0.7\nFIELDS x y z\n";
+  const std::string layout = "SIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n";
+  const std::string one = "WIDTH 1\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 1\nDATA ascii\n1 2 3\n";
+  writeText("huge_size.pcd", fields + "SIZE 4333333333333333 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 5\n" +
+                                 "HEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 5\nDATA ascii\n1 2 3\n");
+  const std::string m = "'1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'";
+  expectOneLineError(run("transform " + path("huge_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
+                     "field x has size 4333333333333333");
+  EXPECT_EQ(strayFiles({"huge_size.pcd"}), std::vector<std::string>{});
+
+  // Compressed data: 32-bit compressed and uncompressed sizes, then the compressed bytes.
+  const auto compressed = [](std::uint32_t packed, std::uint32_t unpacked, std::size_t have) {
+    std::string s(8, '\0');
+    for (int b = 0; b < 4; ++b) {
+      s[b] = static_cast<char>((packed >> (8 * b)) & 0xff);
+      s[4 + b] = static_cast<char>((unpacked >> (8 * b)) & 0xff);
+    }
+    return s + std::string(have, '\x01');
+  };
+  const std::string million = "WIDTH 1000000\nHEIGHT 1\nPOINTS 1000000\n";
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {fields + "SIZE 4 3 4\nTYPE F F F\nCOUNT 1 1 1\n" + one, "field y has size 3"},
+      {fields + "SIZE 4 4 -4\nTYPE F F F\nCOUNT 1 1 1\n" + one, "field z has size -4"},
+      {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 1 0 1\n" + one, "field y has count 0"},
+      // Without TYPE every field is a 4-byte float: PCL wrote 4 bytes into each 1-byte place.
+      {fields + "SIZE 1 1 1\nCOUNT 1 1 1\n" + one, "field x has type F of 1 bytes"},
+      {fields + "SIZE 4 4 2\nTYPE F F F\nCOUNT 1 1 1\n" + one, "field z has type F of 2 bytes"},
+      {fields + "SIZE 4 4 4\nTYPE F F B\nCOUNT 1 1 1\n" + one, "field z has type B of 4 bytes"},
+      {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 -1\n" + one, "field z has count -1"},
+      {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 2000000 1 1\n" + one, "field x has count 2000000"},
+      {fields + "SIZE 8 8 8\nTYPE F F F\nCOUNT 1048576 1048576 1048576\n" + one, "longer than 16777216"},
+      {fields + "SIZE 4 4\nTYPE F F F\nCOUNT 1 1 1\n" + one, "3 fields but 2 sizes"},
+      {fields + "SIZE 4 4 4\nTYPE F F\nCOUNT 1 1 1\n" + one, "3 fields but 2 types"},
+      {fields + "SIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1 1\n" + one, "3 fields but 4 counts"},
+      {fields + layout + "WIDTH 2\nHEIGHT 2\nPOINTS 5\nDATA ascii\n" + std::string(40, '1'),
+       "WIDTH 2 x HEIGHT 2 but POINTS 5"},
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\nPOINTS 900000000\nDATA ascii\n1 2 3\n",
+       "POINTS twice"},
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS -1\nDATA ascii\n1 2 3\n", "POINTS is not a point count"},
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 4294967296\nDATA ascii\n1 2 3\n", "POINTS is not"},
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\n1 2 3\n", "no DATA line"},
+      // PCL reads on past DATA and took binary data that began like a header line for more header.
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA binary\n\n# x\nFIELDS x y z a b c\n" +
+           std::string(40, '\0'),
+       "PCD header gives FIELDS after DATA"},
+      {fields + layout + million + "DATA binary\n" + std::string(24, '\0'),
+       "1000000 points of 12 bytes, but the file holds 24 bytes"},
+      {fields + layout + "WIDTH 1000000\nPOINTS 1\nDATA binary\n" + std::string(12, '\0'), "1000000 points"},
+      {fields + layout + million + "DATA ascii\n1 2 3\n", "1000000 points of 3 values"},
+      {fields + layout + million + "DATA binary_compressed\n" + compressed(10, 12000000, 10),
+       "more than compression can give"},
+      {fields + layout + "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA binary_compressed\n" +
+           compressed(10, 4000000000u, 10),
+       "unpacks to 4000000000 bytes, but 1 points of 12 bytes need 12"},
+      // PCL copied 48 bytes out of the empty buffer of a stored size of 0.
+      {fields + layout + "WIDTH 4\nHEIGHT 1\nPOINTS 4\nDATA binary_compressed\n" + compressed(10, 0, 10),
+       "unpacks to 0 bytes"},
+      {fields + layout + million + "DATA binary_compressed\n" + compressed(1000000, 12000000, 10),
+       "compressed PCD data of 1000000 bytes, but the file holds 10"},
+      {fields + layout + million + "DATA binary_compressed\n\x01\x02", "no size header"},
+  };
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    const std::string name = "bad" + std::to_string(i) + ".pcd";
+    writeText(name, refused[i].first);
+    try {
+      nimbrel_tools::loadCloud(path(name));
+      ADD_FAILURE() << name << " was loaded";
+    } catch (const nimbrel_tools::ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(refused[i].second), std::string::npos) << name << ": " << e.what();
+    }
+  }
+}
+
+// Whatever PCL's own writer makes, in every data format, still loads exactly as it was written: the header
+// check must not refuse a cloud that compresses well, an organized cloud, padding and multi-value fields.
+TEST_F(ToolCli, CloudReaderLoadsEveryFormatPclWrites) {
+  pcl::PointCloud<pcl::PointXYZ> small;
+  small.push_back({0.5f, -1.25f, 3.0f});
+  small.push_back({std::nanf(""), std::nanf(""), std::nanf("")});
+  small.push_back({1e-3f, 2e3f, -7.0f});
+  small.push_back({0.0f, 0.0f, 0.0f});
+  small.push_back({4.0f, 5.0f, 6.0f});
+  small.push_back({-1.0f, -2.0f, -3.0f});
+  pcl::PointCloud<pcl::PointXYZ> organized = small;
+  organized.width = 3;
+  organized.height = 2;
+  organized.is_dense = false;
+  // 20,000 equal points compress close to the densest LZF can pack.
+  pcl::PointCloud<pcl::PointXYZ> uniform;
+  for (int i = 0; i < 20000; ++i) uniform.push_back({1.0f, 1.0f, 1.0f});
+  pcl::PointCloud<pcl::PointXYZRGBNormal> rich;
+  for (const auto& p : small) {
+    pcl::PointXYZRGBNormal q;
+    q.x = p.x, q.y = p.y, q.z = p.z;
+    q.rgba = 0xff102030u;
+    q.normal_x = 1.0f, q.curvature = 0.5f;
+    rich.push_back(q);
+  }
+  pcl::PCDWriter writer;
+  int index = 0;
+  const auto check = [&](const pcl::PointCloud<pcl::PointXYZ>& expected, const std::string& name) {
+    const nimbrel_tools::CloudPtr got = nimbrel_tools::loadCloud(path(name));
+    ASSERT_EQ(got->size(), expected.size()) << name;
+    EXPECT_EQ(got->width, expected.width) << name;
+    EXPECT_EQ(got->height, expected.height) << name;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      const auto &a = (*got)[i], &b = expected[i];
+      if (std::isnan(b.x)) {
+        EXPECT_TRUE(std::isnan(a.x) && std::isnan(a.y) && std::isnan(a.z)) << name << " point " << i;
+      } else {
+        EXPECT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z) << name << " point " << i;
+      }
+    }
+  };
+  for (const pcl::PointCloud<pcl::PointXYZ>* cloud : {&small, &organized, &uniform}) {
+    for (int format = 0; format < 3; ++format) {
+      const std::string name = "c" + std::to_string(index++) + ".pcd";
+      if (format == 0) writer.writeASCII(path(name), *cloud);
+      if (format == 1) writer.writeBinary(path(name), *cloud);
+      if (format == 2) writer.writeBinaryCompressed(path(name), *cloud);
+      check(*cloud, name);
+    }
+  }
+  for (int format = 0; format < 3; ++format) {
+    const std::string name = "rich" + std::to_string(format) + ".pcd";
+    if (format == 0) writer.writeASCII(path(name), rich);
+    if (format == 1) writer.writeBinary(path(name), rich);
+    if (format == 2) writer.writeBinaryCompressed(path(name), rich);
+    check(small, name);
+  }
+  // The tool's own file for a cloud without points.
+  nimbrel_tools::saveCloud(Cloud(), path("empty.pcd"));
+  EXPECT_TRUE(nimbrel_tools::loadCloud(path("empty.pcd"))->empty());
 }
 
 TEST_F(ToolCli, HullAndUpsampleWriteMeshesAndClouds) {

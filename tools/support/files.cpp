@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
@@ -146,64 +147,177 @@ std::vector<double> yamlMatrix(const YAML::Node& node, const char* key, const st
   return values;
 }
 
+// A header number: decimal digits only (a sign or anything after them is refused), at most 18 of them.
+bool headerNumber(const std::string& token, std::uint64_t& value) {
+  if (token.empty() || token.size() > 18 || token.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::stoull(token);
+  return true;
+}
+
+// Whether a x b <= limit, without overflowing.
+bool productAtMost(std::uint64_t a, std::uint64_t b, std::uint64_t limit) { return b == 0 || a <= limit / b; }
+
+// Bytes of one binary PLY value of the given type (1 for a name PCL does not know: it refuses those).
+std::uint64_t plyTypeSize(const std::string& type) {
+  if (type == "short" || type == "ushort" || type == "int16" || type == "uint16") return 2;
+  if (type == "int" || type == "uint" || type == "float" || type == "int32" || type == "uint32" ||
+      type == "float32") {
+    return 4;
+  }
+  if (type == "double" || type == "float64") return 8;
+  return 1;
+}
+
 // PCL's PLY reader aborts on a list property inside the vertex element (it only expects lists in faces),
-// so the header is read here first. The header is text up to "end_header" in ascii and binary files alike.
+// and on an "obj_info num_cols"/"num_rows" grid with fewer cells than vertices (it sizes the cloud by the
+// grid and asserts when a vertex falls outside it), which also happens when the grid is given in part, twice
+// or after the elements; a grid far larger than the file only allocates. So a grid is accepted only as one
+// num_cols and one num_rows line before the first element, with at least as many cells as vertices. It also
+// allocates for every element count before it reads the data, so a tiny file declaring a billion vertices
+// asks for gigabytes. So the header is read here first (it is text up to "end_header" in ascii and binary
+// files alike), and the element counts are compared with the bytes after it: a binary record needs its scalar
+// values and list lengths, an ascii record at least one character per property.
 void checkPlyHeader(const std::string& path) {
+  const auto refuse = [&path](const std::string& why) {
+    throw ToolError(fmt::format("unreadable mesh {}: {}", path, why));
+  };
   std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const std::uint64_t fileSize = fs::file_size(path, ec);
+  if (!in || ec) throw ToolError(fmt::format("cannot read {}", path));
   std::string line;
-  std::string element;
+  std::string element, format;
   bool first = true;
+  struct Element {
+    std::string name;
+    std::uint64_t count = 0, binaryBytes = 0, properties = 0;
+  };
+  std::vector<Element> elements;
+  std::uint64_t grid[2] = {1, 1};  // obj_info num_cols, num_rows
+  int gridLines[2] = {0, 0};
+  bool gridLate = false;  // a grid line after an element
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream words(line);
     std::string keyword;
     words >> keyword;
     if (first) {
-      if (keyword != "ply") throw ToolError(fmt::format("unreadable mesh {}: not a PLY file", path));
+      if (keyword != "ply") refuse("not a PLY file");
       first = false;
       continue;
     }
-    if (keyword == "end_header") return;
-    if (keyword == "element") {
-      words >> element;
+    if (keyword == "end_header") {
+      const std::streamoff at = in.tellg();
+      const std::uint64_t offset =
+          at < 0 ? fileSize : std::min<std::uint64_t>(static_cast<std::uint64_t>(at), fileSize);
+      const std::uint64_t bytes = fileSize - offset;
+      const bool binary = format.rfind("binary", 0) == 0;
+      std::uint64_t needed = 0, vertices = 0, rangeGrid = 0;
+      for (const Element& e : elements) {
+        const std::uint64_t record = binary ? e.binaryBytes : e.properties;
+        if (!productAtMost(e.count, record, bytes) || (needed += e.count * record) > bytes) {
+          refuse(fmt::format("PLY header declares {} {} elements, more than the {} bytes of data hold",
+                             e.count, e.name, bytes));
+        }
+        if (e.name == "vertex") vertices = e.count;
+        if (e.name == "range_grid") rangeGrid = e.count;
+      }
+      // The grid sizes the cloud: fewer cells than vertices abort the reader, more cells than the data
+      // backs (the vertices, or the range_grid element that maps each cell to a vertex) only allocate.
+      const bool gridGiven = gridLines[0] + gridLines[1] > 0;
+      if (gridGiven && (gridLines[0] != 1 || gridLines[1] != 1 || gridLate)) {
+        refuse("PLY obj_info grid needs one num_cols and one num_rows line before the elements");
+      }
+      if (gridGiven && ((vertices > 0 && productAtMost(grid[0], grid[1], vertices - 1)) ||
+                        !productAtMost(grid[0], grid[1], std::max(vertices, rangeGrid)))) {
+        refuse(fmt::format("PLY obj_info grid of {} x {} does not fit its {} vertices", grid[0], grid[1],
+                           vertices));
+      }
+      return;
+    }
+    if (keyword == "format") {
+      words >> format;
+    } else if (keyword.rfind("obj_info", 0) == 0) {
+      // PCL splits the line at blanks and asserts that the first piece is "obj_info".
+      if (line.rfind("obj_info", 0) != 0) refuse("PLY obj_info line does not start with obj_info");
+      std::string key, value;
+      words >> key >> value;
+      if (key == "num_cols" || key == "num_rows") {
+        const int axis = key == "num_cols" ? 0 : 1;
+        ++gridLines[axis];
+        gridLate = gridLate || !elements.empty();
+        std::uint64_t& cells = grid[axis];
+        if (!headerNumber(value, cells)) cells = 0;
+      }
+    } else if (keyword == "element") {
+      std::string count;
+      words >> element >> count;
+      Element e;
+      e.name = element;
+      if (!headerNumber(count, e.count)) refuse(fmt::format("PLY element {} has no count", element));
+      elements.push_back(e);
     } else if (keyword == "property") {
       std::string type;
       words >> type;
       if (type == "list" && element == "vertex") {
-        throw ToolError(
-            fmt::format("unreadable mesh {}: PLY vertex element has a list property (not supported)", path));
+        refuse("PLY vertex element has a list property (not supported)");
       }
+      if (elements.empty()) continue;
+      if (type == "list") {
+        words >> type;  // the type of the list's length; the list itself may be empty
+      }
+      elements.back().binaryBytes += plyTypeSize(type);
+      elements.back().properties += 1;
     }
   }
-  throw ToolError(fmt::format("unreadable mesh {}: PLY header has no end_header", path));
+  refuse("PLY header has no end_header");
 }
 
 // PCL's OBJ reader splits each line at blanks, tabs and carriage returns and then reads the first token
 // without checking there is one, and takes three coordinates from every "v" and "vn" line without
 // counting them. A line of nothing but those characters (a blank line of a CRLF file) crashes it, and so
 // does a short vertex line. Its material reader loops for ever on an "mtllib" that names a directory;
-// materials play no part in the mesh, so those lines go too. Short vertex lines are refused; the return
-// value says whether the file has blank-only or "mtllib" lines, which the caller empties in a copy.
+// materials play no part in the mesh, so those lines go too. It stores the i-th "vn" normal in the i-th
+// vertex's record, sized by the number of "v" lines, so a file with more normals than vertices (a face
+// normal per triangle does it) makes it write past its buffer; the mesh keeps no normals, so "vn" lines go
+// as well. Its vertex count, by which it sizes the vertices, passes over a "v" line whose "v" is followed
+// by a carriage return, which the reading itself then takes as a vertex and writes past the end; such lines
+// are rewritten with single blanks. Short vertex lines are refused; the return value says whether the file
+// has blank-only, "mtllib", "vn" or such "v" lines, which the caller empties or rewrites in a copy.
+std::vector<std::string> objTokens(const std::string& line) {
+  static const char* kBlanks = "\t\r ";
+  std::vector<std::string> tokens;
+  for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
+       start = line.find_first_not_of(kBlanks, start)) {
+    const std::size_t end = line.find_first_of(kBlanks, start);
+    tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end;
+  }
+  return tokens;
+}
+
+// Whether the line is a material library line: PCL's reader takes one after any white space, vertical tabs
+// and form feeds included.
+bool isMtllibLine(const std::string& line) {
+  const std::size_t start = line.find_first_not_of(" \t\n\v\f\r");
+  return start != std::string::npos && line.compare(start, 6, "mtllib") == 0;
+}
+
 bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   std::size_t number = 0;
-  static const char* kBlanks = "\t\r ";
   bool needsCopy = false;
   while (std::getline(in, line)) {
     ++number;
-    std::vector<std::string> tokens;
-    for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
-         start = line.find_first_not_of(kBlanks, start)) {
-      const std::size_t end = line.find_first_of(kBlanks, start);
-      tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
-      start = end;
-    }
+    const std::vector<std::string> tokens = objTokens(line);
     if (tokens.empty()) {
       needsCopy = needsCopy || !line.empty();
       continue;
     }
-    if (tokens[0].rfind("mtllib", 0) == 0) {
+    if (isMtllibLine(line)) {
       needsCopy = true;
       continue;
     }
@@ -212,11 +326,14 @@ bool checkObjLines(const std::string& path) {
     if (vertexLine && tokens.size() < 4) {
       throw ToolError(fmt::format("unreadable mesh {}: line {} needs three coordinates", path, number));
     }
+    needsCopy = needsCopy || tokens[0].rfind("vn", 0) == 0 || line.rfind("vn", 0) == 0;
+    needsCopy = needsCopy || (tokens[0] == "v" && line.find('\r') + 1 < line.size());
   }
   return needsCopy;
 }
 
-// Loads an OBJ file with PCL, through a copy without blank-only and "mtllib" lines when it has any.
+// Loads an OBJ file with PCL, through a copy without blank-only, "mtllib" and "vn" lines and with "v" lines
+// separated by single blanks when it needs one.
 bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
   if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
   const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
@@ -233,7 +350,14 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
     std::string line;
     while (std::getline(in, line)) {
       const std::size_t start = line.find_first_not_of("\t\r ");
-      if (start == std::string::npos || line.compare(start, 6, "mtllib") == 0) line.clear();
+      if (start == std::string::npos || isMtllibLine(line) || line.compare(start, 2, "vn") == 0) {
+        line.clear();
+      }
+      const std::vector<std::string> tokens = objTokens(line);
+      if (!tokens.empty() && tokens[0] == "v") {
+        line = "v";
+        for (std::size_t t = 1; t < tokens.size(); ++t) line += " " + tokens[t];
+      }
       out << line << '\n';
     }
     if (!out.flush()) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
@@ -282,6 +406,173 @@ void checkStlSize(const std::string& path) {
   }
 }
 
+// PCL's PCD reader sizes the point data from the header (POINTS times the point size that SIZE and COUNT
+// give) and allocates it while it is still reading the header, before it has looked at the data: a
+// 300-byte file could ask for gigabytes. So the header is read here first, by PCL's own rules (a line
+// belongs to a keyword when it starts with it, "COLUMNS" is the old name of "FIELDS", lines starting with
+// "#" are comments, the header ends at "DATA"), and refused unless its sizes are ones a PCD file can have
+// and the file can hold the points it declares.
+constexpr std::uint64_t kMaxPcdFieldCount = std::uint64_t{1} << 20;  // values in one field (COUNT)
+constexpr std::uint64_t kMaxPcdPointBytes = std::uint64_t{1} << 24;  // bytes in one point
+// binary_compressed data is LZF: its densest form, a back-reference of 3 bytes, stands for 264 bytes, so
+// no compressed block unpacks to more than 88 times its size. 100 leaves a margin.
+constexpr std::uint64_t kMaxLzfRatio = 100;
+
+void checkPcdHeader(const std::string& path) {
+  const auto refuse = [&path](const std::string& why) {
+    throw ToolError(fmt::format("unreadable point cloud {}: {}", path, why));
+  };
+  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  const std::uint64_t fileSize = fs::file_size(path, ec);
+  if (!in || ec) throw ToolError(fmt::format("cannot read {}", path));
+
+  static const char* kKeywords[] = {"FIELDS", "SIZE", "TYPE", "COUNT", "WIDTH", "HEIGHT", "POINTS", "DATA"};
+  std::vector<std::string> lists[4];  // FIELDS, SIZE, TYPE and COUNT entries
+  bool given[8] = {};
+  std::uint64_t numbers[3] = {};  // WIDTH, HEIGHT, POINTS
+  std::string format;
+  std::uint64_t dataOffset = fileSize;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> tokens;
+    static const char* kBlanks = " \t\r\v\f";
+    for (std::size_t start = line.find_first_not_of(kBlanks); start != std::string::npos;
+         start = line.find_first_not_of(kBlanks, start)) {
+      const std::size_t end = line.find_first_of(kBlanks, start);
+      tokens.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      start = end;
+    }
+    if (tokens.empty() || tokens[0][0] == '#') continue;
+    if (tokens[0].rfind("COLUMNS", 0) == 0) tokens[0] = "FIELDS";
+    int keyword = -1;
+    for (int k = 0; k < 8; ++k) {
+      if (tokens[0].rfind(kKeywords[k], 0) == 0) keyword = k;
+    }
+    if (keyword < 0) continue;  // VERSION, VIEWPOINT and anything else PCL passes over
+    // A second POINTS (or SIZE, COUNT ...) line would make PCL size the data again from other values.
+    if (given[keyword]) refuse(fmt::format("PCD header gives {} twice", kKeywords[keyword]));
+    given[keyword] = true;
+    if (keyword < 4) {
+      lists[keyword].assign(tokens.begin() + 1, tokens.end());
+    } else if (keyword < 7) {
+      if (tokens.size() < 2 || !headerNumber(tokens[1], numbers[keyword - 4]) ||
+          numbers[keyword - 4] > std::numeric_limits<std::uint32_t>::max()) {
+        refuse(fmt::format("PCD header {} is not a point count", kKeywords[keyword]));
+      }
+    } else {
+      format = tokens.size() > 1 ? tokens[1] : "";
+      const std::streamoff at = in.tellg();
+      dataOffset = at < 0 ? fileSize : std::min<std::uint64_t>(static_cast<std::uint64_t>(at), fileSize);
+      break;
+    }
+  }
+  if (!given[7]) refuse("not a PCD file (no DATA line)");
+  // PCL's header loop does not stop at DATA: it goes on through empty lines, comments, VERSION and
+  // VIEWPOINT lines, and takes a layout line after them as part of the header, while the data still starts
+  // after DATA. Binary data that happened to read as "FIELDS ..." changed the layout it then read with.
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string word;
+    if (line.empty()) continue;
+    if (!(words >> word)) break;
+    if (word[0] == '#' || word.rfind("VERSION", 0) == 0 || word.rfind("VIEWPOINT", 0) == 0) continue;
+    if (word.rfind("COLUMNS", 0) == 0) word = "FIELDS";
+    for (const char* keyword : kKeywords) {
+      if (word.rfind(keyword, 0) == 0) refuse(fmt::format("PCD header gives {} after DATA", keyword));
+    }
+    break;
+  }
+  in.clear();
+
+  const std::vector<std::string>& fields = lists[0];
+  const char* names[4] = {"fields", "sizes", "types", "counts"};
+  for (int k = 1; k < 4; ++k) {
+    if (given[k] && lists[k].size() != fields.size()) {
+      refuse(fmt::format("PCD header lists {} {} but {} {}", fields.size(), names[0], lists[k].size(),
+                         names[k]));
+    }
+  }
+  std::uint64_t pointBytes = 0, valuesPerPoint = 0;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    std::uint64_t size = 4, count = 1;
+    if (given[1] &&
+        (!headerNumber(lists[1][i], size) || (size != 1 && size != 2 && size != 4 && size != 8))) {
+      refuse(fmt::format("PCD field {} has size {} (sizes are 1, 2, 4 or 8 bytes)", fields[i], lists[1][i]));
+    }
+    // PCL's ascii reader writes each value with the width of its type; a size that differs (or no TYPE
+    // line, which leaves every field a 4-byte float) made it write past the point.
+    const char type = given[2] && !lists[2][i].empty()
+                          ? static_cast<char>(std::toupper(static_cast<unsigned char>(lists[2][i][0])))
+                          : 'F';
+    const bool typeFits = type == 'F'   ? (size == 4 || size == 8)
+                          : type == 'B' ? size == 1
+                                        : (type == 'I' || type == 'U');
+    if (!typeFits) {
+      refuse(
+          fmt::format("PCD field {} has type {} of {} bytes", fields[i], given[2] ? lists[2][i] : "F", size));
+    }
+    if (given[3] && (!headerNumber(lists[3][i], count) || count < 1 || count > kMaxPcdFieldCount)) {
+      refuse(fmt::format("PCD field {} has count {} (counts are 1 to {})", fields[i], lists[3][i],
+                         kMaxPcdFieldCount));
+    }
+    pointBytes += size * count;
+    valuesPerPoint += count;
+    if (pointBytes > kMaxPcdPointBytes) {
+      refuse(fmt::format("PCD header makes a point longer than {} bytes", kMaxPcdPointBytes));
+    }
+  }
+  const std::uint64_t width = numbers[0], height = numbers[1];
+  std::uint64_t points = numbers[2];
+  if (given[4] && given[5] && given[6] && width * height != points) {
+    refuse(fmt::format("PCD header gives WIDTH {} x HEIGHT {} but POINTS {}", width, height, points));
+  }
+  // Old files may leave out POINTS, WIDTH or HEIGHT; the data is sized by whatever they declare.
+  const std::uint64_t grid = given[4] && given[5] ? width * height : given[4] ? width : given[5] ? height : 0;
+  points = std::max(points, grid);
+  if (points == 0) return;
+
+  const std::uint64_t bytes = fileSize - dataOffset;
+  if (format.rfind("binary_compressed", 0) == 0) {
+    // Compressed size and uncompressed size (little-endian 32-bit), then the compressed bytes.
+    unsigned char sizes[8] = {};
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(dataOffset));
+    if (bytes < 8 || !in.read(reinterpret_cast<char*>(sizes), sizeof sizes)) {
+      refuse("compressed PCD data has no size header");
+    }
+    std::uint64_t compressed = 0, uncompressed = 0;
+    for (int b = 3; b >= 0; --b) {
+      compressed = compressed << 8 | sizes[b];
+      uncompressed = uncompressed << 8 | sizes[4 + b];
+    }
+    if (compressed > bytes - 8) {
+      refuse(fmt::format("compressed PCD data of {} bytes, but the file holds {}", compressed, bytes - 8));
+    }
+    if (!productAtMost(points, pointBytes, kMaxLzfRatio * compressed)) {
+      refuse(
+          fmt::format("PCD header declares {} points of {} bytes from {} compressed bytes, more than "
+                      "compression can give",
+                      points, pointBytes, compressed));
+    }
+    // PCL only warns when the stored size differs from the header's and then copies the header's size
+    // out of a buffer of the stored size.
+    if (uncompressed != points * pointBytes) {
+      refuse(fmt::format("compressed PCD data unpacks to {} bytes, but {} points of {} bytes need {}",
+                         uncompressed, points, pointBytes, points * pointBytes));
+    }
+  } else if (format.rfind("binary", 0) == 0) {
+    if (!productAtMost(points, pointBytes, bytes)) {
+      refuse(fmt::format("PCD header declares {} points of {} bytes, but the file holds {} bytes of data",
+                         points, pointBytes, bytes));
+    }
+  } else if (!productAtMost(points, valuesPerPoint, bytes)) {
+    // Text needs at least one character for each value.
+    refuse(fmt::format("PCD header declares {} points of {} values, but the file holds {} bytes of text",
+                       points, valuesPerPoint, bytes));
+  }
+}
+
 }  // namespace
 
 std::string extensionOf(const std::string& path) {
@@ -322,6 +613,7 @@ void writeAtomically(const std::string& path, const std::function<void(const std
 
 CloudPtr loadCloud(const std::string& path) {
   requireFile(path);
+  checkPcdHeader(path);
   pcl::PCLPointCloud2 blob;
   pcl::PCDReader reader;
   // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
@@ -511,6 +803,11 @@ CameraInfo loadCameraInfo(const std::string& path) {
     if (root["image_height"]) info.height = root["image_height"].as<int>();
   } catch (const YAML::Exception&) {
     throw ToolError(fmt::format("bad camera info {}: image_width/image_height are not integers", path));
+  }
+  // 0 stands for a size the file leaves open; a negative size would otherwise pass as open as well.
+  if (info.width < 0 || info.height < 0) {
+    throw ToolError(
+        fmt::format("bad camera info {}: image size {} x {} is negative", path, info.width, info.height));
   }
   return info;
 }

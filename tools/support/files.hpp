@@ -37,7 +37,8 @@ void requireFile(const std::string& path);
 /// `path`. A throwing or failing writer leaves neither the temporary nor a new `path` behind.
 void writeAtomically(const std::string& path, const std::function<void(const std::string& tmp)>& write);
 
-/// Loads the x, y, z fields of a PCD file (any field layout, ASCII or binary).
+/// Loads the x, y, z fields of a PCD file (any field layout, ASCII or binary). A header with sizes no PCD
+/// file has, or declaring more points than the file holds, is refused before PCL allocates for it.
 CloudPtr loadCloud(const std::string& path);
 /// Writes `cloud` as an ASCII PCD file through the library's writer, atomically. A cloud whose width and
 /// height do not describe its points (for example after a mesh removal) is written as width = count,
@@ -49,7 +50,8 @@ void saveCloud(const Cloud& cloud, const std::string& path);
 /// mesh, or one whose faces index missing vertices. Before PCL sees the file, a PLY whose vertex element
 /// has a list property, a binary STL whose size is not 84 + 50 x its triangle count and an OBJ vertex or
 /// normal line with fewer than three coordinates are refused; an OBJ with blank-only lines (a CRLF file's
-/// blank lines) is read through a temporary copy without them, since PCL's reader crashes on such lines.
+/// blank lines), "mtllib" or normal ("vn") lines is read through a temporary copy without them, since PCL's
+/// reader crashes, hangs or writes past its buffer on such lines (the mesh keeps no normals anyway).
 pcl::PolygonMesh loadMesh(const std::string& path);
 /// Writes a mesh as PLY, OBJ or STL (chosen by extension), atomically.
 void saveMesh(const pcl::PolygonMesh& mesh, const std::string& path);
@@ -66,7 +68,7 @@ struct CameraInfo {
   int height = 0;
 };
 /// Reads camera_matrix (3x3, row-major) and distortion_coefficients (plumb_bob: up to five values, k1 k2
-/// p1 p2 k3; missing trailing values are 0) from a camera_info YAML file.
+/// p1 p2 k3; missing trailing values are 0) from a camera_info YAML file. A negative image size is refused.
 CameraInfo loadCameraInfo(const std::string& path);
 /// Writes a camera_info YAML file in the ROS layout for `intrinsic` and the image size.
 void saveCameraInfo(const CameraInfo& info, const std::string& path);
