@@ -123,6 +123,11 @@ class PointCloudsDeal {
   /// Undistorts a CV_16UC1 depth image (millimetres) and back-projects it into `out` (metres, camera frame,
   /// row-major pixel order, zero pixels skipped). Returns 0, or -1 for an image of another type.
   int getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic);
+  /// The same for a depth image in other units: a pixel value D lies D / `unitsPerMetre` metres away (1000
+  /// for millimetres, 5000 for TUM frames). Returns -1, after logging, for an image of another type or a
+  /// scale that is not positive and finite; `out` is then untouched.
+  int getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic,
+                                 double unitsPerMetre);
 
   /// Writes `cloud` as an ASCII PCD file (precision 8). Returns false, after logging, when it could not.
   bool savePcdFile(CloudPtr cloud, std::string fileName);

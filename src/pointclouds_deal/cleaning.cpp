@@ -150,6 +150,10 @@ void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {
   // unrelated voxels; such a leaf keeps the cloud as it is, as PCL itself does when its indices overflow.
   const bool degenerate = !(leaf > 0.0f && std::isfinite(leaf) && std::isfinite(1.0f / leaf));
   if (degenerate || voxelIndicesOverflow(*in, leaf)) {
+    // Said once, so that a run that was meant to thin the cloud does not silently keep every point.
+    LOG_INFO("voxelGridfilterPointClouds: leaf size {} {}, cloud of {} points copied without down-sampling",
+             leafSize, degenerate ? "is not a positive finite length" : "is too small for the cloud's extent",
+             in->size());
     if (in != out) {
       *out = *in;
     }

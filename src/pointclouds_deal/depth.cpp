@@ -1,4 +1,5 @@
 // Depth image to point cloud.
+#include <cmath>
 #include <cstdint>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
@@ -40,6 +41,17 @@ cv::Mat undistortDepth(const cv::Mat& depth, const CameraIntrinsic& c) {
 }  // namespace
 
 int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic) {
+  return getPointCloudsFromDepthMap(out, depth, intrinsic, 1000.0);
+}
+
+int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic,
+                                                double unitsPerMetre) {
+  if (!(unitsPerMetre > 0.0 && std::isfinite(unitsPerMetre))) {
+    LOG_INFO(
+        "getPointCloudsFromDepthMap: depth scale of {} units per metre refused, expected a positive number",
+        unitsPerMetre);
+    return -1;
+  }
   // Reading another element type as 16-bit values would misread it and run past the end of the data.
   if (!depth.empty() && (depth.type() != CV_16UC1 || depth.dims != 2)) {
     LOG_INFO(
@@ -65,9 +77,10 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
     // The pixel offsets are taken in float, as the camera's intrinsics are; the products in double.
     const double dy = static_cast<float>(v) - intrinsic.cy;
     for (int u = 0; u < image.cols; ++u) {
-      const std::uint16_t millimetres = row[u];
-      if (millimetres == 0) continue;
-      const double z = millimetres / 1000.0;
+      const std::uint16_t units = row[u];
+      if (units == 0) continue;
+      // Divided, not multiplied by a reciprocal: with 1000 this is exactly the millimetre conversion.
+      const double z = units / unitsPerMetre;
       const double dx = static_cast<float>(u) - intrinsic.cx;
       points[next++] = pcl::PointXYZ(static_cast<float>(dx * z * invFx), static_cast<float>(dy * z * invFy),
                                      static_cast<float>(z));

@@ -14,7 +14,8 @@
 namespace nimbrel_arm_util {
 namespace {
 
-// Reasons for refusing a cloud before any file is opened, so that an existing file stays as it was.
+// Reasons for refusing a cloud before any file is opened, so that an existing file stays as it was. They
+// are logged as the writer's own exceptions read, so every refusal has one form.
 const char kNoData[] = "[pcl::PCDWriter::writeASCII] Input point cloud has no data!";
 const char kBadLayout[] = "[pcl::PCDWriter::writeASCII] Number of points different than width * height!";
 
@@ -77,7 +78,7 @@ bool PointCloudsDeal::savePcdFile(CloudPtr cloud, std::string fileName) {
     refusal = kBadLayout;
   }
   if (refusal != nullptr) {
-    LOG_INFO("write pcd error: {}", refusal);
+    LOG_INFO("write pcd error: {}", pcl::IOException(refusal).what());
     return false;
   }
   try {
@@ -88,7 +89,7 @@ bool PointCloudsDeal::savePcdFile(CloudPtr cloud, std::string fileName) {
   }
   const std::string missing = missingFromWrittenFile(fileName, cloud->size());
   if (!missing.empty()) {
-    LOG_INFO("write pcd error: {}", missing);
+    LOG_INFO("write pcd error: {}", pcl::IOException(missing).what());
     return false;
   }
   return true;

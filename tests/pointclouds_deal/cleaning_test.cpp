@@ -267,6 +267,26 @@ TEST(Cleaning, DegenerateLeafKeepsTheCloud) {
   }
 }
 
+TEST(Cleaning, VoxelGridFallbackIsLoggedOnce) {
+  PointCloudsDeal deal;
+  const CloudPtr spread = makeRandomCloud(1000, {-1, -1, -1}, {1, 1, 1});
+  CloudPtr out(new Cloud);
+  {
+    LogRecorder log;
+    deal.setLeafSize(1e-7);  // two metres in 1e-7 steps overflow the voxel indices
+    deal.voxelGridfilterPointClouds(spread, out);
+    const auto bodies = bodiesFrom(log, "voxelGridfilterPointClouds");
+    ASSERT_EQ(bodies.size(), 1u);
+    EXPECT_NE(bodies[0].find("too small for the cloud's extent"), std::string::npos) << bodies[0];
+    EXPECT_EQ(log.records().size(), 1u);
+  }
+  LogRecorder log;
+  deal.setLeafSize(0.1);
+  deal.voxelGridfilterPointClouds(spread, out);
+  EXPECT_TRUE(log.records().empty());
+  EXPECT_LT(out->size(), spread->size());
+}
+
 TEST(Cleaning, OutlierRemovalDropsStrays) {
   PointCloudsDeal deal;
   deal.setStatisticalOutlierRemovalPara(10, 1.0);

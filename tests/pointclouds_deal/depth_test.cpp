@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <set>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -88,6 +89,44 @@ TEST(Depth, EveryReadingBecomesOnePointAndOutIsReused) {
   ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, none, kLens), 0);
   EXPECT_TRUE(out->empty());
   EXPECT_EQ(out->height, 0u);
+}
+
+// A TUM frame holds 5000 units per metre. The pixel at column 420, row 240 reading 10000 lies 2 m away:
+// x = (420 - 319.5) * 2 / 525, y = (240 - 239.5) * 2 / 525. A reading of 1 is 0.2 mm, not rounded away.
+TEST(Depth, OtherDepthScalesDivideInDouble) {
+  PointCloudsDeal deal;
+  const CameraIntrinsic tum{525, 319.5f, 525, 239.5f, 0, 0, 0, 0, 0};
+  cv::Mat depth = makeDepthImage(640, 480, 0);
+  depth.at<std::uint16_t>(240, 420) = 10000;
+  depth.at<std::uint16_t>(241, 420) = 1;
+  auto out = nimbrel_test::makeOrganizedCloud(8, 6);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, tum, 5000.0), 0);
+  ASSERT_EQ(out->size(), 2u);
+  EXPECT_EQ(out->points[0].z, 2.0f);
+  EXPECT_FLOAT_EQ(out->points[0].x, static_cast<float>(100.5 * 2.0 / 525.0));
+  EXPECT_FLOAT_EQ(out->points[0].y, static_cast<float>(0.5 * 2.0 / 525.0));
+  EXPECT_EQ(out->points[1].z, static_cast<float>(1.0 / 5000.0));
+
+  // A scale that is not a positive finite number is refused and leaves `out` as it was.
+  for (double scale : {0.0, -1000.0, std::nan(""), HUGE_VAL}) {
+    EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, tum, scale), -1) << scale;
+    EXPECT_EQ(out->size(), 2u);
+  }
+}
+
+// The three-argument call is the millimetre scale, bit for bit, through the lens model too.
+TEST(Depth, MillimetreCallEqualsScaleOneThousand) {
+  PointCloudsDeal deal;
+  cv::Mat depth = makeDepthImage(160, 120, 1234, {{5, 5}, {80, 60}});
+  for (int v = 0; v < depth.rows; ++v)
+    for (int u = 0; u < depth.cols; ++u)
+      depth.at<std::uint16_t>(v, u) += static_cast<std::uint16_t>(7 * u + v);
+  auto a = nimbrel_test::makeOrganizedCloud(2, 2), b = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(a, depth, kLens), 0);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(b, depth, kLens, 1000.0), 0);
+  ASSERT_EQ(a->size(), b->size());
+  ASSERT_GT(a->size(), 0u);
+  EXPECT_EQ(std::memcmp(a->points.data(), b->points.data(), a->size() * sizeof(pcl::PointXYZ)), 0);
 }
 
 TEST(Depth, RefusesImagesThatAreNotSixteenBitDepth) {
