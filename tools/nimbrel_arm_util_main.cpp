@@ -7,22 +7,31 @@
 //   nimbrel_arm_util cut-meshes cut.pcd -o scene.pcd --mesh ball.ply --method fast
 //   nimbrel_arm_util render robot.pcd scene.pcd -o views.png
 //
-// Every subcommand has --help. Errors print one line on standard error and exit with status 1; outputs are
-// written under a temporary name and renamed into place, so a failed run leaves no partial file.
+// Every subcommand has --help. Errors print one line on standard error and exit with status 1 (2 for a
+// usage error); outputs are written under a temporary name and renamed into place, so a failed run leaves
+// no partial file.
 #include <fmt/format.h>
+#include <pcl/common/transforms.h>
 #include <pcl/console/print.h>
+#include <pcl/conversions.h>
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <unistd.h>
 #include <vtkObject.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
+#include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/files.hpp"
 #include "support/render.hpp"
@@ -33,7 +42,36 @@ namespace fs = std::filesystem;
 using nimbrel_arm_util::PointCloudsDeal;
 using nimbrel_tools::Cloud;
 using nimbrel_tools::CloudPtr;
+using nimbrel_tools::PcdFormat;
 using nimbrel_tools::ToolError;
+using nimbrel_tools::UsageError;
+
+// Writes the library's log lines to standard output without the terminal escape sequences (colours) that
+// some of its messages carry, for output that goes to a file or a pipe.
+class PlainStdoutSink : public spdlog::sinks::base_sink<std::mutex> {
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t formatted;
+    formatter_->format(msg, formatted);
+    std::string text;
+    text.reserve(formatted.size());
+    for (std::size_t i = 0; i < formatted.size(); ++i) {
+      if (formatted[i] != '\x1b') {
+        text += formatted[i];
+        continue;
+      }
+      // ESC [ parameters intermediates final (a control sequence), or ESC and one character.
+      if (i + 1 < formatted.size() && formatted[i + 1] == '[') {
+        i += 2;
+        while (i < formatted.size() && !(formatted[i] >= 0x40 && formatted[i] <= 0x7e)) ++i;
+      } else {
+        ++i;
+      }
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  void flush_() override { std::fflush(stdout); }
+};
 
 // The library logs through a process-wide logger configured from the environment at its first message.
 // The tool keeps standard output for its own results unless the user asks for the library's messages.
@@ -44,19 +82,61 @@ void quietLibraryLog(bool verbose) {
   // The readers' own diagnostics would repeat, less clearly, what the tool reports in one line.
   pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
   vtkObject::GlobalWarningDisplayOff();
+  if (!verbose || ::isatty(STDOUT_FILENO) != 0) return;
+  // Not a terminal: the colour codes in the library's messages would land in the file as they are.
+  const auto logger = nimbrel::Logger::Instance().logger;
+  if (!logger) return;
+  for (spdlog::sink_ptr& sink : logger->sinks()) {
+    if (std::dynamic_pointer_cast<spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>(
+            sink)) {
+      sink = std::make_shared<PlainStdoutSink>();
+      sink->set_pattern("%v");
+      sink->set_level(spdlog::level::trace);
+    }
+  }
 }
 
 void report(const std::string& what, const std::string& path, std::size_t in, std::size_t out) {
   std::cout << fmt::format("{}: {} -> {} points, wrote {}\n", what, in, out, path);
 }
 
+void warn(const std::string& text) { std::cerr << "nimbrel_arm_util: warning: " << text << '\n'; }
+
+// The output cloud is the input's, changed: it keeps the sensor pose that the input file gave (VIEWPOINT).
+void keepViewpoint(const Cloud& in, Cloud& out) {
+  out.sensor_origin_ = in.sensor_origin_;
+  out.sensor_orientation_ = in.sensor_orientation_;
+}
+
+void addFormatOption(CLI::App* sub, std::string& format) {
+  sub->add_option("--format", format,
+                  "PCD data: binary keeps every float exactly, ascii writes 8 significant digits, "
+                  "binary_compressed packs the data (a .ply output is binary unless ascii)")
+      ->check(CLI::IsMember({"ascii", "binary", "binary_compressed"}))
+      ->capture_default_str();
+}
+
 // --- depth -------------------------------------------------------------------------------------------
 
 struct DepthArgs {
-  std::string image, cameraInfo, output, outDir;
+  std::string image, cameraInfo, output, outDir, format = "binary";
+  double unitsPerMetre = 1000.0;
 };
 
-std::size_t depthToCloud(const std::string& image, const nimbrel_tools::CameraInfo& info,
+// Beyond this median distance a depth camera's frame is most likely read at the wrong scale.
+constexpr double kFarMedianDepth = 10.0;
+
+void checkDepthArgs(const DepthArgs& a) {
+  if (!(a.unitsPerMetre > 0.0 && std::isfinite(a.unitsPerMetre)))
+    throw UsageError("bad --depth-scale: units per metre must be a positive number (1000 for millimetres)");
+}
+
+struct DepthResult {
+  std::size_t points = 0;
+  double medianDepth = 0.0;  // metres; 0 without points
+};
+
+DepthResult depthToCloud(const std::string& image, const nimbrel_tools::CameraInfo& info, const DepthArgs& a,
                          const std::string& output) {
   cv::Mat depth = nimbrel_tools::loadDepthImage(image);
   if ((info.width > 0 && info.width != depth.cols) || (info.height > 0 && info.height != depth.rows)) {
@@ -65,25 +145,50 @@ std::size_t depthToCloud(const std::string& image, const nimbrel_tools::CameraIn
   }
   PointCloudsDeal deal;
   CloudPtr cloud(new Cloud);
-  if (deal.getPointCloudsFromDepthMap(cloud, depth, info.intrinsic) != 0) {
+  if (deal.getPointCloudsFromDepthMap(cloud, depth, info.intrinsic, a.unitsPerMetre) != 0) {
     throw ToolError(fmt::format("cannot convert {}: not a 16-bit depth image", image));
   }
-  nimbrel_tools::saveCloud(*cloud, output);
-  return cloud->size();
+  nimbrel_tools::saveCloud(*cloud, output, nimbrel_tools::pcdFormatNamed(a.format));
+  DepthResult result;
+  result.points = cloud->size();
+  if (!cloud->empty()) {
+    std::vector<float> z;
+    z.reserve(cloud->size());
+    for (const auto& p : *cloud) z.push_back(p.z);
+    const auto middle = z.begin() + static_cast<std::ptrdiff_t>(z.size() / 2);
+    std::nth_element(z.begin(), middle, z.end());
+    result.medianDepth = *middle;
+  }
+  return result;
+}
+
+std::string farWarning(const std::string& image, const DepthArgs& a, double median) {
+  return fmt::format("{}: median depth {:.1f} m at {} units per metre, beyond {:.0f} m: check --depth-scale",
+                     image, median, a.unitsPerMetre, kFarMedianDepth);
+}
+
+nimbrel_tools::CameraInfo readCameraInfo(const std::string& path) {
+  nimbrel_tools::CameraInfo info = nimbrel_tools::loadCameraInfo(path);
+  for (const auto& w : info.warnings) warn(w);
+  return info;
 }
 
 int runDepth(const DepthArgs& a) {
-  const auto info = nimbrel_tools::loadCameraInfo(a.cameraInfo);
-  const std::size_t n = depthToCloud(a.image, info, a.output);
-  std::cout << fmt::format("depth: {} points, wrote {}\n", n, a.output);
+  checkDepthArgs(a);
+  nimbrel_tools::requireCloudOutput(a.output, "the cloud");
+  const auto info = readCameraInfo(a.cameraInfo);
+  const DepthResult r = depthToCloud(a.image, info, a, a.output);
+  if (r.medianDepth > kFarMedianDepth) warn(farWarning(a.image, a, r.medianDepth));
+  std::cout << fmt::format("depth: {} points, wrote {}\n", r.points, a.output);
   return 0;
 }
 
 int runDepthBatch(const DepthArgs& a) {
+  checkDepthArgs(a);
   std::error_code ec;
   if (!fs::is_directory(a.image, ec)) throw ToolError(fmt::format("no such directory: {}", a.image));
   if (!fs::is_directory(a.outDir, ec)) throw ToolError(fmt::format("no such directory: {}", a.outDir));
-  const auto info = nimbrel_tools::loadCameraInfo(a.cameraInfo);
+  const auto info = readCameraInfo(a.cameraInfo);
   std::vector<fs::path> images;
   for (const auto& entry : fs::directory_iterator(a.image)) {
     if (entry.is_regular_file() && nimbrel_tools::extensionOf(entry.path().string()) == ".png")
@@ -107,7 +212,12 @@ int runDepthBatch(const DepthArgs& a) {
     }
     const fs::path output = fs::path(a.outDir) / (image.stem().string() + ".pcd");
     try {
-      points += depthToCloud(image.string(), info, output.string());
+      const DepthResult r = depthToCloud(image.string(), info, a, output.string());
+      points += r.points;
+      if (r.medianDepth > kFarMedianDepth) {
+        if (terminal) std::cerr << '\n';
+        warn(farWarning(image.string(), a, r.medianDepth));
+      }
     } catch (const ToolError& e) {
       ++failed;
       if (terminal) std::cerr << '\n';
@@ -125,7 +235,7 @@ int runDepthBatch(const DepthArgs& a) {
 // --- clean, transform, cut ------------------------------------------------------------------------------
 
 struct CleanArgs {
-  std::string input, output, box = "-2,2,-2,2,-2,2";
+  std::string input, output, box = "-2,2,-2,2,-2,2", format = "binary";
   double leaf = 0.005;
   int meanK = 50;
   double stddev = 1.0;
@@ -142,8 +252,20 @@ int runClean(const CleanArgs& a) {
     if (!in.eof() || b.size() != 6)
       throw ToolError("bad --box: need 6 numbers xmin,xmax,ymin,ymax,zmin,zmax");
   }
+  for (int axis = 0; axis < 3; ++axis) {
+    const double low = b[static_cast<std::size_t>(2 * axis)],
+                 high = b[static_cast<std::size_t>(2 * axis + 1)];
+    if (!(low <= high)) {
+      throw UsageError(
+          fmt::format("bad --box: {} minimum {} is above its maximum {} (the order is "
+                      "xmin,xmax,ymin,ymax,zmin,zmax)",
+                      "xyz"[axis], low, high));
+    }
+  }
   if (!(a.leaf > 0.0)) throw ToolError("bad --leaf: must be positive");
   if (a.meanK < 1) throw ToolError("bad --mean-k: must be at least 1");
+  nimbrel_tools::requireCloudOutput(a.output, "the cloud");
+  const PcdFormat format = nimbrel_tools::pcdFormatNamed(a.format);
   CloudPtr in = nimbrel_tools::loadCloud(a.input);
   PointCloudsDeal deal;
   deal.setFilterRange(b[0], b[1], b[2], b[3], b[4], b[5]);
@@ -153,30 +275,44 @@ int runClean(const CleanArgs& a) {
   deal.processPointClouds(in, out);
   if (out->empty())
     std::cerr << "nimbrel_arm_util: warning: no point of " << a.input << " is left inside the box\n";
-  nimbrel_tools::saveCloud(*out, a.output);
+  keepViewpoint(*in, *out);
+  nimbrel_tools::saveCloud(*out, a.output, format);
   report("clean", a.output, in->size(), out->size());
   return 0;
 }
 
 struct TransformArgs {
-  std::string input, output, matrix;
+  std::string input, output, matrix, format = "binary";
 };
 
 int runTransform(const TransformArgs& a) {
   const Eigen::Matrix4d m = nimbrel_tools::matrixArgument(a.matrix, "--matrix");
+  nimbrel_tools::requireCloudOutput(a.output, "the cloud");
+  const PcdFormat format = nimbrel_tools::pcdFormatNamed(a.format);
   CloudPtr in = nimbrel_tools::loadCloud(a.input);
   PointCloudsDeal deal;
   CloudPtr out(new Cloud);
   deal.TransformToRobot(*in, out, m.cast<float>());
-  nimbrel_tools::saveCloud(*out, a.output);
+  keepViewpoint(*in, *out);
+  nimbrel_tools::saveCloud(*out, a.output, format);
   report("transform", a.output, in->size(), out->size());
   return 0;
 }
 
 struct CutBoxArgs {
-  std::string input, output, boxPose, boxSize, toolPose, toolHalfSize;
+  std::string input, output, boxPose, boxSize, toolPose, toolHalfSize, format = "binary";
   double scale = 1.0, margin = 0.0, toolMargin = 0.0;
 };
+
+// Sizes are lengths: a negative one turns the box inside out, so that it holds nothing.
+Eigen::Vector3d sizeArgument(const std::string& text, const char* what) {
+  const Eigen::Vector3d v = nimbrel_tools::parseVector3(text, what);
+  if ((v.array() < 0.0).any()) {
+    throw UsageError(
+        fmt::format("bad {}: sizes cannot be negative (got {}, {}, {})", what, v.x(), v.y(), v.z()));
+  }
+  return v;
+}
 
 int runCutBoxes(const CutBoxArgs& a) {
   const bool haveBox = !a.boxPose.empty() || !a.boxSize.empty();
@@ -187,16 +323,20 @@ int runCutBoxes(const CutBoxArgs& a) {
     throw ToolError("--box-pose and --box-size go together");
   if (haveTool && (a.toolPose.empty() || a.toolHalfSize.empty()))
     throw ToolError("--tool-pose and --tool-half-size go together");
+  if (!(a.scale >= 0.0 && std::isfinite(a.scale)))
+    throw UsageError(fmt::format("bad --scale {}: must be a finite number, 0 or more", a.scale));
   Eigen::Matrix4d boxPose = Eigen::Matrix4d::Identity(), toolPose = Eigen::Matrix4d::Identity();
   Eigen::Vector3d boxSize = Eigen::Vector3d::Zero(), toolSize = Eigen::Vector3d::Zero();
   if (haveBox) {
     boxPose = nimbrel_tools::matrixArgument(a.boxPose, "--box-pose");
-    boxSize = nimbrel_tools::parseVector3(a.boxSize, "--box-size");
+    boxSize = sizeArgument(a.boxSize, "--box-size");
   }
   if (haveTool) {
     toolPose = nimbrel_tools::matrixArgument(a.toolPose, "--tool-pose");
-    toolSize = nimbrel_tools::parseVector3(a.toolHalfSize, "--tool-half-size");
+    toolSize = sizeArgument(a.toolHalfSize, "--tool-half-size");
   }
+  nimbrel_tools::requireCloudOutput(a.output, "the cloud");
+  const PcdFormat format = nimbrel_tools::pcdFormatNamed(a.format);
   CloudPtr in = nimbrel_tools::loadCloud(a.input);
   PointCloudsDeal deal;
   CloudPtr out(new Cloud);
@@ -209,19 +349,71 @@ int runCutBoxes(const CutBoxArgs& a) {
     // The library grows a tool box with scale 2 on half extents; the same rule applies to a tool alone.
     deal.removeObbPointClouds(in, out, toolPose, toolSize.data(), 2.0, a.toolMargin);
   }
-  nimbrel_tools::saveCloud(*out, a.output);
+  keepViewpoint(*in, *out);
+  nimbrel_tools::saveCloud(*out, a.output, format);
   report("cut-boxes", a.output, in->size(), out->size());
   return 0;
 }
 
 struct CutMeshArgs {
-  std::string input, output, method = "fast";
-  std::vector<std::string> meshes;
+  std::string input, output, method = "fast", format = "binary";
+  std::vector<std::string> meshes, poses;
+  double meshScale = 1.0;
 };
 
+// A mesh of an object on a robot's table is well under this size; a larger one is most likely in
+// millimetres, and would cut away the whole scene.
+constexpr double kLargeMeshSpan = 10.0;
+
+// Scales a mesh's vertices by `scale`, then moves them by `pose` (computed in double, stored as float).
+void placeMesh(pcl::PolygonMesh& mesh, double scale, const Eigen::Matrix4d& pose) {
+  if (scale == 1.0 && pose.isIdentity(0.0)) return;
+  Cloud vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  for (auto& v : vertices) {
+    const Eigen::Vector4d p(scale * v.x, scale * v.y, scale * v.z, 1.0);
+    const Eigen::Vector4d q = pose * p;
+    v = pcl::PointXYZ(static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()));
+  }
+  pcl::toPCLPointCloud2(vertices, mesh.cloud);
+}
+
+// The largest edge of the mesh's axis-aligned bounding box.
+double meshSpan(const pcl::PolygonMesh& mesh) {
+  Cloud vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  if (vertices.empty()) return 0.0;
+  Eigen::Array3d low = vertices[0].getVector3fMap().cast<double>().array(), high = low;
+  for (const auto& v : vertices) {
+    low = low.min(v.getVector3fMap().cast<double>().array());
+    high = high.max(v.getVector3fMap().cast<double>().array());
+  }
+  return (high - low).maxCoeff();
+}
+
 int runCutMeshes(const CutMeshArgs& a) {
+  if (!(a.meshScale > 0.0 && std::isfinite(a.meshScale)))
+    throw UsageError(fmt::format("bad --mesh-scale {}: must be a positive number", a.meshScale));
+  if (!a.poses.empty() && a.poses.size() != a.meshes.size()) {
+    throw UsageError(fmt::format("--mesh-pose given {} times for {} meshes: give one per --mesh, or none",
+                                 a.poses.size(), a.meshes.size()));
+  }
+  std::vector<Eigen::Matrix4d> poses;
+  for (const auto& pose : a.poses) poses.push_back(nimbrel_tools::matrixArgument(pose, "--mesh-pose"));
+  nimbrel_tools::requireCloudOutput(a.output, "the cloud");
+  const PcdFormat format = nimbrel_tools::pcdFormatNamed(a.format);
   std::vector<pcl::PolygonMesh> meshes;
-  for (const auto& path : a.meshes) meshes.push_back(nimbrel_tools::loadMesh(path));
+  for (std::size_t i = 0; i < a.meshes.size(); ++i) {
+    meshes.push_back(nimbrel_tools::loadMesh(a.meshes[i]));
+    placeMesh(meshes.back(), a.meshScale, poses.empty() ? Eigen::Matrix4d::Identity() : poses[i]);
+    const double span = meshSpan(meshes.back());
+    if (span > kLargeMeshSpan) {
+      warn(
+          fmt::format("mesh {} spans {:.4g} m, more than {:.0f} m: check its units (--mesh-scale 0.001 for "
+                      "millimetres)",
+                      a.meshes[i], span, kLargeMeshSpan));
+    }
+  }
   CloudPtr in = nimbrel_tools::loadCloud(a.input);
   if (in->empty()) throw ToolError(fmt::format("point cloud {} has no points", a.input));
   PointCloudsDeal deal;
@@ -235,7 +427,8 @@ int runCutMeshes(const CutMeshArgs& a) {
   }
   if (result == -3) throw ToolError("a mesh is too small to sample: its surface has three points or fewer");
   if (result != 0) throw ToolError(fmt::format("mesh removal refused its input (code {})", result));
-  nimbrel_tools::saveCloud(*out, a.output);
+  keepViewpoint(*in, *out);
+  nimbrel_tools::saveCloud(*out, a.output, format);
   report(fmt::format("cut-meshes ({})", a.method), a.output, in->size(), out->size());
   return 0;
 }
@@ -243,15 +436,12 @@ int runCutMeshes(const CutMeshArgs& a) {
 // --- meshes ------------------------------------------------------------------------------------------------
 
 struct MeshArgs {
-  std::string input, output;
+  std::string input, output, format = "binary";
 };
 
 int runHull(const MeshArgs& a) {
+  nimbrel_tools::requireMeshOutput(a.output, "the hull");
   std::vector<pcl::PolygonMesh> meshes{nimbrel_tools::loadMesh(a.input)};
-  if (nimbrel_tools::extensionOf(a.output) != ".ply" && nimbrel_tools::extensionOf(a.output) != ".obj" &&
-      nimbrel_tools::extensionOf(a.output) != ".stl") {
-    throw ToolError(fmt::format("cannot write {}: use a .ply, .obj or .stl name", a.output));
-  }
   PointCloudsDeal deal;
   std::vector<pcl::PolygonMesh> hulls;
   if (deal.convertToConvexHull(meshes, hulls) != 0 || hulls.size() != 1) {
@@ -264,6 +454,8 @@ int runHull(const MeshArgs& a) {
 }
 
 int runUpsample(const MeshArgs& a) {
+  nimbrel_tools::requireCloudOutput(a.output, "the surface cloud");
+  const PcdFormat format = nimbrel_tools::pcdFormatNamed(a.format);
   pcl::PolygonMesh mesh = nimbrel_tools::loadMesh(a.input);
   PointCloudsDeal deal;
   CloudPtr out(new Cloud);
@@ -272,7 +464,7 @@ int runUpsample(const MeshArgs& a) {
   } catch (const std::overflow_error&) {
     throw ToolError("a mesh triangle is too large to sample (check the mesh units: metres expected)");
   }
-  nimbrel_tools::saveCloud(*out, a.output);
+  nimbrel_tools::saveCloud(*out, a.output, format);
   std::cout << fmt::format("upsample: {} faces -> {} points, wrote {}\n", mesh.polygons.size(), out->size(),
                            a.output);
   return 0;
@@ -309,11 +501,14 @@ int runRender(const RenderArgs& a) {
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "Runs the nimbrel_arm_util point-cloud operations on files: clouds are PCD, meshes PLY/OBJ/STL,\n"
-      "depth images 16-bit PNG in millimetres, intrinsics a ROS camera_info YAML file."};
+      "Runs the nimbrel_arm_util point-cloud operations on files: clouds are PCD (or PLY when written),\n"
+      "meshes PLY/OBJ/STL, depth images 16-bit PNG (millimetres unless --depth-scale), intrinsics a ROS\n"
+      "camera_info YAML file (calibration layout or a dumped sensor_msgs/CameraInfo message)."};
   app.name("nimbrel_arm_util");
   app.set_version_flag("--version", NIMBREL_VERSION);
   app.require_subcommand(1);
+  // Options a subcommand does not know (-v) are taken by the program: -v works before or after it.
+  app.fallthrough();
   bool verbose = false;
   app.add_flag("-v,--verbose", verbose, "Show the library's log messages");
 
@@ -326,69 +521,97 @@ int main(int argc, char** argv) {
   static MeshArgs hull, upsample;
   static RenderArgs render;
 
-  auto* d = app.add_subcommand(
-      "depth", "Depth image (16-bit PNG, mm) + camera_info YAML -> cloud (PCD, metres, camera frame)");
+  const auto addDepthScale = [](CLI::App* sub) {
+    sub->add_option("--depth-scale", depth.unitsPerMetre,
+                    "Depth units per metre: 1000 for millimetres, 5000 for TUM frames; a median depth "
+                    "beyond 10 m gives a warning")
+        ->capture_default_str();
+  };
+  const char* cameraInfoHelp =
+      "ROS camera_info YAML: calibration layout (camera_matrix, distortion_coefficients) or a dumped "
+      "sensor_msgs/CameraInfo (k, d, width, height); plumb_bob";
+
+  auto* d = app.add_subcommand("depth",
+                               "Depth image (16-bit PNG) + camera_info YAML -> cloud (metres, camera frame)");
   d->add_option("image", depth.image, "16-bit single-channel PNG depth image")->required();
-  d->add_option("-c,--camera-info", depth.cameraInfo,
-                "ROS camera_info YAML (camera_matrix, distortion_coefficients)")
-      ->required();
-  d->add_option("-o,--output", depth.output, "Output PCD file")->required();
+  d->add_option("-c,--camera-info", depth.cameraInfo, cameraInfoHelp)->required();
+  d->add_option("-o,--output", depth.output, "Output cloud (.pcd or .ply)")->required();
+  addDepthScale(d);
+  addFormatOption(d, depth.format);
   d->callback([&] { run = [] { return runDepth(depth); }; });
 
   auto* db =
       app.add_subcommand("depth-batch", "Every .png depth image of a folder -> one PCD each, with progress");
   db->add_option("folder", depth.image, "Folder of 16-bit PNG depth images")->required();
-  db->add_option("-c,--camera-info", depth.cameraInfo, "ROS camera_info YAML shared by all images")
-      ->required();
+  db->add_option("-c,--camera-info", depth.cameraInfo, cameraInfoHelp)->required();
   db->add_option("-O,--out-dir", depth.outDir, "Existing folder for the PCD files (same names, .pcd)")
       ->required();
+  addDepthScale(db);
+  addFormatOption(db, depth.format);
   db->callback([&] { run = [] { return runDepthBatch(depth); }; });
 
   auto* c = app.add_subcommand("clean",
                                "Crop to a box, drop non-finite points, voxel down-sample, remove outliers");
   c->add_option("input", clean.input, "Input PCD file")->required();
-  c->add_option("-o,--output", clean.output, "Output PCD file")->required();
-  c->add_option("--box", clean.box, "Workspace box xmin,xmax,ymin,ymax,zmin,zmax in metres")
+  c->add_option("-o,--output", clean.output, "Output cloud (.pcd or .ply)")->required();
+  c->add_option("--box", clean.box, "Workspace box xmin,xmax,ymin,ymax,zmin,zmax in metres (min <= max)")
       ->capture_default_str();
-  c->add_option("--leaf", clean.leaf, "Voxel edge length in metres")->capture_default_str();
+  c->add_option("--leaf", clean.leaf,
+                "Voxel edge length in metres (too small for the cloud's extent: no down-sampling, "
+                "said under -v)")
+      ->capture_default_str();
   c->add_option("--mean-k", clean.meanK, "Neighbours for the outlier statistics")->capture_default_str();
   c->add_option("--stddev", clean.stddev, "Standard-deviation multiplier for outliers")
       ->capture_default_str();
+  addFormatOption(c, clean.format);
   c->callback([&] { run = [] { return runClean(clean); }; });
 
   auto* t = app.add_subcommand("transform", "Map every point through a 4x4 matrix (e.g. camera to robot)");
   t->add_option("input", transform.input, "Input PCD file")->required();
-  t->add_option("-o,--output", transform.output, "Output PCD file")->required();
+  t->add_option("-o,--output", transform.output, "Output cloud (.pcd or .ply)")->required();
   t->add_option("-m,--matrix", transform.matrix,
                 "16 numbers row by row, or a file holding them; bottom row 0 0 0 1")
       ->required();
+  addFormatOption(t, transform.format);
   t->callback([&] { run = [] { return runTransform(transform); }; });
 
-  auto* cb = app.add_subcommand("cut-boxes",
-                                "Remove the points inside an object's oriented box and/or the tool's box");
+  auto* cb = app.add_subcommand(
+      "cut-boxes",
+      "Remove the points inside an object's oriented box and/or the tool's box. A box's z half extent is "
+      "never less than 0.1 m: a flat box still cuts 0.1 m above and below its centre");
   cb->add_option("input", cutBoxes.input, "Input PCD file")->required();
-  cb->add_option("-o,--output", cutBoxes.output, "Output PCD file")->required();
+  cb->add_option("-o,--output", cutBoxes.output, "Output cloud (.pcd or .ply)")->required();
   cb->add_option("--box-pose", cutBoxes.boxPose,
                  "Object box pose: 4x4 matrix (16 numbers or a file); columns are its axes, last its centre");
-  cb->add_option("--box-size", cutBoxes.boxSize, "Object box full edge lengths sx,sy,sz");
-  cb->add_option("--scale", cutBoxes.scale, "Scale applied to the object box")->capture_default_str();
+  cb->add_option("--box-size", cutBoxes.boxSize, "Object box full edge lengths sx,sy,sz (not negative)");
+  cb->add_option("--scale", cutBoxes.scale, "Scale applied to the object box (not negative)")
+      ->capture_default_str();
   cb->add_option("--margin", cutBoxes.margin, "Margin added to each face of the object box")
       ->capture_default_str();
   cb->add_option("--tool-pose", cutBoxes.toolPose, "Tool box pose: 4x4 matrix (16 numbers or a file)");
-  cb->add_option("--tool-half-size", cutBoxes.toolHalfSize, "Tool box half extents hx,hy,hz");
+  cb->add_option("--tool-half-size", cutBoxes.toolHalfSize, "Tool box half extents hx,hy,hz (not negative)");
   cb->add_option("--tool-margin", cutBoxes.toolMargin, "Margin added to each face of the tool box")
       ->capture_default_str();
+  addFormatOption(cb, cutBoxes.format);
   cb->callback([&] { run = [] { return runCutBoxes(cutBoxes); }; });
 
   auto* cm =
       app.add_subcommand("cut-meshes", "Remove the points that belong to object meshes (PLY, OBJ or STL)");
   cm->add_option("input", cutMeshes.input, "Input PCD file")->required();
-  cm->add_option("-o,--output", cutMeshes.output, "Output PCD file")->required();
-  cm->add_option("-M,--mesh", cutMeshes.meshes, "Object mesh file; repeat for several")->required();
+  cm->add_option("-o,--output", cutMeshes.output, "Output cloud (.pcd or .ply)")->required();
+  cm->add_option("-M,--mesh", cutMeshes.meshes, "Object mesh file in metres; repeat for several")->required();
+  cm->add_option("--mesh-scale", cutMeshes.meshScale,
+                 "Scale applied to every mesh first (0.001 for millimetre CAD files); a mesh spanning more "
+                 "than 10 m gives a warning")
+      ->capture_default_str();
+  cm->add_option("--mesh-pose", cutMeshes.poses,
+                 "Pose of a mesh given in its own frame: 4x4 matrix (16 numbers or a file); one per --mesh, "
+                 "in the same order");
   cm->add_option("--method", cutMeshes.method,
                  "plain: inside or within 0.05 of a mesh; fast: within 0.08 of its sampled surface")
       ->check(CLI::IsMember({"plain", "fast"}))
       ->capture_default_str();
+  addFormatOption(cm, cutMeshes.format);
   cm->callback([&] { run = [] { return runCutMeshes(cutMeshes); }; });
 
   auto* h = app.add_subcommand("hull", "Convex hull of a mesh");
@@ -399,7 +622,8 @@ int main(int argc, char** argv) {
   auto* u = app.add_subcommand("upsample",
                                "Mesh -> dense surface cloud (vertices + ~40,000 points per square metre)");
   u->add_option("mesh", upsample.input, "Input mesh (PLY, OBJ or STL)")->required();
-  u->add_option("-o,--output", upsample.output, "Output PCD file")->required();
+  u->add_option("-o,--output", upsample.output, "Output cloud (.pcd or .ply)")->required();
+  addFormatOption(u, upsample.format);
   u->callback([&] { run = [] { return runUpsample(upsample); }; });
 
   auto* r =
@@ -421,6 +645,9 @@ int main(int argc, char** argv) {
   quietLibraryLog(verbose);
   try {
     return run();
+  } catch (const UsageError& e) {
+    std::cerr << "nimbrel_arm_util: error: " << e.what() << " (see --help)\n";
+    return 2;
   } catch (const ToolError& e) {
     std::cerr << "nimbrel_arm_util: error: " << e.what() << '\n';
   } catch (const cv::Exception& e) {

@@ -1,5 +1,6 @@
 // End-to-end tests of the nimbrel_arm_util command-line tool: each test writes its input files, runs the
 // installed-to-be program and reads back what it wrote.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <pcl/conversions.h>
 #include <pcl/io/pcd_io.h>
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
@@ -473,8 +475,8 @@ TEST_F(ToolCli, MeshReadersSurviveExtraNormalsAndRefuseCountsTheFileCannotHold) 
 }
 
 // A PCD header whose SIZE line gives z no room in the point (offset 8 of an 8-byte point) made the
-// conversion read past the loaded data; it is refused before the conversion (a size of 0 already by the
-// header check, one-byte coordinates by the check of the loaded data).
+// conversion read past the loaded data; a size of 0 is refused by the header check, and one-byte
+// coordinates are read as the one-byte values they are, never as four-byte floats.
 TEST_F(ToolCli, TransformRefusesACloudWhoseHeaderDisagreesWithItsData) {
   writeText("short_size.pcd",
             "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 0\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\n"
@@ -485,9 +487,13 @@ TEST_F(ToolCli, TransformRefusesACloudWhoseHeaderDisagreesWithItsData) {
   const std::string m = "'1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'";
   expectOneLineError(run("transform " + path("short_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
                      "field z has size 0");
-  expectOneLineError(run("transform " + path("byte_size.pcd") + " -o " + path("out.pcd") + " -m " + m),
-                     "does not match its header");
   EXPECT_EQ(strayFiles({"short_size.pcd", "byte_size.pcd"}), std::vector<std::string>{});
+  const Outcome r = run("transform " + path("byte_size.pcd") + " -o " + path("out.pcd") + " -m " + m);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto out = nimbrel_tools::loadCloud(path("out.pcd"));
+  ASSERT_EQ(out->size(), 2u);
+  EXPECT_TRUE(contains(*out, 1, 2, 3));
+  EXPECT_TRUE(contains(*out, 4, 5, 6));
 }
 
 // PCL's PCD reader allocates the point data a header declares before it looks at the data: a 300-byte
@@ -684,6 +690,269 @@ TEST_F(ToolCli, RenderDrawsTheCloudsIntoAPng) {
   expectOneLineError(run("render " + path("table.pcd") + " -o " + path("v.jpg")), ".png");
   expectOneLineError(run("render " + path("missing.pcd") + " -o " + path("w.png")), "no such file");
   EXPECT_FALSE(fs::exists(path("w.png")));
+}
+
+// A PCD file whose x, y, z are stored as `type` of `size` bytes: the points (1, 2, 3), (-4, 5, 6), (7, 8, 9)
+// (negatives only for signed types), ascii or binary, with an extra field in front.
+std::string numericPcd(char type, int size, bool binary) {
+  const bool sign = type != 'U';
+  const double values[3][3] = {{1, 2, 3}, {sign ? -4.0 : 4.0, 5, 6}, {7, 8, 9}};
+  std::string text = fmt::format(
+      "# .PCD v0.7\nVERSION 0.7\nFIELDS intensity x y z\nSIZE 4 {0} {0} {0}\nTYPE F {1} {1} {1}\n"
+      "COUNT 1 1 1 1\nWIDTH 3\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 3\nDATA {2}\n",
+      size, type, binary ? "binary" : "ascii");
+  for (const auto& point : values) {
+    if (!binary) {
+      text += fmt::format("0.5 {} {} {}\n", point[0], point[1], point[2]);
+      continue;
+    }
+    const float intensity = 0.5f;
+    text.append(reinterpret_cast<const char*>(&intensity), 4);
+    for (double v : point) {
+      char bytes[8] = {};
+      if (type == 'F' && size == 8) std::memcpy(bytes, &v, 8);
+      if (type == 'F' && size == 4) {
+        const float f = static_cast<float>(v);
+        std::memcpy(bytes, &f, 4);
+      }
+      if (type != 'F') {
+        // Two's complement, little-endian, truncated to `size` bytes.
+        std::uint64_t bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+        for (int b = 0; b < size; ++b) bytes[b] = static_cast<char>((bits >> (8 * b)) & 0xff);
+      }
+      text.append(bytes, static_cast<std::size_t>(size));
+    }
+  }
+  return text;
+}
+
+// Other libraries write coordinates as doubles or integers; PCL's own conversion read those as zeros.
+TEST_F(ToolCli, CloudReaderConvertsCoordinatesOfEveryNumericType) {
+  const std::vector<std::pair<char, int>> types = {{'F', 4}, {'F', 8}, {'I', 1}, {'U', 1}, {'I', 2},
+                                                   {'U', 2}, {'I', 4}, {'U', 4}, {'I', 8}, {'U', 8}};
+  for (const auto& [type, size] : types) {
+    for (bool binary : {false, true}) {
+      const std::string name = fmt::format("{}{}{}.pcd", type, size, binary ? "b" : "a");
+      writeText(name, numericPcd(type, size, binary));
+      const auto cloud = nimbrel_tools::loadCloud(path(name));
+      ASSERT_EQ(cloud->size(), 3u) << name;
+      EXPECT_TRUE(contains(*cloud, 1, 2, 3)) << name;
+      EXPECT_TRUE(contains(*cloud, type == 'U' ? 4.0f : -4.0f, 5, 6)) << name;
+      EXPECT_TRUE(contains(*cloud, 7, 8, 9)) << name;
+    }
+  }
+  // Through the tool: the doubles come out as the points they are.
+  const Outcome r = run("transform " + path("F8b.pcd") + " -o " + path("t.pcd") +
+                        " -m '1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(*nimbrel_tools::loadCloud(path("t.pcd")), 7, 8, 9));
+
+  writeText("noz.pcd",
+            "# .PCD v0.7\nVERSION 0.7\nFIELDS x y rgb\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\n"
+            "HEIGHT 1\nPOINTS 1\nDATA ascii\n1 2 3\n");
+  expectOneLineError(run("transform " + path("noz.pcd") + " -o " + path("x.pcd") +
+                         " -m '1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'"),
+                     "points have no z coordinate (fields: x y rgb)");
+}
+
+// Binary output holds every float as it was (ASCII's 8 digits do not), and every cloud output keeps the
+// input's sensor pose.
+TEST_F(ToolCli, OutputsKeepEveryFloatAndTheViewpoint) {
+  // Floats between 1000 and 1024 lie closer together than 8 significant digits can tell apart.
+  Cloud in;
+  float f = 1000.0f;
+  for (int i = 0; i < 200; ++i) {
+    f = std::nextafter(f, 2000.0f);
+    in.push_back({f, -f, f / 1024.0f});
+  }
+  in.sensor_origin_ = Eigen::Vector4f(0.5f, -1.0f, 2.0f, 0.0f);
+  in.sensor_orientation_ = Eigen::Quaternionf(0.0f, 1.0f, 0.0f, 0.0f);
+  pcl::PCDWriter().writeBinary(path("in.pcd"), in);
+  const std::string identity = " -m '1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'";
+  for (const char* format : {"", " --format binary_compressed", " --format ascii"}) {
+    const Outcome r = run("transform " + path("in.pcd") + " -o " + path("out.pcd") + identity + format);
+    ASSERT_EQ(r.status, 0) << format << ": " << r.err;
+    const std::string text = slurp(path("out.pcd"));
+    EXPECT_NE(text.find("VIEWPOINT 0.5 -1 2 0 1 0 0\n"), std::string::npos)
+        << format << ": " << text.substr(0, 300);
+    const std::string data = *format == '\0' ? "DATA binary\n" : std::string("DATA ") + (format + 10) + "\n";
+    EXPECT_NE(text.find(data), std::string::npos) << format;
+    Cloud back;
+    ASSERT_EQ(pcl::io::loadPCDFile(path("out.pcd"), back), 0);
+    ASSERT_EQ(back.size(), in.size());
+    bool exact = true;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+      exact = exact && std::memcmp(back[i].data, in[i].data, 3 * sizeof(float)) == 0;
+    }
+    EXPECT_EQ(exact, std::string(format) != " --format ascii") << format;
+  }
+  expectOneLineError(run("transform " + path("in.pcd") + " -o " + path("x.pcd") + identity + " --format lzf"),
+                     "--format");
+}
+
+// Outputs are written in the format their name asks for, or refused; no header names the temporary.
+TEST_F(ToolCli, OutputsFollowTheirExtension) {
+  writeText("tri.obj", "v 0 0 0\nv 0.05 0 0\nv 0 0.04 0\nf 1 2 3\n");
+  Outcome r = run("upsample " + path("tri.obj") + " -o " + path("up.ply"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(path("up.ply")).rfind("ply\n", 0), 0u);
+  Cloud ply;
+  ASSERT_EQ(pcl::io::loadPLYFile(path("up.ply"), ply), 0);
+  EXPECT_EQ(ply.size(), 43u);
+  const Outcome refused = run("upsample " + path("tri.obj") + " -o " + path("up.xyz"));
+  expectOneLineError(refused, ".pcd or .ply");
+  EXPECT_EQ(refused.status, 2);
+
+  writeText("tet.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\nf 2 3 4\n");
+  r = run("hull " + path("tet.obj") + " -o " + path("hull.obj"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string obj = slurp(path("hull.obj"));
+  EXPECT_EQ(obj.find(".part"), std::string::npos) << obj;
+  EXPECT_NE(obj.find("hull.obj"), std::string::npos) << obj;
+  EXPECT_EQ(nimbrel_tools::loadMesh(path("hull.obj")).polygons.size(), 4u);
+  EXPECT_EQ(strayFiles({"tri.obj", "up.ply", "tet.obj", "hull.obj"}), std::vector<std::string>{});
+}
+
+// A TUM frame (5000 units per metre) back-projected with the scale it was taken with; at the default scale
+// the same frame lies 5 times too far, which is said.
+TEST_F(ToolCli, DepthScaleAndFarSceneWarning) {
+  cv::Mat depth(6, 8, CV_16UC1, cv::Scalar(0));
+  depth.at<std::uint16_t>(3, 6) = 10000;  // column 6, row 3: 2 m at 5000 units per metre
+  ASSERT_TRUE(cv::imwrite(path("d.png"), depth));
+  writeCameraInfo("cam.yaml", 8, 6);
+  const std::string cmd = "depth " + path("d.png") + " -c " + path("cam.yaml") + " -o " + path("c.pcd");
+  Outcome r = run(cmd + " --depth-scale 5000");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  auto cloud = nimbrel_tools::loadCloud(path("c.pcd"));
+  ASSERT_EQ(cloud->size(), 1u);
+  EXPECT_EQ((*cloud)[0].x, 1.0f);  // (6 - 4) * 2 / 4
+  EXPECT_EQ((*cloud)[0].y, 0.0f);
+  EXPECT_EQ((*cloud)[0].z, 2.0f);
+
+  depth.setTo(cv::Scalar(20000));  // 20 m read as millimetres
+  ASSERT_TRUE(cv::imwrite(path("d.png"), depth));
+  r = run(cmd);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("check --depth-scale"), std::string::npos) << r.err;
+  fs::create_directory(path("frames"));
+  fs::create_directory(path("clouds"));
+  ASSERT_TRUE(cv::imwrite(path("frames/1.png"), depth));
+  r = run("depth-batch " + path("frames") + " -c " + path("cam.yaml") + " -O " + path("clouds"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("check --depth-scale"), std::string::npos) << r.err;
+  r = run("depth-batch " + path("frames") + " -c " + path("cam.yaml") + " -O " + path("clouds") +
+          " --depth-scale 50000");
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  const Outcome refused = run(cmd + " --depth-scale 0");
+  expectOneLineError(refused, "--depth-scale");
+  EXPECT_EQ(refused.status, 2);
+}
+
+// The sensor_msgs/CameraInfo message as ROS 2 dumps it gives the same intrinsics as the calibration file;
+// without distortion coefficients zero distortion is assumed, and said.
+TEST_F(ToolCli, CameraInfoReadsTheRos2MessageLayout) {
+  writeText(
+      "ros2.yaml",
+      "header:\n  stamp:\n    sec: 1\n    nanosec: 2\n  frame_id: depth_optical_frame\nheight: 6\n"
+      "width: 8\ndistortion_model: plumb_bob\nd:\n- 0.1\n- -0.02\n- 0.001\n- 0.002\n- 0.003\nk:\n"
+      "- 4.5\n- 0.0\n- 4.25\n- 0.0\n- 4.75\n- 3.5\n- 0.0\n- 0.0\n- 1.0\nr: [1, 0, 0, 0, 1, 0, 0, 0, 1]\n"
+      "p: [4.5, 0, 4.25, 0, 0, 4.75, 3.5, 0, 0, 0, 1, 0]\nbinning_x: 0\nbinning_y: 0\n---\n");
+  const nimbrel_tools::CameraInfo info = nimbrel_tools::loadCameraInfo(path("ros2.yaml"));
+  const auto& c = info.intrinsic;
+  EXPECT_EQ(info.width, 8);
+  EXPECT_EQ(info.height, 6);
+  EXPECT_EQ(std::vector<float>({c.fx, c.cx, c.fy, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3}),
+            std::vector<float>({4.5f, 4.25f, 4.75f, 3.5f, 0.1f, -0.02f, 0.001f, 0.002f, 0.003f}));
+  EXPECT_TRUE(info.warnings.empty());
+
+  writeText("nod.yaml",
+            "height: 6\nwidth: 8\ndistortion_model: plumb_bob\nd: []\nk: [4, 0, 4, 0, 4, 3, 0, 0, 1]\n");
+  ASSERT_TRUE(cv::imwrite(path("d.png"), cv::Mat(6, 8, CV_16UC1, cv::Scalar(1000))));
+  const Outcome r = run("depth " + path("d.png") + " -c " + path("nod.yaml") + " -o " + path("c.pcd"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("zero distortion assumed"), std::string::npos) << r.err;
+  EXPECT_TRUE(contains(*nimbrel_tools::loadCloud(path("c.pcd")), -1.0f, -0.75f, 1.0f));  // column 0, row 0
+  writeText("big.yaml", "height: 60\nwidth: 8\nd: [0]\nk: [4, 0, 4, 0, 4, 3, 0, 0, 1]\n");
+  expectOneLineError(run("depth " + path("d.png") + " -c " + path("big.yaml") + " -o " + path("c.pcd")),
+                     "camera info describes 8x60");
+}
+
+// The copy of an OBJ file that PCL's reader needs cleaned used a name made of the process id in the
+// temporary folder: a link planted under that name made the tool overwrite the file it pointed to.
+TEST_F(ToolCli, ObjCleaningLeavesAPlantedLinkAlone) {
+  writeText("victim.txt", "precious\n");
+  writeText("cube.obj", std::string("mtllib cube.mtl\n") + kCubeObj);  // needs the cleaned copy
+  writeCloud("s.pcd", {{3, 3, 3}});
+  // The shell plants the link under its own process id, then becomes the tool, keeping that id.
+  const std::string link = dir_.string() + "/nimbrel_obj_$$.obj";
+  const std::string cmd = "TMPDIR=" + dir_.string() + " sh -c 'ln -s " + path("victim.txt") + " " + link +
+                          " && exec " + NIMBREL_TOOL + " cut-meshes " + path("s.pcd") + " -o " +
+                          path("o.pcd") + " -M " + path("cube.obj") + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_EQ(slurp(path("victim.txt")), "precious\n");
+  int links = 0;
+  for (const auto& e : fs::directory_iterator(dir_)) links += e.is_symlink() ? 1 : 0;
+  EXPECT_EQ(links, 1);  // the planted link, untouched; the tool's own copy is gone
+  EXPECT_EQ(nimbrel_tools::loadCloud(path("o.pcd"))->size(), 1u);
+}
+
+// Nonsense sizes are usage errors, not empty results; the box's 0.1 m z floor is told in the help.
+TEST_F(ToolCli, ImpossibleBoxesAreUsageErrors) {
+  writeCloud("s.pcd", {{0, 0, 0}});
+  const std::string identity = " '1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1'";
+  const std::string cut = "cut-boxes " + path("s.pcd") + " -o " + path("x.pcd");
+  for (const std::string& args : {"clean " + path("s.pcd") + " -o " + path("x.pcd") + " --box 0,1,0,1,1,0",
+                                  cut + " --box-pose" + identity + " --box-size 0.1,-0.1,0.1",
+                                  cut + " --tool-pose" + identity + " --tool-half-size -0.1,0.1,0.1",
+                                  cut + " --box-pose" + identity + " --box-size 0.1,0.1,0.1 --scale -1"}) {
+    const Outcome r = run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    expectOneLineError(r, "see --help");
+  }
+  EXPECT_FALSE(fs::exists(path("x.pcd")));
+  EXPECT_NE(run("cut-boxes --help").out.find("0.1 m"), std::string::npos);
+}
+
+// A mesh in millimetres makes the plain removal cut everything: both methods warn; --mesh-scale and
+// --mesh-pose place a mesh given in its own frame and units.
+TEST_F(ToolCli, CutMeshesWarnsOfHugeMeshesAndPlacesThem) {
+  std::string mm;
+  for (const char* line : {"v 0 0 0\n", "v 1000 0 0\n", "v 1000 1000 0\n", "v 0 1000 0\n", "v 0 0 1000\n",
+                           "v 1000 0 1000\n", "v 1000 1000 1000\n", "v 0 1000 1000\n"})
+    mm += line;
+  const std::string cube(kCubeObj);
+  writeText("mm.obj", mm + cube.substr(cube.find("f ")));
+  // The cube's centre once it is scaled to metres and moved 5 m along x, and a far point.
+  writeCloud("s.pcd", {{5.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, {3, 3, 3}});
+  const std::string cmd = "cut-meshes " + path("s.pcd") + " -o " + path("o.pcd") + " -M " + path("mm.obj");
+  Outcome r = run(cmd + " --method plain");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("spans 1000 m"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--mesh-scale 0.001"), std::string::npos) << r.err;
+
+  r = run(cmd + " --method plain --mesh-scale 0.001 --mesh-pose '1 0 0 5  0 1 0 0  0 0 1 0  0 0 0 1'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  const auto o = nimbrel_tools::loadCloud(path("o.pcd"));
+  ASSERT_EQ(o->size(), 2u);
+  EXPECT_FALSE(contains(*o, 5.5f, 0.5f, 0.5f));
+
+  const Outcome mismatch = run(cmd +
+                               " --mesh-pose '1 0 0 5  0 1 0 0  0 0 1 0  0 0 0 1' --mesh-pose "
+                               "'1 0 0 0  0 1 0 0  0 0 1 0  0 0 0 1'");
+  expectOneLineError(mismatch, "one per --mesh");
+  EXPECT_EQ(mismatch.status, 2);
+}
+
+// -v works after the subcommand too, and the library's lines reach a file without colour codes.
+TEST_F(ToolCli, VerboseAfterTheSubcommandWritesPlainLines) {
+  writeCloud("s.pcd", {{0, 0, 0}, {std::nanf(""), 0, 0}, {1, 1, 1}, {0.5f, 0.5f, 0.5f}});
+  const Outcome r = run("clean " + path("s.pcd") + " -o " + path("c.pcd") + " --leaf 1e-7 --mean-k 1 -v");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 NaN points exist in pointclouds!"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("too small for the cloud's extent"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <pcl/PCLPointCloud2.h>
 #include <pcl/conversions.h>
+#include <pcl/exceptions.h>
 #include <pcl/io/obj_io.h>
 #include <pcl/io/pcd_io.h>
 #include <pcl/io/ply_io.h>
@@ -12,10 +13,13 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -51,51 +55,108 @@ const char* depthName(int depth) {
   }
 }
 
-// Reads one coordinate of a PCLPointCloud2 point whatever its stored type.
-bool readCoordinate(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point,
-                    float& value) {
+// Bytes of one value of a numeric field type; 0 for a type that is not a number (or unknown).
+std::size_t numericSize(std::uint8_t datatype) {
+  switch (datatype) {
+    case pcl::PCLPointField::INT8:
+    case pcl::PCLPointField::UINT8:
+      return 1;
+    case pcl::PCLPointField::INT16:
+    case pcl::PCLPointField::UINT16:
+      return 2;
+    case pcl::PCLPointField::INT32:
+    case pcl::PCLPointField::UINT32:
+    case pcl::PCLPointField::FLOAT32:
+      return 4;
+    case pcl::PCLPointField::INT64:
+    case pcl::PCLPointField::UINT64:
+    case pcl::PCLPointField::FLOAT64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+template <typename T>
+float valueAt(const std::uint8_t* at) {
+  T v;
+  std::memcpy(&v, at, sizeof v);
+  return static_cast<float>(v);
+}
+
+// Reads one coordinate of a PCLPointCloud2 point whatever its numeric type, converted to float (a double
+// rounds to nearest, an integer to the nearest float). The caller has checked that the field is numeric
+// and lies inside the point.
+float readCoordinate(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point) {
   const std::uint8_t* at = cloud.data.data() + point * cloud.point_step + field.offset;
   switch (field.datatype) {
-    case pcl::PCLPointField::FLOAT32:
-      std::memcpy(&value, at, sizeof(float));
-      return true;
-    case pcl::PCLPointField::FLOAT64: {
-      double d;
-      std::memcpy(&d, at, sizeof(double));
-      value = static_cast<float>(d);
-      return true;
-    }
+    case pcl::PCLPointField::INT8:
+      return valueAt<std::int8_t>(at);
+    case pcl::PCLPointField::UINT8:
+      return valueAt<std::uint8_t>(at);
+    case pcl::PCLPointField::INT16:
+      return valueAt<std::int16_t>(at);
+    case pcl::PCLPointField::UINT16:
+      return valueAt<std::uint16_t>(at);
+    case pcl::PCLPointField::INT32:
+      return valueAt<std::int32_t>(at);
+    case pcl::PCLPointField::UINT32:
+      return valueAt<std::uint32_t>(at);
+    case pcl::PCLPointField::INT64:
+      return valueAt<std::int64_t>(at);
+    case pcl::PCLPointField::UINT64:
+      return valueAt<std::uint64_t>(at);
+    case pcl::PCLPointField::FLOAT64:
+      return valueAt<double>(at);
     default:
-      return false;
+      return valueAt<float>(at);
   }
+}
+
+// The x, y and z fields of a cloud, checked to be numbers that lie inside a point; `what` names the file
+// ("mesh file.ply") and `items` its points in the errors.
+std::array<const pcl::PCLPointField*, 3> coordinateFields(const pcl::PCLPointCloud2& in,
+                                                          const std::string& what, const char* items) {
+  std::array<const pcl::PCLPointField*, 3> fields = {nullptr, nullptr, nullptr};
+  const char* names[3] = {"x", "y", "z"};
+  for (const auto& f : in.fields) {
+    for (int i = 0; i < 3; ++i) {
+      if (f.name == names[i] && fields[static_cast<std::size_t>(i)] == nullptr)
+        fields[static_cast<std::size_t>(i)] = &f;
+    }
+  }
+  std::string fieldNames;
+  for (const auto& f : in.fields) fieldNames += (fieldNames.empty() ? "" : " ") + f.name;
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (fields[i] == nullptr) {
+      throw ToolError(fmt::format("unreadable {}: {} have no {} coordinate (fields: {})", what, items,
+                                  names[i], fieldNames.empty() ? "none" : fieldNames));
+    }
+    const std::size_t size = numericSize(fields[i]->datatype);
+    if (size == 0) {
+      throw ToolError(fmt::format("unreadable {}: its {} field is not a number", what, names[i]));
+    }
+    if (std::uint64_t{fields[i]->offset} + size > in.point_step) {
+      throw ToolError(
+          fmt::format("unreadable {}: its {} field lies outside the {} data", what, names[i], items));
+    }
+  }
+  return fields;
 }
 
 // The library reads mesh vertices as float x, y, z; readers may deliver doubles or extra fields (normals,
 // colours), so every mesh is rebuilt with a plain float x, y, z vertex cloud.
 Cloud meshVertices(const pcl::PolygonMesh& mesh, const std::string& path) {
   const pcl::PCLPointCloud2& in = mesh.cloud;
-  const pcl::PCLPointField* fields[3] = {nullptr, nullptr, nullptr};
-  const char* names[3] = {"x", "y", "z"};
-  for (const auto& f : in.fields) {
-    for (int i = 0; i < 3; ++i) {
-      if (f.name == names[i]) fields[i] = &f;
-    }
-  }
-  for (int i = 0; i < 3; ++i) {
-    if (fields[i] == nullptr)
-      throw ToolError(fmt::format("unreadable mesh {}: vertices have no {}", path, names[i]));
-  }
+  const auto fields = coordinateFields(in, "mesh " + path, "vertices");
   const std::size_t count = static_cast<std::size_t>(in.width) * in.height;
   if (count * in.point_step > in.data.size())
     throw ToolError(fmt::format("unreadable mesh {}: truncated vertex data", path));
   Cloud vertices;
   vertices.reserve(count);
   for (std::size_t p = 0; p < count; ++p) {
-    pcl::PointXYZ v;
-    if (!readCoordinate(in, *fields[0], p, v.x) || !readCoordinate(in, *fields[1], p, v.y) ||
-        !readCoordinate(in, *fields[2], p, v.z)) {
-      throw ToolError(fmt::format("unreadable mesh {}: vertex coordinates are not floating point", path));
-    }
+    const pcl::PointXYZ v(readCoordinate(in, *fields[0], p), readCoordinate(in, *fields[1], p),
+                          readCoordinate(in, *fields[2], p));
     if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z)) {
       throw ToolError(fmt::format("unreadable mesh {}: vertex {} is not finite", path, p));
     }
@@ -336,17 +397,9 @@ bool checkObjLines(const std::string& path) {
 // separated by single blanks when it needs one.
 bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
   if (!checkObjLines(path)) return pcl::io::loadOBJFile(path, mesh) == 0;
-  const fs::path copy = fs::temp_directory_path() / fmt::format("nimbrel_obj_{}.obj", ::getpid());
-  struct Remove {
-    fs::path p;
-    ~Remove() {
-      std::error_code ec;
-      fs::remove(p, ec);
-    }
-  } remove{copy};
+  std::string cleaned;
   {
     std::ifstream in(path, std::ios::binary);
-    std::ofstream out(copy, std::ios::binary | std::ios::trunc);
     std::string line;
     while (std::getline(in, line)) {
       const std::size_t start = line.find_first_not_of("\t\r ");
@@ -358,11 +411,33 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
         line = "v";
         for (std::size_t t = 1; t < tokens.size(); ++t) line += " " + tokens[t];
       }
-      out << line << '\n';
+      cleaned += line;
+      cleaned += '\n';
     }
-    if (!out.flush()) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
   }
-  return pcl::io::loadOBJFile(copy.string(), mesh) == 0;
+  // The copy gets a fresh random name, created exclusively with owner-only access: a name chosen by the
+  // process id could be planted beforehand as a link to a file of the user's, which the copy would
+  // overwrite.
+  std::string name = (fs::temp_directory_path() / "nimbrel_obj_XXXXXX.obj").string();
+  const int fd = ::mkstemps(name.data(), 4);
+  if (fd < 0) {
+    throw ToolError(
+        fmt::format("cannot read {}: no temporary file for a cleaned copy: {}", path, std::strerror(errno)));
+  }
+  struct Remove {
+    std::string p;
+    ~Remove() { ::unlink(p.c_str()); }
+  } remove{name};
+  std::size_t written = 0;
+  while (written < cleaned.size()) {
+    const ssize_t n = ::write(fd, cleaned.data() + written, cleaned.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  const bool whole = ::close(fd) == 0 && written == cleaned.size();
+  if (!whole) throw ToolError(fmt::format("cannot read {}: no room for a cleaned copy", path));
+  return pcl::io::loadOBJFile(name, mesh) == 0;
 }
 
 bool isTextByte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t'; }
@@ -573,6 +648,23 @@ void checkPcdHeader(const std::string& path) {
   }
 }
 
+// Writes a mesh as OBJ text: its vertices (shortest text that reads back as the same float) and its
+// faces. PCL's own writer names the file it writes in its header, which here would be the temporary.
+bool writeObj(const pcl::PolygonMesh& mesh, const std::string& tmp, const std::string& path) {
+  Cloud vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  std::ofstream out(tmp, std::ios::binary);
+  out << fmt::format("# {}: {} vertices, {} faces\n", fs::path(path).filename().string(), vertices.size(),
+                     mesh.polygons.size());
+  for (const auto& v : vertices) out << fmt::format("v {} {} {}\n", v.x, v.y, v.z);
+  for (const auto& polygon : mesh.polygons) {
+    out << 'f';
+    for (const auto i : polygon.vertices) out << ' ' << i + 1;
+    out << '\n';
+  }
+  return static_cast<bool>(out.flush());
+}
+
 }  // namespace
 
 std::string extensionOf(const std::string& path) {
@@ -617,49 +709,92 @@ CloudPtr loadCloud(const std::string& path) {
   pcl::PCLPointCloud2 blob;
   pcl::PCDReader reader;
   // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
-  Eigen::Vector4f origin;
-  Eigen::Quaternionf orientation;
+  Eigen::Vector4f origin = Eigen::Vector4f::Zero();
+  Eigen::Quaternionf orientation = Eigen::Quaternionf::Identity();
   int version = 0, dataType = 0;
   unsigned int dataIndex = 0;
   if (reader.readHeader(path, blob, origin, orientation, version, dataType, dataIndex) < 0 ||
       blob.fields.empty()) {
     throw ToolError(fmt::format("unreadable point cloud {}: not a PCD file", path));
   }
-  for (const char* name : {"x", "y", "z"}) {
-    if (pcl::getFieldIndex(blob, name) < 0) {
-      throw ToolError(fmt::format("unreadable point cloud {}: no field {}", path, name));
-    }
-  }
-  if (blob.width * blob.height > 0 && reader.read(path, blob) < 0) {
+  const std::string what = "point cloud " + path;
+  coordinateFields(blob, what, "points");
+  if (blob.width * blob.height > 0 && reader.read(path, blob, origin, orientation, version) < 0) {
     throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
   }
-  // PCL's conversion copies each point's x, y, z by the header's offsets and steps without comparing them
-  // with the data it holds; a header whose sizes disagree with the data must not reach it.
+  CloudPtr cloud(new Cloud);
+  cloud->sensor_origin_ = origin;
+  cloud->sensor_orientation_ = orientation;
   const std::uint64_t width = blob.width, height = blob.height;
-  bool consistent =
-      std::uint64_t{blob.row_step} * height <= blob.data.size() && width * blob.point_step <= blob.row_step;
-  for (const auto& f : blob.fields) {
-    if (f.name == "x" || f.name == "y" || f.name == "z") {
-      consistent = consistent && std::uint64_t{f.offset} + sizeof(float) <= blob.point_step;
-    }
-  }
-  if (width * height > 0 && !consistent) {
+  if (width * height == 0) return cloud;
+  // Each point's x, y, z are read by the header's offsets and steps, so those must lie inside the data.
+  // PCL's own conversion copies only fields stored as 4-byte floats and leaves the others 0; here every
+  // numeric type is converted.
+  const auto fields = coordinateFields(blob, what, "points");
+  if (std::uint64_t{blob.row_step} * height > blob.data.size() || width * blob.point_step > blob.row_step ||
+      blob.row_step != width * blob.point_step) {
     throw ToolError(fmt::format("unreadable point cloud {}: point data does not match its header", path));
   }
-  CloudPtr cloud(new Cloud);
-  // PCL's conversion indexes the first point even when there is none.
-  if (blob.width * blob.height > 0) pcl::fromPCLPointCloud2(blob, *cloud);
+  cloud->header = blob.header;
+  cloud->resize(width * height);
+  cloud->width = blob.width;
+  cloud->height = blob.height;
+  cloud->is_dense = blob.is_dense != 0;
+  for (std::size_t p = 0; p < cloud->size(); ++p) {
+    (*cloud)[p] = pcl::PointXYZ(readCoordinate(blob, *fields[0], p), readCoordinate(blob, *fields[1], p),
+                                readCoordinate(blob, *fields[2], p));
+  }
   return cloud;
 }
 
-void saveCloud(const Cloud& cloud, const std::string& path) {
+PcdFormat pcdFormatNamed(const std::string& name) {
+  if (name == "ascii") return PcdFormat::ascii;
+  if (name == "binary") return PcdFormat::binary;
+  if (name == "binary_compressed") return PcdFormat::binaryCompressed;
+  throw UsageError(fmt::format("bad --format '{}': ascii, binary or binary_compressed", name));
+}
+
+void requireCloudOutput(const std::string& path, const std::string& what) {
+  const std::string ext = extensionOf(path);
+  if (ext != ".pcd" && ext != ".ply") {
+    throw UsageError(fmt::format("cannot write {}: {} is a .pcd or .ply file", path, what));
+  }
+}
+
+void requireMeshOutput(const std::string& path, const std::string& what) {
+  const std::string ext = extensionOf(path);
+  if (ext != ".ply" && ext != ".obj" && ext != ".stl") {
+    throw UsageError(fmt::format("cannot write {}: {} is a .ply, .obj or .stl file", path, what));
+  }
+}
+
+namespace {
+
+// A PCD or PLY file for a cloud without points, which PCL's writers refuse; it is still a valid answer.
+void writeEmptyCloud(const Cloud& cloud, const std::string& tmp, bool ply, const std::string& path) {
+  std::ofstream out(tmp, std::ios::binary);
+  if (ply) {
+    out << "ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z\n"
+           "end_header\n";
+  } else {
+    const Eigen::Vector4f& o = cloud.sensor_origin_;
+    const Eigen::Quaternionf& q = cloud.sensor_orientation_;
+    out << fmt::format(
+        "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
+        "COUNT 1 1 1\nWIDTH 0\nHEIGHT 1\nVIEWPOINT {} {} {} {} {} {} {}\nPOINTS 0\nDATA ascii\n",
+        o[0], o[1], o[2], q.w(), q.x(), q.y(), q.z());
+  }
+  if (!out.flush()) throw ToolError(fmt::format("cannot write {}", path));
+}
+
+}  // namespace
+
+void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format) {
+  requireCloudOutput(path, "a point cloud");
+  const bool ply = extensionOf(path) == ".ply";
   writeAtomically(path, [&](const std::string& tmp) {
     if (cloud.empty()) {
-      // PCL's writer refuses clouds without points; an empty result is still a valid answer.
-      std::ofstream out(tmp);
-      out << "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
-             "COUNT 1 1 1\nWIDTH 0\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 0\nDATA ascii\n";
-      if (!out.flush()) throw ToolError(fmt::format("cannot write {}", path));
+      writeEmptyCloud(cloud, tmp, ply, path);
       return;
     }
     CloudPtr copy(new Cloud(cloud));
@@ -667,8 +802,31 @@ void saveCloud(const Cloud& cloud, const std::string& path) {
       copy->width = static_cast<std::uint32_t>(copy->size());
       copy->height = 1;
     }
-    nimbrel_arm_util::PointCloudsDeal deal;
-    if (!deal.savePcdFile(copy, tmp)) throw ToolError(fmt::format("cannot write {}", path));
+    int result = 0;
+    try {
+      if (ply) {
+        // Without the camera element PCL would add: other programs' readers do not expect it.
+        pcl::PCLPointCloud2 blob;
+        pcl::toPCLPointCloud2(*copy, blob);
+        pcl::PLYWriter writer;
+        result = format == PcdFormat::ascii
+                     ? writer.writeASCII(tmp, blob, copy->sensor_origin_, copy->sensor_orientation_, 9, false)
+                     : writer.writeBinary(tmp, blob, copy->sensor_origin_, copy->sensor_orientation_, false);
+      } else if (format == PcdFormat::ascii) {
+        nimbrel_arm_util::PointCloudsDeal deal;
+        result = deal.savePcdFile(copy, tmp) ? 0 : -1;
+      } else if (format == PcdFormat::binary) {
+        result = pcl::PCDWriter().writeBinary(tmp, *copy);
+      } else {
+        result = pcl::PCDWriter().writeBinaryCompressed(tmp, *copy);
+      }
+    } catch (const pcl::IOException& e) {
+      // PCL's exception texts start with ": ".
+      std::string why = e.what();
+      why.erase(0, why.find_first_not_of(": "));
+      throw ToolError(fmt::format("cannot write {}: {}", path, why));
+    }
+    if (result != 0) throw ToolError(fmt::format("cannot write {}", path));
   });
 }
 
@@ -717,17 +875,14 @@ pcl::PolygonMesh loadMesh(const std::string& path) {
 }
 
 void saveMesh(const pcl::PolygonMesh& mesh, const std::string& path) {
+  requireMeshOutput(path, "a mesh");
   const std::string ext = extensionOf(path);
-  if (ext != ".ply" && ext != ".obj" && ext != ".stl") {
-    throw ToolError(
-        fmt::format("cannot write {}: unknown mesh extension '{}' (use .ply, .obj or .stl)", path, ext));
-  }
   writeAtomically(path, [&](const std::string& tmp) {
     bool ok = false;
     if (ext == ".ply") {
-      ok = pcl::io::savePLYFile(tmp, mesh, 8) == 0;
+      ok = pcl::io::savePLYFile(tmp, mesh, 9) == 0;
     } else if (ext == ".obj") {
-      ok = pcl::io::saveOBJFile(tmp, mesh, 8) == 0;
+      ok = writeObj(mesh, tmp, path);
     } else {
       ok = pcl::io::savePolygonFileSTL(tmp, mesh, true);
     }
@@ -768,26 +923,51 @@ CameraInfo loadCameraInfo(const std::string& path) {
     throw ToolError(fmt::format("bad camera info {}: line {}: {}", path, e.mark.line + 1, e.msg));
   }
   if (!root.IsMap()) throw ToolError(fmt::format("bad camera info {}: not a YAML mapping", path));
-  const std::vector<double> k = yamlMatrix(root, "camera_matrix", path);
+  // The calibration file names its matrices in full; the sensor_msgs/CameraInfo message dumped as YAML
+  // (ros2 topic echo) has k and d as plain lists, and width and height (ROS 1 spelled them K and D).
+  const bool message = !root["camera_matrix"] && (root["k"] || root["K"]);
+  const char* matrixKey = !message ? "camera_matrix" : root["k"] ? "k" : "K";
+  const char* distortionKey = !message ? "distortion_coefficients" : root["d"] ? "d" : "D";
+  const char* widthKey = message ? "width" : "image_width";
+  const char* heightKey = message ? "height" : "image_height";
+
+  const std::vector<double> k = yamlMatrix(root, matrixKey, path);
   if (k.size() != 9)
-    throw ToolError(fmt::format("bad camera info {}: camera_matrix needs 9 values, has {}", path, k.size()));
+    throw ToolError(fmt::format("bad camera info {}: {} needs 9 values, has {}", path, matrixKey, k.size()));
   if (k[0] <= 0.0 || k[4] <= 0.0)
     throw ToolError(fmt::format("bad camera info {}: focal lengths must be positive", path));
   std::vector<double> d;
-  if (root["distortion_coefficients"]) d = yamlMatrix(root, "distortion_coefficients", path);
+  if (root[distortionKey] && !root[distortionKey].IsNull()) d = yamlMatrix(root, distortionKey, path);
+  std::string model;
   if (root["distortion_model"]) {
-    const std::string model = root["distortion_model"].as<std::string>("");
-    if (model != "plumb_bob" && model != "") {
-      throw ToolError(fmt::format(
-          "bad camera info {}: distortion model '{}' is not supported (plumb_bob only)", path, model));
+    try {
+      model = root["distortion_model"].as<std::string>();
+    } catch (const YAML::Exception&) {
+      throw ToolError(fmt::format("bad camera info {}: distortion_model is not a name", path));
     }
   }
+  // rational_polynomial adds k4, k5, k6 after plumb_bob's five; with those 0 it is plumb_bob.
+  const bool rationalAsPlumbBob =
+      model == "rational_polynomial" && d.size() <= 8 &&
+      std::all_of(d.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(d.size(), 5)), d.end(),
+                  [](double v) { return v == 0.0; });
+  if (model != "plumb_bob" && !model.empty() && !rationalAsPlumbBob) {
+    throw ToolError(
+        fmt::format("bad camera info {}: distortion model '{}' is not supported (plumb_bob only, or "
+                    "rational_polynomial with k4, k5, k6 zero)",
+                    path, model));
+  }
+  if (rationalAsPlumbBob) d.resize(std::min<std::size_t>(d.size(), 5));
   if (d.size() > 5)
     throw ToolError(fmt::format("bad camera info {}: plumb_bob has at most 5 distortion coefficients, got {}",
                                 path, d.size()));
+  CameraInfo info;
+  if (d.empty()) {
+    info.warnings.push_back(
+        fmt::format("camera info {} gives no distortion coefficients: zero distortion assumed", path));
+  }
   d.resize(5, 0.0);
 
-  CameraInfo info;
   auto& in = info.intrinsic;
   in.fx = static_cast<float>(k[0]);
   in.cx = static_cast<float>(k[2]);
@@ -799,10 +979,10 @@ CameraInfo loadCameraInfo(const std::string& path) {
   in.p2 = static_cast<float>(d[3]);
   in.k3 = static_cast<float>(d[4]);
   try {
-    if (root["image_width"]) info.width = root["image_width"].as<int>();
-    if (root["image_height"]) info.height = root["image_height"].as<int>();
+    if (root[widthKey]) info.width = root[widthKey].as<int>();
+    if (root[heightKey]) info.height = root[heightKey].as<int>();
   } catch (const YAML::Exception&) {
-    throw ToolError(fmt::format("bad camera info {}: image_width/image_height are not integers", path));
+    throw ToolError(fmt::format("bad camera info {}: {}/{} are not integers", path, widthKey, heightKey));
   }
   // 0 stands for a size the file leaves open; a negative size would otherwise pass as open as well.
   if (info.width < 0 || info.height < 0) {

@@ -30,6 +30,24 @@ class ToolError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A command line that asks for something impossible (a box with its minimum above its maximum, a negative
+/// size): reported like a parse error, with exit status 2.
+class UsageError : public ToolError {
+ public:
+  using ToolError::ToolError;
+};
+
+/// Data layout of a written PCD file. Binary keeps every float exactly; ASCII goes through the library's
+/// writer (8 significant digits).
+enum class PcdFormat { ascii, binary, binaryCompressed };
+/// "ascii", "binary" or "binary_compressed"; throws UsageError for anything else.
+PcdFormat pcdFormatNamed(const std::string& name);
+
+/// Throws UsageError unless `path` ends in .pcd or .ply, the formats saveCloud writes.
+void requireCloudOutput(const std::string& path, const std::string& what);
+/// Throws UsageError unless `path` ends in .ply, .obj or .stl, the formats saveMesh writes.
+void requireMeshOutput(const std::string& path, const std::string& what);
+
 /// Throws ToolError when `path` is not a readable regular file.
 void requireFile(const std::string& path);
 
@@ -37,23 +55,29 @@ void requireFile(const std::string& path);
 /// `path`. A throwing or failing writer leaves neither the temporary nor a new `path` behind.
 void writeAtomically(const std::string& path, const std::function<void(const std::string& tmp)>& write);
 
-/// Loads the x, y, z fields of a PCD file (any field layout, ASCII or binary). A header with sizes no PCD
-/// file has, or declaring more points than the file holds, is refused before PCL allocates for it.
+/// Loads the x, y, z fields of a PCD file (any field layout, ASCII or binary), each of any numeric type
+/// (float or double, signed or unsigned integers of 1 to 8 bytes) converted to float, with the file's
+/// VIEWPOINT as the cloud's sensor pose. A file without x, y or z is refused, and so is a header with sizes
+/// no PCD file has or declaring more points than the file holds, before PCL allocates for it.
 CloudPtr loadCloud(const std::string& path);
-/// Writes `cloud` as an ASCII PCD file through the library's writer, atomically. A cloud whose width and
-/// height do not describe its points (for example after a mesh removal) is written as width = count,
-/// height 1; an empty cloud gives a valid PCD file with no points.
-void saveCloud(const Cloud& cloud, const std::string& path);
+/// Writes `cloud` atomically, as PCD or PLY by the extension of `path` (anything else is refused). PCD
+/// files are written in `format`: ASCII through the library's writer, binary or binary_compressed with
+/// PCL's. A PLY file is binary unless `format` is ascii. A cloud whose width and height do not describe
+/// its points (for example after a mesh removal) is written as width = count, height 1; an empty cloud
+/// gives a valid file with no points. The cloud's sensor pose is the PCD file's VIEWPOINT.
+void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format = PcdFormat::binary);
 
 /// Loads a triangle mesh from PLY, OBJ or STL (chosen by extension) with PCL's readers. Polygons with more
 /// than three corners are split into triangle fans. Throws ToolError for a missing, unreadable or empty
 /// mesh, or one whose faces index missing vertices. Before PCL sees the file, a PLY whose vertex element
 /// has a list property, a binary STL whose size is not 84 + 50 x its triangle count and an OBJ vertex or
 /// normal line with fewer than three coordinates are refused; an OBJ with blank-only lines (a CRLF file's
-/// blank lines), "mtllib" or normal ("vn") lines is read through a temporary copy without them, since PCL's
-/// reader crashes, hangs or writes past its buffer on such lines (the mesh keeps no normals anyway).
+/// blank lines), "mtllib" or normal ("vn") lines is read through a private temporary copy without them
+/// (created exclusively under a random name), since PCL's reader crashes, hangs or writes past its buffer
+/// on such lines (the mesh keeps no normals anyway).
 pcl::PolygonMesh loadMesh(const std::string& path);
-/// Writes a mesh as PLY, OBJ or STL (chosen by extension), atomically.
+/// Writes a mesh as PLY, OBJ or STL (chosen by extension), atomically. Coordinates keep every float digit,
+/// and a header that names a file names `path`, not the temporary.
 void saveMesh(const pcl::PolygonMesh& mesh, const std::string& path);
 
 /// Loads a single-channel 16-bit PNG depth image (millimetres); throws ToolError for any other type.
@@ -66,9 +90,15 @@ struct CameraInfo {
   nimbrel_arm_util::CameraIntrinsic intrinsic{};
   int width = 0;
   int height = 0;
+  /// What the reader assumed that the user should hear about (one line each).
+  std::vector<std::string> warnings;
 };
-/// Reads camera_matrix (3x3, row-major) and distortion_coefficients (plumb_bob: up to five values, k1 k2
-/// p1 p2 k3; missing trailing values are 0) from a camera_info YAML file. A negative image size is refused.
+/// Reads a camera_info YAML file in either layout: the calibration file's (camera_matrix and
+/// distortion_coefficients, each with a data list; image_width, image_height) or the sensor_msgs/CameraInfo
+/// message as ROS 2 dumps it (k: 9 values, d: a list; width, height). The camera matrix is 3x3 row-major;
+/// the distortion is plumb_bob, k1 k2 p1 p2 k3, missing trailing values 0 (rational_polynomial is accepted
+/// when its k4..k6 are 0). A file without distortion coefficients adds a warning that zero distortion is
+/// assumed. A negative image size is refused.
 CameraInfo loadCameraInfo(const std::string& path);
 /// Writes a camera_info YAML file in the ROS layout for `intrinsic` and the image size.
 void saveCameraInfo(const CameraInfo& info, const std::string& path);
