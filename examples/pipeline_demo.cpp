@@ -10,8 +10,9 @@
 //   fastRemovePointsFromMeshs
 //
 // It prints one line per step (points in, points out, milliseconds), writes each stage as a PCD file, the
-// inputs (depth PNG, camera_info YAML, poses, meshes) for the command-line tool, and one picture with a top
-// and a side view in which every point is coloured by the step that removed it.
+// inputs (depth PNG, a few noisy frames of the same view in frames/, camera_info YAML, poses, meshes) for the
+// command-line tool, and one picture with a top and a side view in which every point is coloured by the step
+// that removed it.
 //
 // Usage: pipeline_demo [output-folder]   (default: demo-output)
 #include <fmt/format.h>
@@ -51,6 +52,8 @@ using Eigen::Vector3d;
 
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
+constexpr std::uint32_t kFirstSeed = 20261207u;  // sensor noise of the processed frame
+constexpr std::uint32_t kSequenceFrames = 3;     // frames written to frames/ (the first is depth.png)
 
 // ---- Scene (robot frame: z up, table top at z = 0)
 // ---------------------------------------------------------
@@ -195,8 +198,9 @@ struct Frame {
   double missingFraction = 0.0;
 };
 
-Frame renderDepth(const Scene& s) {
-  Noise noise(20261207u);
+// True distance along the optical axis seen by every pixel of the distorting lens (metres; infinite where
+// the ray meets nothing).
+cv::Mat traceScene(const Scene& s) {
   cv::Mat metres(kHeight, kWidth, CV_64F);
   for (int v = 0; v < kHeight; ++v) {
     for (int u = 0; u < kWidth; ++u) {
@@ -204,6 +208,12 @@ Frame renderDepth(const Scene& s) {
       metres.at<double>(v, u) = traceDepth(s, Vector3d(n.x(), n.y(), 1.0));
     }
   }
+  return metres;
+}
+
+// One sensor frame of the traced scene: noise and missing pixels drawn from `seed`.
+Frame renderDepth(const cv::Mat& metres, std::uint32_t seed) {
+  Noise noise(seed);
   Frame f;
   f.depth = cv::Mat::zeros(kHeight, kWidth, CV_16UC1);
   std::size_t missing = 0;
@@ -380,7 +390,8 @@ int main(int argc, char** argv) {
   const auto out = [&](const std::string& name) { return (outDir / name).string(); };
 
   const Scene scene = makeScene();
-  Frame frame = renderDepth(scene);
+  const cv::Mat trueDepth = traceScene(scene);
+  Frame frame = renderDepth(trueDepth, kFirstSeed);
   std::vector<pcl::PolygonMesh> meshes = {boxMesh(scene.object),
                                           icosphere(scene.ballCentre, scene.ballRadius, 3)};
   std::printf(
@@ -391,6 +402,12 @@ int main(int argc, char** argv) {
 
   // Inputs, so that the command-line tool can replay every step on them.
   nimbrel_tools::saveImage(frame.depth, out("depth.png"));
+  // A short sequence of the same view, each frame with its own sensor noise, for depth-batch.
+  fs::create_directories(outDir / "frames");
+  for (std::uint32_t i = 0; i < kSequenceFrames; ++i) {
+    const Frame next = i == 0 ? frame : renderDepth(trueDepth, kFirstSeed + i);
+    nimbrel_tools::saveImage(next.depth, out(fmt::format("frames/frame_{:03d}.png", i)));
+  }
   nimbrel_tools::saveCameraInfo({scene.intrinsic, kWidth, kHeight}, out("camera_info.yaml"));
   writeText(out("camera_to_robot.txt"), matrixText(scene.cameraToRobot));
   writeText(out("box_pose.txt"), matrixText(scene.object.pose));

@@ -409,7 +409,7 @@ int runCutMeshes(const CutMeshArgs& a) {
     const double span = meshSpan(meshes.back());
     if (span > kLargeMeshSpan) {
       warn(
-          fmt::format("mesh {} spans {:.4g} m, more than {:.0f} m: check its units (--mesh-scale 0.001 for "
+          fmt::format("mesh {} spans {:.1f} m, more than {:.0f} m: check its units (--mesh-scale 0.001 for "
                       "millimetres)",
                       a.meshes[i], span, kLargeMeshSpan));
     }

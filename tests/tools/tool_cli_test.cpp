@@ -928,7 +928,7 @@ TEST_F(ToolCli, CutMeshesWarnsOfHugeMeshesAndPlacesThem) {
   const std::string cmd = "cut-meshes " + path("s.pcd") + " -o " + path("o.pcd") + " -M " + path("mm.obj");
   Outcome r = run(cmd + " --method plain");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("spans 1000 m"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("spans 1000.0 m"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("--mesh-scale 0.001"), std::string::npos) << r.err;
 
   r = run(cmd + " --method plain --mesh-scale 0.001 --mesh-pose '1 0 0 5  0 1 0 0  0 0 1 0  0 0 0 1'");
