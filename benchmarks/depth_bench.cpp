@@ -61,7 +61,29 @@ void BM_DepthToCloud(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * width * height);
 }
 
+// The same frame stored at another depth scale (TUM: 5000 units per metre) through the scale overload.
+void BM_DepthToCloudAtScale(benchmark::State& state) {
+  const double unitsPerMetre = static_cast<double>(state.range(0));
+  nimbrel_arm_util::PointCloudsDeal deal;
+  cv::Mat depth = makeScene(640, 480);
+  const CameraIntrinsic intrinsic = intrinsicsFor(640, false);
+  auto out = nimbrel_test::makeCloud({});
+  for (auto _ : state) {
+    deal.getPointCloudsFromDepthMap(out, depth, intrinsic, unitsPerMetre);
+    benchmark::DoNotOptimize(out->points.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * 640 * 480);
+}
+
 }  // namespace
+
+BENCHMARK(BM_DepthToCloudAtScale)
+    ->ArgNames({"unitsPerMetre"})
+    ->Arg(1000)
+    ->Arg(5000)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_DepthToCloud)
     ->ArgNames({"width", "height", "distorted"})
