@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <string>
@@ -366,13 +367,15 @@ struct CutMeshArgs {
 constexpr double kLargeMeshSpan = 10.0;
 
 // Scales a mesh's vertices by `scale`, then moves them by `pose` (computed in double, stored as float).
-void placeMesh(pcl::PolygonMesh& mesh, double scale, const Eigen::Matrix4d& pose) {
+void placeMesh(pcl::PolygonMesh& mesh, double scale, const Eigen::Matrix4d& pose, const std::string& path) {
   if (scale == 1.0 && pose.isIdentity(0.0)) return;
   Cloud vertices;
   pcl::fromPCLPointCloud2(mesh.cloud, vertices);
   for (auto& v : vertices) {
-    const Eigen::Vector4d p(scale * v.x, scale * v.y, scale * v.z, 1.0);
-    const Eigen::Vector4d q = pose * p;
+    const Eigen::Vector4d q = pose * Eigen::Vector4d(scale * v.x, scale * v.y, scale * v.z, 1.0);
+    if (!(q.head<3>().cwiseAbs().maxCoeff() <= std::numeric_limits<float>::max())) {
+      throw ToolError(fmt::format("mesh {} leaves the float range once scaled and placed", path));
+    }
     v = pcl::PointXYZ(static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()));
   }
   pcl::toPCLPointCloud2(vertices, mesh.cloud);
@@ -405,7 +408,8 @@ int runCutMeshes(const CutMeshArgs& a) {
   std::vector<pcl::PolygonMesh> meshes;
   for (std::size_t i = 0; i < a.meshes.size(); ++i) {
     meshes.push_back(nimbrel_tools::loadMesh(a.meshes[i]));
-    placeMesh(meshes.back(), a.meshScale, poses.empty() ? Eigen::Matrix4d::Identity() : poses[i]);
+    placeMesh(meshes.back(), a.meshScale, poses.empty() ? Eigen::Matrix4d::Identity() : poses[i],
+              a.meshes[i]);
     const double span = meshSpan(meshes.back());
     if (span > kLargeMeshSpan) {
       warn(

@@ -747,6 +747,14 @@ TEST_F(ToolCli, CloudReaderConvertsCoordinatesOfEveryNumericType) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(contains(*nimbrel_tools::loadCloud(path("t.pcd")), 7, 8, 9));
 
+  // A double beyond the float range is an infinity, which the library's finite filter then drops.
+  writeText("huge.pcd",
+            "VERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\nHEIGHT 1\nPOINTS 1\n"
+            "DATA ascii\n1e300 -1e300 1\n");
+  const auto huge = nimbrel_tools::loadCloud(path("huge.pcd"));
+  ASSERT_EQ(huge->size(), 1u);
+  EXPECT_TRUE(std::isinf((*huge)[0].x) && (*huge)[0].x > 0 && std::isinf((*huge)[0].y) && (*huge)[0].y < 0);
+
   writeText("noz.pcd",
             "# .PCD v0.7\nVERSION 0.7\nFIELDS x y rgb\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\n"
             "HEIGHT 1\nPOINTS 1\nDATA ascii\n1 2 3\n");

@@ -84,6 +84,17 @@ float valueAt(const std::uint8_t* at) {
   return static_cast<float>(v);
 }
 
+// A double beyond the float range becomes an infinity (a plain conversion would be undefined there).
+template <>
+float valueAt<double>(const std::uint8_t* at) {
+  double v;
+  std::memcpy(&v, at, sizeof v);
+  if (std::abs(v) > static_cast<double>(std::numeric_limits<float>::max())) {
+    return v > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  }
+  return static_cast<float>(v);
+}
+
 // Reads one coordinate of a PCLPointCloud2 point whatever its numeric type, converted to float (a double
 // rounds to nearest, an integer to the nearest float). The caller has checked that the field is numeric
 // and lies inside the point.
