@@ -139,6 +139,11 @@ def reader_seeds():
         b"\x06" + b"1 0 0 0.1\n0 1 0 0.2\n0 0 1 0.3\n0 0 0 1\n",
         b"\x06" + b"[1, 0, 0, 0; 0, 1, 0, 0; 0, 0, 1, 0; 0, 0, 0, 1]",
         b"\x07" + b"0.1, 0.2, 0.3",
+        # The sensor_msgs/CameraInfo message as ROS 2 dumps it, and a cloud of doubles.
+        b"\x00" + b"height: 480\nwidth: 640\ndistortion_model: plumb_bob\nd: [0.1, -0.05, 0.001, 0.002, 0]\n"
+        b"k: [500, 0, 320, 0, 500, 240, 0, 0, 1]\n---\n",
+        b"\x04" + b"VERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\nHEIGHT 1\n"
+        b"POINTS 2\nDATA binary\n" + struct.pack("<6d", 0.5, -1.25, 3.0, 1e300, 0.0, -2.0),
     ]
 
 
