@@ -18,15 +18,18 @@ NimbrelNodeMultiThread::NimbrelNodeMultiThread(
   // 0 threads: one worker per hardware thread; no yield before executing; workers wait without timeout.
   executor = std::make_shared<rclcpp::executors::MultiThreadedExecutor>(rclcpp::ExecutorOptions(), 0, false,
                                                                         std::chrono::nanoseconds(-1));
+  // Added here, on the caller's thread, so that a node already in an executor is refused with rclcpp's
+  // exception before any thread starts.
+  executor->add_node(this->node, true);
   std::promise<void> ended;
   finished = ended.get_future();
   thread = std::make_unique<std::thread>([this, ended = std::move(ended)]() mutable {
-    executor->add_node(this->node, true);
     try {
       executor->spin();
     } catch (const tf2_ros::InvalidTimerHandleException& ex) {
       LOG_ERROR("ex.what: {}", ex.what());
     }
+    detail::releaseCallbackGroups(*this->node);
     executor->remove_node(this->node, true);
     ended.set_value();
   });

@@ -13,10 +13,12 @@ namespace nimbrel_arm_util {
 NimbrelNodeThread::NimbrelNodeThread(std::shared_ptr<rclcpp::node_interfaces::NodeBaseInterface> node)
     : node(std::move(node)) {
   executor = std::make_shared<rclcpp::executors::SingleThreadedExecutor>(rclcpp::ExecutorOptions());
+  // Added here, on the caller's thread, so that a node already in an executor is refused with rclcpp's
+  // exception before any thread starts.
+  executor->add_node(this->node, true);
   std::promise<void> ended;
   finished = ended.get_future();
   thread = std::make_unique<std::thread>([this, ended = std::move(ended)]() mutable {
-    executor->add_node(this->node, true);
     try {
       executor->spin();
     } catch (const tf2_ros::InvalidTimerHandleException& ex) {

@@ -1,9 +1,31 @@
-// Crops a small cloud with an installed nimbrel_arm_util; exits 0 when the expected points remain.
+// Uses an installed nimbrel_arm_util: crops a small cloud and spins a node whose timer must fire. Exits 0
+// when the expected points remain and the timer fired.
+#include <chrono>
 #include <cstdio>
+#include <future>
+#include <memory>
+#include <rclcpp/rclcpp.hpp>  // the installed headers include their ROS 2 side
 
 #include "nimbrel/logger.hpp"
-#include "nimbrel_arm_util/nimbrel_node_thread.hpp"  // the installed headers include their ROS 2 side
+#include "nimbrel_arm_util/nimbrel_node_thread.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+
+namespace {
+
+bool timerFires() {
+  auto node = std::make_shared<rclcpp::Node>(
+      "consumer", rclcpp::NodeOptions().start_parameter_services(false).enable_rosout(false));
+  std::promise<void> fired;
+  bool once = false;
+  auto timer = node->create_wall_timer(std::chrono::milliseconds(10), [&] {
+    if (!once) fired.set_value();
+    once = true;
+  });
+  nimbrel_arm_util::NimbrelNodeThread spinner(node->get_node_base_interface());
+  return fired.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+}
+
+}  // namespace
 
 int main() {
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
@@ -15,5 +37,10 @@ int main() {
   deal.rangeFilterPointClouds(cloud);
   LOG_INFO("{} points inside the box", cloud->size());
   std::printf("consumer: %zu points\n", cloud->size());
-  return cloud->size() == 5 ? 0 : 1;
+
+  rclcpp::init(0, nullptr);
+  const bool fired = timerFires();
+  rclcpp::shutdown();
+  std::printf("consumer: timer %s\n", fired ? "fired" : "never fired");
+  return cloud->size() == 5 && fired ? 0 : 1;
 }

@@ -18,7 +18,9 @@ class NimbrelNodeMultiThread {
   /// Adds @p node to a multi-threaded executor of its own (one worker per hardware thread) and spins it; the
   /// node leaves the executor when spinning ends. With more than one worker an exception from a callback
   /// ends the process, as rclcpp's multi-threaded executor does; with one, a
-  /// tf2_ros::InvalidTimerHandleException is logged and ends spinning.
+  /// tf2_ros::InvalidTimerHandleException is logged and ends spinning. The node's callback groups are
+  /// handed back free to run, whenever the cancel came. Throws rclcpp's std::runtime_error, and starts
+  /// nothing, if @p node is already in an executor.
   explicit NimbrelNodeMultiThread(std::shared_ptr<rclcpp::node_interfaces::NodeBaseInterface> node);
   /// Spins the caller's single-threaded @p executor (not null) in the one background thread. Its nodes are
   /// the caller's to add and remove, before or after; exceptions leaving its spin are not caught.

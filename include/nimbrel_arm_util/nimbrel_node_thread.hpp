@@ -17,6 +17,7 @@ class NimbrelNodeThread {
  public:
   /// Adds @p node to an executor of its own and spins it; the node leaves the executor when spinning
   /// ends (destruction, ROS 2 shutdown, or a tf2_ros::InvalidTimerHandleException, which is logged).
+  /// Throws rclcpp's std::runtime_error, and starts nothing, if @p node is already in an executor.
   explicit NimbrelNodeThread(std::shared_ptr<rclcpp::node_interfaces::NodeBaseInterface> node);
   /// Spins the caller's @p executor (not null). Its nodes are the caller's to add and remove, before or
   /// after; exceptions leaving its spin are not caught.

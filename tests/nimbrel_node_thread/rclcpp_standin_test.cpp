@@ -110,6 +110,33 @@ TEST_F(RclcppStandIn, DroppedTimerStopsAndShutdownEndsSpin) {
   executor.spin();  // returns at once on a shut-down context
 }
 
+TEST_F(RclcppStandIn, MultiThreadedCancelBetweenTakingAndRunningLeavesGroupTaken) {
+  // A timer that is always due keeps the workers taking it, so some cancel lands between a take and the run.
+  auto node = std::make_shared<rclcpp::Node>("dropped");
+  Counter fired;
+  auto timer = node->create_wall_timer(std::chrono::nanoseconds(0), [&fired] { fired.bump(); });
+  auto group = node->get_node_base_interface()->get_default_callback_group();
+  bool leftTaken = false;
+  for (int round = 0; round < 300 && !leftTaken; ++round) {
+    rclcpp::executors::MultiThreadedExecutor executor(rclcpp::ExecutorOptions(), 2);
+    executor.add_node(node);
+    const int before = fired.value();
+    std::thread spinner([&executor] { executor.spin(); });
+    ASSERT_TRUE(fired.reaches(before + 1));
+    executor.cancel();
+    spinner.join();
+    leftTaken = !group->can_be_taken_from().load();
+    executor.remove_node(node);
+  }
+  ASSERT_TRUE(leftTaken) << "no cancel left the group taken";
+  // The node's timers are then dead in any executor.
+  rclcpp::executors::SingleThreadedExecutor other;
+  other.add_node(node);
+  const int before = fired.value();
+  other.spin_some();
+  EXPECT_EQ(fired.value(), before);
+}
+
 #ifndef __SANITIZE_THREAD__
 TEST_F(RclcppStandIn, MultiThreadedCallbackExceptionEndsProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

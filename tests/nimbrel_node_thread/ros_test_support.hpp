@@ -1,9 +1,11 @@
-// Helpers for tests that spin ROS 2 nodes: a context per test, waits with a deadline, timer counters,
-// a witness that lets a few timer periods pass, and a record of what the library logs.
+// Helpers for tests that spin ROS 2 nodes: a context per test on a ROS domain of the process's own, light
+// nodes, waits with a deadline, timer counters, a witness that lets a few timer periods pass, and a record of
+// what the library logs.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +25,17 @@ namespace nimbrel_test {
 constexpr std::chrono::seconds kDeadline{30};
 /// Period of the tests' timers.
 constexpr std::chrono::milliseconds kPeriod{2};
+
+/// Puts this test process on a ROS domain of its own, so that test processes running side by side do not
+/// discover (and slow down) each other's nodes. Read by rclcpp::init; a stand-in ignores it.
+inline void useOwnRosDomain() { setenv("ROS_DOMAIN_ID", std::to_string(1 + getpid() % 100).c_str(), 1); }
+
+/// A node as cheap as a real one gets: no parameter services and no rosout publisher, which the tests never
+/// use and which a real node would otherwise create and announce.
+inline rclcpp::Node::SharedPtr makeNode(const std::string& name) {
+  return std::make_shared<rclcpp::Node>(
+      name, rclcpp::NodeOptions().start_parameter_services(false).enable_rosout(false));
+}
 
 /// Polls @p condition until it holds or @p limit passes; returns its last value.
 template <typename Condition>
@@ -64,7 +77,7 @@ class Counter {
 /// Lets at least @p periods timer periods pass, measured by a timer of another node and executor, so that
 /// a test can check that something did not happen meanwhile without a fixed sleep.
 inline void letPeriodsPass(int periods) {
-  auto node = std::make_shared<rclcpp::Node>("witness");
+  auto node = makeNode("witness");
   Counter ticks;
   auto timer = node->create_wall_timer(kPeriod, [&ticks] { ticks.bump(); });
   rclcpp::executors::SingleThreadedExecutor executor;
@@ -91,7 +104,10 @@ bool spinUntil(rclcpp::Executor& executor, Condition condition) {
 /// Each test runs in a freshly initialised default context, shut down again afterwards.
 class RosTest : public ::testing::Test {
  protected:
-  void SetUp() override { rclcpp::init(0, nullptr); }
+  void SetUp() override {
+    useOwnRosDomain();
+    rclcpp::init(0, nullptr);
+  }
   void TearDown() override { rclcpp::shutdown(); }
 };
 

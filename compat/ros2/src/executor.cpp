@@ -199,20 +199,18 @@ bool Executor::get_next_executable(AnyExecutable& any_executable, std::chrono::n
   }
 }
 
+Executor::AnyExecutable::~AnyExecutable() {
+  if (callback_group) callback_group->can_be_taken_from().store(true);
+}
+
 void Executor::execute_any_executable(AnyExecutable& any_executable) {
-  if (!any_executable.timer) return;
-  // Release the group however the callback ends, and let a waiting thread look for work again.
-  struct Release {
-    AnyExecutable& any;
-    detail::ExecutorCore& core;
-    ~Release() {
-      if (any.callback_group) any.callback_group->can_be_taken_from().store(true);
-      core.wake(false);
-    }
-  } release{any_executable, *core_};
-  // Work taken before a cancel is dropped, as rclcpp does.
+  // Work taken before a cancel is dropped without releasing its group here, as rclcpp does.
   if (!spinning.load()) return;
+  if (!any_executable.timer) return;
   any_executable.timer->execute_callback();
+  // Reached only when the callback returned; after an exception the AnyExecutable releases the group.
+  any_executable.callback_group->can_be_taken_from().store(true);
+  core_->wake(false);
 }
 
 namespace executors {
@@ -268,6 +266,10 @@ void MultiThreadedExecutor::run(std::size_t /*this_thread_number*/) {
     }
     if (yield_before_execute_) std::this_thread::yield();
     execute_any_executable(any);
+    // As in rclcpp, the group is not handed back by the AnyExecutable here. So a cancel that lands between
+    // taking a callback and running it leaves a mutually exclusive group marked as taken: its callbacks never
+    // run again, in this executor or any other, until the group is marked available again.
+    any.callback_group.reset();
   }
 }
 

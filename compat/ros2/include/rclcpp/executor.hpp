@@ -50,8 +50,14 @@ class Executor {
   bool is_spinning();
 
  protected:
-  /// One taken callback: while it runs, its mutually exclusive group gives out no other callback.
+  /// One taken callback: while it runs, its mutually exclusive group gives out no other callback. Taken but
+  /// never run (dropped, or left by an exception), it hands its group back when destroyed.
   struct AnyExecutable {
+    AnyExecutable() = default;
+    AnyExecutable(const AnyExecutable&) = delete;
+    AnyExecutable& operator=(const AnyExecutable&) = delete;
+    ~AnyExecutable();
+
     rclcpp::TimerBase::SharedPtr timer;
     rclcpp::CallbackGroup::SharedPtr callback_group;
   };
@@ -59,7 +65,8 @@ class Executor {
   /// Waits up to @p timeout for due work and takes it; false on timeout, wake-up, cancel or shutdown.
   bool get_next_executable(AnyExecutable& any_executable,
                            std::chrono::nanoseconds timeout = std::chrono::nanoseconds(-1));
-  /// Runs a taken callback (unless the executor was cancelled meanwhile) and releases its group.
+  /// Runs a taken callback and releases its group. Cancelled meanwhile, it returns at once and leaves the
+  /// group to the AnyExecutable's destructor, as rclcpp does.
   void execute_any_executable(AnyExecutable& any_executable);
 
   std::atomic_bool spinning;
