@@ -13,14 +13,37 @@ namespace {
 // than the grid, so deciding a cell at once never changes an answer.
 constexpr double kMargin = 1e-5;
 
-// Cells never shrink below half the near distance, so a query spans at most six cells per axis.
+// Cells are half the near distance, so a query spans at most six cells per axis.
 constexpr int kMaxSpan = 8;
+
+// Cells per axis at most: beyond this, far positions share the last cell (2^40 cells of even a millimetre
+// reach a billion kilometres, and cell coordinates stay exact in double).
+constexpr double kMaxCellsPerAxis = 1099511627776.0;
 
 bool isFinite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
 }  // namespace
+
+std::uint64_t SurfaceGrid::hashOf(std::int64_t x, std::int64_t y, std::int64_t z) {
+  std::uint64_t h = static_cast<std::uint64_t>(x) * 0x9E3779B97F4A7C15ull;
+  h ^= static_cast<std::uint64_t>(y) * 0xC2B2AE3D27D4EB4Full + (h << 6) + (h >> 2);
+  h ^= static_cast<std::uint64_t>(z) * 0x165667B19E3779F9ull + (h << 6) + (h >> 2);
+  return h ^ (h >> 29);
+}
+
+std::uint32_t SurfaceGrid::find(std::int64_t x, std::int64_t y, std::int64_t z) const {
+  if (dense_) {
+    return denseSlot_[static_cast<std::size_t>((z * dims_[1] + y) * dims_[0] + x)];
+  }
+  const std::size_t mask = hash_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hashOf(x, y, z)) & mask;; i = (i + 1) & mask) {
+    const HashEntry& e = hash_[i];
+    if (e.slot == kEmpty) return kEmpty;
+    if (e.x == x && e.y == y && e.z == z) return e.slot;
+  }
+}
 
 SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double nearDistance) {
   // Non-finite samples are never nearest to anything in a kd-tree either, so they are left out.
@@ -41,35 +64,59 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   reach_ = nearDistance * (1.0 + kMargin);
   sure_ = nearDistance * (1.0 - kMargin);
 
-  // Half the near distance makes every occupied cell within reach of a query in it decide at once; grow
-  // the cells only when a far-flung mesh would otherwise need far more cells than it has samples.
-  const double cap = std::max(4096.0, 8.0 * static_cast<double>(count));
+  // Half the near distance makes every occupied cell within reach of a query in it decide at once.
   cell_ = nearDistance / 2.0;
-  for (;;) {
-    double total = 1.0;
-    for (int a = 0; a < 3; ++a) total *= std::floor((hi_[a] - lo_[a]) / cell_) + 1.0;
-    if (total <= cap) break;
-    cell_ *= 2.0;
+  double total = 1.0;
+  for (int a = 0; a < 3; ++a) {
+    const double cells = std::min(std::floor((hi_[a] - lo_[a]) / cell_) + 1.0, kMaxCellsPerAxis);
+    dims_[a] = static_cast<std::int64_t>(cells);
+    total *= cells;
   }
-  for (int a = 0; a < 3; ++a) dims_[a] = static_cast<std::int64_t>(std::floor((hi_[a] - lo_[a]) / cell_)) + 1;
+  // A dense table costs one entry per grid cell: use it only while that is a few entries per sample.
+  dense_ = total <= std::max(4096.0, 8.0 * static_cast<double>(count));
+  if (dense_) {
+    denseSlot_.assign(static_cast<std::size_t>(total), kEmpty);
+  } else {
+    std::size_t size = 16;
+    while (size < 2 * count) size *= 2;
+    hash_.assign(size, HashEntry{0, 0, 0, kEmpty});
+  }
 
-  const std::size_t cells = static_cast<std::size_t>(dims_[0] * dims_[1] * dims_[2]);
-  std::vector<std::uint32_t> cellOfSample;
-  cellOfSample.reserve(count);
-  cellStart_.assign(cells + 1, 0);
+  // Occupied cells get slots in the order their first sample comes; count the samples of each.
+  std::vector<std::uint32_t> slotOfSample;
+  slotOfSample.reserve(count);
+  std::vector<std::uint32_t> perSlot;
   for (const pcl::PointXYZ& p : samples.points) {
     if (!isFinite(p)) continue;
-    const std::int64_t c = (cellOf(p.z, 2) * dims_[1] + cellOf(p.y, 1)) * dims_[0] + cellOf(p.x, 0);
-    cellOfSample.push_back(static_cast<std::uint32_t>(c));
-    ++cellStart_[static_cast<std::size_t>(c) + 1];
+    const std::int64_t x = cellOf(p.x, 0), y = cellOf(p.y, 1), z = cellOf(p.z, 2);
+    std::uint32_t* slot = nullptr;
+    if (dense_) {
+      slot = &denseSlot_[static_cast<std::size_t>((z * dims_[1] + y) * dims_[0] + x)];
+    } else {
+      const std::size_t mask = hash_.size() - 1;
+      std::size_t i = static_cast<std::size_t>(hashOf(x, y, z)) & mask;
+      while (hash_[i].slot != kEmpty && !(hash_[i].x == x && hash_[i].y == y && hash_[i].z == z)) {
+        i = (i + 1) & mask;
+      }
+      if (hash_[i].slot == kEmpty) hash_[i] = HashEntry{x, y, z, kEmpty};
+      slot = &hash_[i].slot;
+    }
+    if (*slot == kEmpty) {
+      *slot = static_cast<std::uint32_t>(perSlot.size());
+      perSlot.push_back(0);
+    }
+    ++perSlot[*slot];
+    slotOfSample.push_back(*slot);
   }
-  for (std::size_t c = 0; c < cells; ++c) cellStart_[c + 1] += cellStart_[c];
+  const std::size_t cells = perSlot.size();
+  cellStart_.assign(cells + 1, 0);
+  for (std::size_t c = 0; c < cells; ++c) cellStart_[c + 1] = cellStart_[c] + perSlot[c];
   std::vector<std::uint32_t> fill(cellStart_.begin(), cellStart_.end() - 1);
   xyz_.resize(3 * count);
   std::size_t s = 0;
   for (const pcl::PointXYZ& p : samples.points) {
     if (!isFinite(p)) continue;
-    const std::size_t slot = 3 * static_cast<std::size_t>(fill[cellOfSample[s++]]++);
+    const std::size_t slot = 3 * static_cast<std::size_t>(fill[slotOfSample[s++]]++);
     xyz_[slot] = p.x;
     xyz_[slot + 1] = p.y;
     xyz_[slot + 2] = p.z;
@@ -78,7 +125,6 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   // fewer cells straddle a query's sphere and need scanning.
   cellBox_.assign(6 * cells, 0.0f);
   for (std::size_t c = 0; c < cells; ++c) {
-    if (cellStart_[c] == cellStart_[c + 1]) continue;
     float* box = &cellBox_[6 * c];
     for (int a = 0; a < 3; ++a) {
       box[a] = xyz_[3 * static_cast<std::size_t>(cellStart_[c]) + a];
@@ -120,15 +166,14 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
     for (int j = 0; j < span[1]; ++j) {
       const double rowNear = nearSq[2][k] + nearSq[1][j];
       if (rowNear > reach2) continue;
-      const std::int64_t rowBase = ((first[2] + k) * dims_[1] + first[1] + j) * dims_[0] + first[0];
       for (int i = 0; i < span[0]; ++i) {
         if (rowNear + nearSq[0][i] > reach2) continue;
-        const std::size_t c = static_cast<std::size_t>(rowBase + i);
+        const std::uint32_t c = find(first[0] + i, first[1] + j, first[2] + k);
+        if (c == kEmpty) continue;
         const std::uint32_t begin = cellStart_[c];
         const std::uint32_t end = cellStart_[c + 1];
-        if (begin == end) continue;
         // Decide on the tight box of the cell's samples: every sample lies in it.
-        const float* box = &cellBox_[6 * c];
+        const float* box = &cellBox_[6 * static_cast<std::size_t>(c)];
         double gap2 = 0.0;
         double far2 = 0.0;
         for (int a = 0; a < 3; ++a) {
