@@ -1,25 +1,18 @@
 // Meshes prepared once for many inside-or-near queries.
 #include "pointclouds_deal/mesh_index.hpp"
 
-#include <pcl/conversions.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "pointclouds_deal/mesh_geometry.hpp"
+#include "pointclouds_deal/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
 namespace {
 
-// Cell of a coordinate along one grid axis, clamped to the grid. Floor of a rounded quotient is monotone
-// in the coordinate, so a point inside a face's extent always falls in one of the face's cells.
-std::int64_t cellIndex(double value, double lo, double size, int cells) {
-  const double c = std::floor((value - lo) / size);
-  if (!(c > 0.0)) return 0;
-  if (c >= static_cast<double>(cells - 1)) return cells - 1;
-  return static_cast<std::int64_t>(c);
-}
+// Faces per leaf: a few, so that a leaf's box stays tight and a query tests few faces.
+constexpr std::uint32_t kLeafFaces = 4;
 
 // Squared distance from q to the box lo..hi (0 inside it).
 double boxGap2(const double q[3], const double lo[3], const double hi[3]) {
@@ -40,164 +33,172 @@ bool isFinite(const pcl::PointXYZ& p) {
 MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new PointCloudsDeal::Cloud) {
   readVertices(mesh, *vertices_);
   const std::size_t vertexCount = vertices_->points.size();
-  // The nearest-face query refuses meshes of fewer than three vertices, so they need no tree.
-  if (vertexCount >= 3) {
-    for (std::size_t v = 0; v < vertexCount; ++v) {
-      const pcl::PointXYZ& p = vertices_->points[v];
-      // As the library's kd-tree is given them: finite vertices within the float range a tree can split.
-      if (!isSearchable(p)) continue;
-      treePoints_.insert(treePoints_.end(), {p.x, p.y, p.z});
-      treeToVertex_.push_back(v);
-    }
-    if (!treeToVertex_.empty()) {
-      tree_ = std::make_unique<FlannIndex>(flann::Matrix<float>(treePoints_.data(), treeToVertex_.size(), 3),
-                                           flann::KDTreeSingleIndexParams(15));
-      tree_->buildIndex();
-    }
-    around_ = facesAroundVertices(vertexCount, mesh.polygons);
-  }
+  // The nearest-face query refuses meshes of fewer than three vertices and points that have no nearest
+  // vertex.
+  nearUsable_ = vertexCount >= 3 &&
+                std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
+  parts_ = facePartLabels(*vertices_, mesh.polygons);
 
-  // Box of the valid faces' corners, and their padded y–z extents.
-  struct Extent {
-    std::uint32_t face;
-    double yMin, yMax, zMin, zMax;
-  };
-  std::vector<Extent> extents;
-  bool anyValid = false;
-  bool allFinite = true;
-  faceBoxes_.assign(6 * mesh.polygons.size(), 0.0);
+  faces_.reserve(mesh.polygons.size());
   for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
     const pcl::Vertices& face = mesh.polygons[f];
     if (!isValidFace(face, vertexCount)) continue;
-    double* faceBox = &faceBoxes_[6 * f];
+    BoxedFace b;
+    b.face = static_cast<std::uint32_t>(f);
+    // Faces without an extent (non-finite corners) are never met by a ray; only their distance counts.
+    if (!paddedYZExtent(*vertices_, face, b.yMin, b.yMax, b.zMin, b.zMax)) {
+      unboxed_.push_back(b.face);
+      continue;
+    }
     for (std::size_t k = 0; k < 3; ++k) {
       const pcl::PointXYZ& p = vertices_->points[static_cast<std::size_t>(face.vertices[k])];
-      allFinite = allFinite && isFinite(p);
       const double v[3] = {p.x, p.y, p.z};
       for (int a = 0; a < 3; ++a) {
-        boxLo_[a] = anyValid ? std::min(boxLo_[a], v[a]) : v[a];
-        boxHi_[a] = anyValid ? std::max(boxHi_[a], v[a]) : v[a];
-        faceBox[a] = k == 0 ? v[a] : std::min(faceBox[a], v[a]);
-        faceBox[3 + a] = k == 0 ? v[a] : std::max(faceBox[3 + a], v[a]);
+        b.lo[a] = k == 0 ? v[a] : std::min(b.lo[a], v[a]);
+        b.hi[a] = k == 0 ? v[a] : std::max(b.hi[a], v[a]);
       }
-      anyValid = true;
     }
-    Extent e;
-    e.face = static_cast<std::uint32_t>(f);
-    // Faces without an extent (non-finite corners) are never tested by the +x ray.
-    if (paddedYZExtent(*vertices_, face, e.yMin, e.yMax, e.zMin, e.zMax)) extents.push_back(e);
+    faces_.push_back(b);
   }
-  hasValidFace_ = anyValid;
-  boxUsable_ = anyValid && allFinite;
-  if (extents.empty()) return;
+  if (faces_.empty()) return;
+  nodes_.reserve(2 * (faces_.size() / kLeafFaces + 1));
+  build(0, static_cast<std::uint32_t>(faces_.size()));
+}
 
-  gridLo_[0] = extents[0].yMin;
-  gridHi_[0] = extents[0].yMax;
-  gridLo_[1] = extents[0].zMin;
-  gridHi_[1] = extents[0].zMax;
-  for (const Extent& e : extents) {
-    gridLo_[0] = std::min(gridLo_[0], e.yMin);
-    gridHi_[0] = std::max(gridHi_[0], e.yMax);
-    gridLo_[1] = std::min(gridLo_[1], e.zMin);
-    gridHi_[1] = std::max(gridHi_[1], e.zMax);
-  }
-  // About two cells per face keeps each cell's list to a few faces from the front and the back.
-  cells_ =
-      std::clamp(static_cast<int>(std::ceil(std::sqrt(2.0 * static_cast<double>(extents.size())))), 1, 1024);
-  for (int a = 0; a < 2; ++a) {
-    const double span = gridHi_[a] - gridLo_[a];
-    cellSize_[a] = span > 0.0 ? span / cells_ : 1.0;
-  }
-  const std::size_t cellCount = static_cast<std::size_t>(cells_) * static_cast<std::size_t>(cells_);
-  std::vector<std::uint32_t> next(cellCount + 1, 0);
-  auto forEachCell = [&](const Extent& e, auto&& visit) {
-    const std::int64_t y0 = cellIndex(e.yMin, gridLo_[0], cellSize_[0], cells_);
-    const std::int64_t y1 = cellIndex(e.yMax, gridLo_[0], cellSize_[0], cells_);
-    const std::int64_t z0 = cellIndex(e.zMin, gridLo_[1], cellSize_[1], cells_);
-    const std::int64_t z1 = cellIndex(e.zMax, gridLo_[1], cellSize_[1], cells_);
-    for (std::int64_t z = z0; z <= z1; ++z) {
-      for (std::int64_t y = y0; y <= y1; ++y) visit(static_cast<std::size_t>(z * cells_ + y));
+std::uint32_t MeshIndex::build(std::uint32_t first, std::uint32_t count) {
+  const std::uint32_t index = static_cast<std::uint32_t>(nodes_.size());
+  nodes_.emplace_back();
+  {
+    Node& node = nodes_[index];
+    const BoxedFace& f0 = faces_[first];
+    std::copy(f0.lo, f0.lo + 3, node.lo);
+    std::copy(f0.hi, f0.hi + 3, node.hi);
+    node.yMin = f0.yMin;
+    node.yMax = f0.yMax;
+    node.zMin = f0.zMin;
+    node.zMax = f0.zMax;
+    for (std::uint32_t i = first + 1; i < first + count; ++i) {
+      const BoxedFace& f = faces_[i];
+      for (int a = 0; a < 3; ++a) {
+        node.lo[a] = std::min(node.lo[a], f.lo[a]);
+        node.hi[a] = std::max(node.hi[a], f.hi[a]);
+      }
+      node.yMin = std::min(node.yMin, f.yMin);
+      node.yMax = std::max(node.yMax, f.yMax);
+      node.zMin = std::min(node.zMin, f.zMin);
+      node.zMax = std::max(node.zMax, f.zMax);
     }
-  };
-  for (const Extent& e : extents) forEachCell(e, [&](std::size_t c) { ++next[c + 1]; });
-  for (std::size_t c = 0; c < cellCount; ++c) next[c + 1] += next[c];
-  cellStart_ = next;
-  rayFaces_.resize(next.back());
-  for (const Extent& e : extents) {
-    forEachCell(e, [&](std::size_t c) { rayFaces_[next[c]++] = {e.face, e.yMin, e.yMax, e.zMin, e.zMax}; });
   }
+  if (count <= kLeafFaces) {
+    nodes_[index].first = first;
+    nodes_[index].count = count;
+    return index;
+  }
+  // Split at the median of the box centres along the axis where the centres spread most: halves of equal
+  // size keep the depth at log2(F) whatever the faces look like.
+  double cLo[3], cHi[3];
+  for (int a = 0; a < 3; ++a) {
+    cLo[a] = cHi[a] = faces_[first].lo[a] + faces_[first].hi[a];
+  }
+  for (std::uint32_t i = first + 1; i < first + count; ++i) {
+    for (int a = 0; a < 3; ++a) {
+      const double c = faces_[i].lo[a] + faces_[i].hi[a];
+      cLo[a] = std::min(cLo[a], c);
+      cHi[a] = std::max(cHi[a], c);
+    }
+  }
+  int axis = 0;
+  for (int a = 1; a < 3; ++a) {
+    if (cHi[a] - cLo[a] > cHi[axis] - cLo[axis]) axis = a;
+  }
+  const std::uint32_t half = count / 2;
+  std::nth_element(faces_.begin() + first, faces_.begin() + first + half, faces_.begin() + first + count,
+                   [axis](const BoxedFace& l, const BoxedFace& r) {
+                     return l.lo[axis] + l.hi[axis] < r.lo[axis] + r.hi[axis];
+                   });
+  build(first, half);
+  const std::uint32_t second = build(first + half, count - half);
+  nodes_[index].second = second;
+  return index;
 }
 
 bool MeshIndex::inside(const pcl::PointXYZ& point) const {
   // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary:
-  // zero crossings, so outside. Non-finite coordinates end here too.
-  if (cellStart_.empty()) return false;
+  // zero crossings, so outside. Non-finite coordinates end here too (every comparison fails).
+  if (nodes_.empty()) return false;
   const double y = point.y;
   const double z = point.z;
-  if (!(y >= gridLo_[0] && y <= gridHi_[0] && z >= gridLo_[1] && z <= gridHi_[1])) return false;
-  const std::size_t cell = static_cast<std::size_t>(cellIndex(z, gridLo_[1], cellSize_[1], cells_) * cells_ +
-                                                    cellIndex(y, gridLo_[0], cellSize_[0], cells_));
   // Only the faces whose padded extent holds (y, z) are tested along +x (the same closed test as the
-  // shared inside test makes); with none, no face is hit or touched, and the point is outside.
+  // shared inside test makes).
   candidates_.clear();
-  for (std::uint32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
-    const RayFace& r = rayFaces_[i];
-    if (y >= r.yMin && y <= r.yMax && z >= r.zMin && z <= r.zMax) candidates_.push_back(r.face);
+  stack_.clear();
+  stack_.push_back(0);
+  while (!stack_.empty()) {
+    const Node& node = nodes_[stack_.back()];
+    const std::uint32_t at = stack_.back();
+    stack_.pop_back();
+    if (!(y >= node.yMin && y <= node.yMax && z >= node.zMin && z <= node.zMax)) continue;
+    if (node.count == 0) {
+      stack_.push_back(node.second);
+      stack_.push_back(at + 1);
+      continue;
+    }
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      const BoxedFace& f = faces_[i];
+      if (y >= f.yMin && y <= f.yMax && z >= f.zMin && z <= f.zMax) candidates_.push_back(f.face);
+    }
   }
   if (candidates_.empty()) return false;
   // Count the +x crossings with the shared ray test; an unambiguous count decides as the shared inside
   // test would. A boundary meeting needs its other rays: hand the same candidates to it.
   const Eigen::Vector3f origin(point.x, point.y, point.z);
-  std::size_t hits = 0;
+  hits_.clear();
   for (const std::uint32_t f : candidates_) {
-    const RayTriangleHit r = intersectRay(*vertices_, mesh_->polygons[f], origin, Eigen::Vector3f::UnitX());
+    const RayTriangleHit r = intersectRay(*vertices_, mesh_->polygons[f], origin, Eigen::Vector3f::UnitX(),
+                                          ParallelBound::kRelative);
     if (r.onBoundary) {
-      return isInsideByParity(*vertices_, mesh_->polygons, point, candidates_.data(),
+      return isInsideByParity(*vertices_, mesh_->polygons, parts_, point, candidates_.data(),
                               candidates_.data() + candidates_.size());
     }
-    hits += r.hit ? 1 : 0;
+    if (r.hit) hits_.push_back(f);
   }
-  return hits % 2 == 1;
+  return oddPartCrossed(hits_, [this]() -> const std::vector<std::uint32_t>& { return parts_; });
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
-  // The nearest-face query refuses a mesh of fewer than three vertices; without valid faces the distance
-  // stays at the largest double.
-  if (vertices_->points.size() < 3 || !hasValidFace_) return false;
-  const double q[3] = {point.x, point.y, point.z};
-  // A face whose box is this far from the point is not near it; the slack covers the rounding of the
-  // distance computation many times over.
-  const double limit = kNearMeshDistance * (1.0 + 1e-9);
-  const double limit2 = limit * limit;
-  if (boxUsable_ && boxGap2(q, boxLo_, boxHi_) > limit2) return false;
-  const int nearest = nearestVertex(point);
-  if (nearest < 0) return false;
-  const std::vector<std::uint32_t>& faces = around_[static_cast<std::size_t>(nearest)];
-  if (!boxUsable_) {
-    return nearestFacesDistance(*vertices_, mesh_->polygons, faces, point) < kNearMeshDistance;
-  }
-  // The smallest distance is below the limit exactly when some face's distance is: stop at the first,
-  // and skip faces whose box alone rules them out.
-  for (const std::uint32_t f : faces) {
-    const double* box = &faceBoxes_[6 * static_cast<std::size_t>(f)];
-    if (boxGap2(q, box, box + 3) > limit2) continue;
+  if (!nearUsable_ || !isFinite(point)) return false;
+  for (const std::uint32_t f : unboxed_) {
     if (faceDistance(*vertices_, mesh_->polygons[f], point) < kNearMeshDistance) return true;
   }
+  if (nodes_.empty()) return false;
+  const double q[3] = {point.x, point.y, point.z};
+  // A box this far from the point holds no face nearer than the near distance; the slack covers the
+  // rounding of the distance computation, which grows with the coordinates' magnitude.
+  const Node& root = nodes_[0];
+  double magnitude = std::max({std::abs(q[0]), std::abs(q[1]), std::abs(q[2])});
+  for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::abs(root.lo[a]), std::abs(root.hi[a])});
+  const double limit = kNearMeshDistance + 1e-9 * (kNearMeshDistance + magnitude);
+  const double limit2 = limit * limit;
+  stack_.clear();
+  stack_.push_back(0);
+  while (!stack_.empty()) {
+    const std::uint32_t at = stack_.back();
+    stack_.pop_back();
+    const Node& node = nodes_[at];
+    if (boxGap2(q, node.lo, node.hi) > limit2) continue;
+    if (node.count == 0) {
+      stack_.push_back(node.second);
+      stack_.push_back(at + 1);
+      continue;
+    }
+    // The smallest distance is below the near distance exactly when some face's distance is.
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      const BoxedFace& f = faces_[i];
+      if (boxGap2(q, f.lo, f.hi) > limit2) continue;
+      if (faceDistance(*vertices_, mesh_->polygons[f.face], point) < kNearMeshDistance) return true;
+    }
+  }
   return false;
-}
-
-int MeshIndex::nearestVertex(const pcl::PointXYZ& point) const {
-  if (!tree_ || !isFinite(point)) return -1;
-  // Exact search (unlimited checks, no epsilon), as the kd-tree wrapper asks for it.
-  static const flann::SearchParams kExact(-1, 0.0f, true);
-  const float query[3] = {point.x, point.y, point.z};
-  nearest_.clear();
-  tree_->findNeighbors(nearest_, query, kExact);
-  if (nearest_.size() < 1) return -1;
-  std::size_t index = 0;
-  float squared = 0.0f;
-  nearest_.copy(&index, &squared, 1, true);
-  return index < treeToVertex_.size() ? static_cast<int>(treeToVertex_[index]) : -1;
 }
 
 bool MeshIndex::claims(const pcl::PointXYZ& point) const { return inside(point) || nearFaces(point); }
