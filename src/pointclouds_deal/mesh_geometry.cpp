@@ -164,6 +164,13 @@ RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& fa
   if (!isFinite(q0) || !isFinite(q1) || !isFinite(q2)) {
     return result;
   }
+  return intersectRayCorners(q0, q1, q2, origin, direction, bound);
+}
+
+RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ& q1, const pcl::PointXYZ& q2,
+                                   const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                                   ParallelBound bound) {
+  RayTriangleHit result;
   const Eigen::Vector3f p0 = toVector(q0);
   const Eigen::Vector3f e1 = toVector(q1) - p0;
   const Eigen::Vector3f e2 = toVector(q2) - p0;

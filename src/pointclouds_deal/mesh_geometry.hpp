@@ -87,6 +87,11 @@ RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& fa
                             const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
                             ParallelBound bound);
 
+/// The same test on the corners of a face already known to be valid with finite corners.
+RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ& q1, const pcl::PointXYZ& q2,
+                                   const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                                   ParallelBound bound);
+
 /// Padded y–z extent of a face: the face's y–z bounding box grown by 1e-4 of (its size plus its largest
 /// |y| or |z|), far more than rounding in the ray test can shift a meeting point. Returns false for an
 /// invalid face or one with a non-finite corner (no ray ever hits or flags such a face).

@@ -12,7 +12,19 @@ namespace detail {
 namespace {
 
 // Faces per leaf: a few, so that a leaf's box stays tight and a query tests few faces.
-constexpr std::uint32_t kLeafFaces = 4;
+constexpr std::uint32_t kLeafFaces = 8;
+
+// A face whose padded y–z extent covers more grid cells than this goes to the ray tree instead.
+constexpr std::int64_t kMaxCellsPerFace = 25;
+
+// Cell of a coordinate along one grid axis, clamped to the grid. Floor of a rounded quotient is monotone
+// in the coordinate, so a point inside a face's extent always falls in one of the face's cells.
+std::int64_t cellIndex(double value, double lo, double size, std::int64_t cells) {
+  const double c = std::floor((value - lo) / size);
+  if (!(c > 0.0)) return 0;
+  if (c >= static_cast<double>(cells - 1)) return cells - 1;
+  return static_cast<std::int64_t>(c);
+}
 
 // Squared distance from q to the box lo..hi (0 inside it).
 double boxGap2(const double q[3], const double lo[3], const double hi[3]) {
@@ -22,6 +34,23 @@ double boxGap2(const double q[3], const double lo[3], const double hi[3]) {
     gap2 += gap * gap;
   }
   return gap2;
+}
+
+// Depth-first traversal stack. Trees are split at the median, so their depth is at most 32 for any face
+// count that fits the index type; popping one node and pushing two keeps at most depth + 1 entries.
+class TraversalStack {
+ public:
+  void push(std::uint32_t node) { nodes_[size_++] = node; }
+  std::uint32_t pop() { return nodes_[--size_]; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  std::uint32_t nodes_[72];
+  std::size_t size_ = 0;
+};
+
+inline Eigen::Vector3d widen(const pcl::PointXYZ& p) {
+  return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
 }
 
 bool isFinite(const pcl::PointXYZ& p) {
@@ -39,113 +68,184 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
                 std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
   parts_ = facePartLabels(*vertices_, mesh.polygons);
 
-  faces_.reserve(mesh.polygons.size());
+  rayItems_.reserve(mesh.polygons.size());
+  nearItems_.reserve(mesh.polygons.size());
   for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
     const pcl::Vertices& face = mesh.polygons[f];
     if (!isValidFace(face, vertexCount)) continue;
-    BoxedFace b;
-    b.face = static_cast<std::uint32_t>(f);
+    Item<2> ray;
+    ray.face = static_cast<std::uint32_t>(f);
     // Faces without an extent (non-finite corners) are never met by a ray; only their distance counts.
-    if (!paddedYZExtent(*vertices_, face, b.yMin, b.yMax, b.zMin, b.zMax)) {
-      unboxed_.push_back(b.face);
+    if (!paddedYZExtent(*vertices_, face, ray.lo[0], ray.hi[0], ray.lo[1], ray.hi[1])) {
+      unboxed_.push_back(ray.face);
       continue;
     }
+    rayItems_.push_back(ray);
+    Item<3> near;
+    near.face = ray.face;
     for (std::size_t k = 0; k < 3; ++k) {
       const pcl::PointXYZ& p = vertices_->points[static_cast<std::size_t>(face.vertices[k])];
       const double v[3] = {p.x, p.y, p.z};
       for (int a = 0; a < 3; ++a) {
-        b.lo[a] = k == 0 ? v[a] : std::min(b.lo[a], v[a]);
-        b.hi[a] = k == 0 ? v[a] : std::max(b.hi[a], v[a]);
+        near.lo[a] = k == 0 ? v[a] : std::min(near.lo[a], v[a]);
+        near.hi[a] = k == 0 ? v[a] : std::max(near.hi[a], v[a]);
       }
     }
-    faces_.push_back(b);
+    nearItems_.push_back(near);
   }
-  if (faces_.empty()) return;
-  nodes_.reserve(2 * (faces_.size() / kLeafFaces + 1));
-  build(0, static_cast<std::uint32_t>(faces_.size()));
+  if (rayItems_.empty()) return;
+  build(nearItems_, nearNodes_, 0, static_cast<std::uint32_t>(nearItems_.size()));
+
+  // The grid spans every padded extent. Its cells are as wide as a typical face's extent is across (the
+  // median of the narrower side), so that most faces are listed in a few cells and each list holds a few
+  // faces from the front and the back of the mesh; long faces go to the tree. Cells grow when there
+  // would be more than a few per face.
+  for (int a = 0; a < 2; ++a) {
+    gridLo_[a] = rayItems_[0].lo[a];
+    gridHi_[a] = rayItems_[0].hi[a];
+  }
+  std::vector<double> widths;
+  widths.reserve(rayItems_.size());
+  for (const Item<2>& item : rayItems_) {
+    for (int a = 0; a < 2; ++a) {
+      gridLo_[a] = std::min(gridLo_[a], item.lo[a]);
+      gridHi_[a] = std::max(gridHi_[a], item.hi[a]);
+    }
+    widths.push_back(std::min(item.hi[0] - item.lo[0], item.hi[1] - item.lo[1]));
+  }
+  std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+  const double span = std::max(gridHi_[0] - gridLo_[0], gridHi_[1] - gridLo_[1]);
+  cellSize_ = std::max(0.5 * widths[widths.size() / 2], span / 2048.0);
+  if (!(cellSize_ > 0.0)) cellSize_ = 1.0;
+  const double maxCells = 8.0 * static_cast<double>(rayItems_.size()) + 16.0;
+  for (;;) {
+    for (int a = 0; a < 2; ++a) {
+      cells_[a] = static_cast<std::int64_t>(std::floor((gridHi_[a] - gridLo_[a]) / cellSize_)) + 1;
+    }
+    if (static_cast<double>(cells_[0]) * static_cast<double>(cells_[1]) <= maxCells) break;
+    cellSize_ *= 1.5;
+  }
+  struct Range {
+    std::int64_t y0, y1, z0, z1;
+  };
+  const auto rangeOf = [this](const Item<2>& item) {
+    return Range{cellIndex(item.lo[0], gridLo_[0], cellSize_, cells_[0]),
+                 cellIndex(item.hi[0], gridLo_[0], cellSize_, cells_[0]),
+                 cellIndex(item.lo[1], gridLo_[1], cellSize_, cells_[1]),
+                 cellIndex(item.hi[1], gridLo_[1], cellSize_, cells_[1])};
+  };
+  const auto gridded = [](const Range& r) {
+    return (r.y1 - r.y0 + 1) * (r.z1 - r.z0 + 1) <= kMaxCellsPerFace;
+  };
+  const std::size_t cellCount = static_cast<std::size_t>(cells_[0] * cells_[1]);
+  std::vector<std::uint32_t> next(cellCount + 1, 0);
+  std::vector<Item<2>> large;
+  for (const Item<2>& item : rayItems_) {
+    const Range r = rangeOf(item);
+    if (!gridded(r)) {
+      large.push_back(item);
+      continue;
+    }
+    gridItems_.push_back(item);
+    for (std::int64_t z = r.z0; z <= r.z1; ++z) {
+      for (std::int64_t y = r.y0; y <= r.y1; ++y) ++next[static_cast<std::size_t>(z * cells_[0] + y) + 1];
+    }
+  }
+  for (std::size_t c = 0; c < cellCount; ++c) next[c + 1] += next[c];
+  cellStart_ = next;
+  cellFaces_.resize(next.back());
+  for (std::size_t i = 0; i < gridItems_.size(); ++i) {
+    const Range r = rangeOf(gridItems_[i]);
+    for (std::int64_t z = r.z0; z <= r.z1; ++z) {
+      for (std::int64_t y = r.y0; y <= r.y1; ++y) {
+        cellFaces_[next[static_cast<std::size_t>(z * cells_[0] + y)]++] = static_cast<std::uint32_t>(i);
+      }
+    }
+  }
+  rayItems_ = std::move(large);
+  rayItems_.shrink_to_fit();
+  if (!rayItems_.empty()) build(rayItems_, rayNodes_, 0, static_cast<std::uint32_t>(rayItems_.size()));
 }
 
-std::uint32_t MeshIndex::build(std::uint32_t first, std::uint32_t count) {
-  const std::uint32_t index = static_cast<std::uint32_t>(nodes_.size());
-  nodes_.emplace_back();
+template <int D>
+std::uint32_t MeshIndex::build(std::vector<Item<D>>& items, std::vector<Node<D>>& nodes, std::uint32_t first,
+                               std::uint32_t count) {
+  const auto index = static_cast<std::uint32_t>(nodes.size());
+  nodes.emplace_back();
   {
-    Node& node = nodes_[index];
-    const BoxedFace& f0 = faces_[first];
-    std::copy(f0.lo, f0.lo + 3, node.lo);
-    std::copy(f0.hi, f0.hi + 3, node.hi);
-    node.yMin = f0.yMin;
-    node.yMax = f0.yMax;
-    node.zMin = f0.zMin;
-    node.zMax = f0.zMax;
+    Node<D>& node = nodes[index];
+    std::copy(items[first].lo, items[first].lo + D, node.lo);
+    std::copy(items[first].hi, items[first].hi + D, node.hi);
     for (std::uint32_t i = first + 1; i < first + count; ++i) {
-      const BoxedFace& f = faces_[i];
-      for (int a = 0; a < 3; ++a) {
-        node.lo[a] = std::min(node.lo[a], f.lo[a]);
-        node.hi[a] = std::max(node.hi[a], f.hi[a]);
+      for (int a = 0; a < D; ++a) {
+        node.lo[a] = std::min(node.lo[a], items[i].lo[a]);
+        node.hi[a] = std::max(node.hi[a], items[i].hi[a]);
       }
-      node.yMin = std::min(node.yMin, f.yMin);
-      node.yMax = std::max(node.yMax, f.yMax);
-      node.zMin = std::min(node.zMin, f.zMin);
-      node.zMax = std::max(node.zMax, f.zMax);
     }
   }
   if (count <= kLeafFaces) {
-    nodes_[index].first = first;
-    nodes_[index].count = count;
+    nodes[index].first = first;
+    nodes[index].count = count;
     return index;
   }
   // Split at the median of the box centres along the axis where the centres spread most: halves of equal
   // size keep the depth at log2(F) whatever the faces look like.
-  double cLo[3], cHi[3];
-  for (int a = 0; a < 3; ++a) {
-    cLo[a] = cHi[a] = faces_[first].lo[a] + faces_[first].hi[a];
-  }
+  double cLo[D], cHi[D];
+  for (int a = 0; a < D; ++a) cLo[a] = cHi[a] = items[first].lo[a] + items[first].hi[a];
   for (std::uint32_t i = first + 1; i < first + count; ++i) {
-    for (int a = 0; a < 3; ++a) {
-      const double c = faces_[i].lo[a] + faces_[i].hi[a];
+    for (int a = 0; a < D; ++a) {
+      const double c = items[i].lo[a] + items[i].hi[a];
       cLo[a] = std::min(cLo[a], c);
       cHi[a] = std::max(cHi[a], c);
     }
   }
   int axis = 0;
-  for (int a = 1; a < 3; ++a) {
+  for (int a = 1; a < D; ++a) {
     if (cHi[a] - cLo[a] > cHi[axis] - cLo[axis]) axis = a;
   }
   const std::uint32_t half = count / 2;
-  std::nth_element(faces_.begin() + first, faces_.begin() + first + half, faces_.begin() + first + count,
-                   [axis](const BoxedFace& l, const BoxedFace& r) {
+  std::nth_element(items.begin() + first, items.begin() + first + half, items.begin() + first + count,
+                   [axis](const Item<D>& l, const Item<D>& r) {
                      return l.lo[axis] + l.hi[axis] < r.lo[axis] + r.hi[axis];
                    });
-  build(first, half);
-  const std::uint32_t second = build(first + half, count - half);
-  nodes_[index].second = second;
+  build(items, nodes, first, half);
+  const std::uint32_t second = build(items, nodes, first + half, count - half);
+  nodes[index].second = second;
   return index;
 }
 
 bool MeshIndex::inside(const pcl::PointXYZ& point) const {
   // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary:
-  // zero crossings, so outside. Non-finite coordinates end here too (every comparison fails).
-  if (nodes_.empty()) return false;
+  // zero crossings, so outside. Non-finite coordinates end here too (every comparison fails). The grid
+  // spans every extent, so a point outside it is outside.
+  if (cellStart_.empty()) return false;
   const double y = point.y;
   const double z = point.z;
+  if (!(y >= gridLo_[0] && y <= gridHi_[0] && z >= gridLo_[1] && z <= gridHi_[1])) return false;
   // Only the faces whose padded extent holds (y, z) are tested along +x (the same closed test as the
   // shared inside test makes).
   candidates_.clear();
-  stack_.clear();
-  stack_.push_back(0);
-  while (!stack_.empty()) {
-    const Node& node = nodes_[stack_.back()];
-    const std::uint32_t at = stack_.back();
-    stack_.pop_back();
-    if (!(y >= node.yMin && y <= node.yMax && z >= node.zMin && z <= node.zMax)) continue;
+  const std::size_t cell =
+      static_cast<std::size_t>(cellIndex(z, gridLo_[1], cellSize_, cells_[1]) * cells_[0] +
+                               cellIndex(y, gridLo_[0], cellSize_, cells_[0]));
+  for (std::uint32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
+    const Item<2>& f = gridItems_[cellFaces_[i]];
+    if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
+  }
+  TraversalStack stack;
+  if (!rayNodes_.empty()) stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<2>& node = rayNodes_[at];
+    if (!(y >= node.lo[0] && y <= node.hi[0] && z >= node.lo[1] && z <= node.hi[1])) continue;
     if (node.count == 0) {
-      stack_.push_back(node.second);
-      stack_.push_back(at + 1);
+      stack.push(node.second);
+      stack.push(at + 1);
       continue;
     }
     for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
-      const BoxedFace& f = faces_[i];
-      if (y >= f.yMin && y <= f.yMax && z >= f.zMin && z <= f.zMax) candidates_.push_back(f.face);
+      const Item<2>& f = rayItems_[i];
+      if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
     }
   }
   if (candidates_.empty()) return false;
@@ -154,8 +254,12 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
   const Eigen::Vector3f origin(point.x, point.y, point.z);
   hits_.clear();
   for (const std::uint32_t f : candidates_) {
-    const RayTriangleHit r = intersectRay(*vertices_, mesh_->polygons[f], origin, Eigen::Vector3f::UnitX(),
-                                          ParallelBound::kRelative);
+    // Candidates are valid faces with finite corners: the shared test's own checks would pass.
+    const auto& corners = mesh_->polygons[f].vertices;
+    const RayTriangleHit r = intersectRayCorners(vertices_->points[static_cast<std::size_t>(corners[0])],
+                                                 vertices_->points[static_cast<std::size_t>(corners[1])],
+                                                 vertices_->points[static_cast<std::size_t>(corners[2])],
+                                                 origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
     if (r.onBoundary) {
       return isInsideByParity(*vertices_, mesh_->polygons, parts_, point, candidates_.data(),
                               candidates_.data() + candidates_.size());
@@ -170,32 +274,46 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   for (const std::uint32_t f : unboxed_) {
     if (faceDistance(*vertices_, mesh_->polygons[f], point) < kNearMeshDistance) return true;
   }
-  if (nodes_.empty()) return false;
+  if (nearNodes_.empty()) return false;
   const double q[3] = {point.x, point.y, point.z};
   // A box this far from the point holds no face nearer than the near distance; the slack covers the
   // rounding of the distance computation, which grows with the coordinates' magnitude.
-  const Node& root = nodes_[0];
+  const Node<3>& root = nearNodes_[0];
   double magnitude = std::max({std::abs(q[0]), std::abs(q[1]), std::abs(q[2])});
   for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::abs(root.lo[a]), std::abs(root.hi[a])});
   const double limit = kNearMeshDistance + 1e-9 * (kNearMeshDistance + magnitude);
   const double limit2 = limit * limit;
-  stack_.clear();
-  stack_.push_back(0);
-  while (!stack_.empty()) {
-    const std::uint32_t at = stack_.back();
-    stack_.pop_back();
-    const Node& node = nodes_[at];
-    if (boxGap2(q, node.lo, node.hi) > limit2) continue;
+  if (boxGap2(q, root.lo, root.hi) > limit2) return false;
+  // Every node on the stack is within the limit.
+  TraversalStack stack;
+  stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<3>& node = nearNodes_[at];
     if (node.count == 0) {
-      stack_.push_back(node.second);
-      stack_.push_back(at + 1);
+      // Nearer child first: a near face, if there is one, is found sooner.
+      const double gapFirst = boxGap2(q, nearNodes_[at + 1].lo, nearNodes_[at + 1].hi);
+      const double gapSecond = boxGap2(q, nearNodes_[node.second].lo, nearNodes_[node.second].hi);
+      if (gapFirst <= gapSecond) {
+        if (gapSecond <= limit2) stack.push(node.second);
+        if (gapFirst <= limit2) stack.push(at + 1);
+      } else {
+        if (gapFirst <= limit2) stack.push(at + 1);
+        if (gapSecond <= limit2) stack.push(node.second);
+      }
       continue;
     }
     // The smallest distance is below the near distance exactly when some face's distance is.
     for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
-      const BoxedFace& f = faces_[i];
+      const Item<3>& f = nearItems_[i];
       if (boxGap2(q, f.lo, f.hi) > limit2) continue;
-      if (faceDistance(*vertices_, mesh_->polygons[f.face], point) < kNearMeshDistance) return true;
+      // As faceDistance computes it, without re-checking a face known to be valid.
+      const auto& corners = mesh_->polygons[f.face].vertices;
+      const double d =
+          pointTriangleDistance(widen(point), widen(vertices_->points[static_cast<std::size_t>(corners[0])]),
+                                widen(vertices_->points[static_cast<std::size_t>(corners[1])]),
+                                widen(vertices_->points[static_cast<std::size_t>(corners[2])]));
+      if (d < kNearMeshDistance) return true;
     }
   }
   return false;

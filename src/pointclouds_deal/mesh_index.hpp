@@ -14,13 +14,15 @@ namespace nimbrel_arm_util {
 namespace detail {
 
 /// Everything about one mesh that the inside-or-near test needs and that does not depend on the query
-/// point: the vertex cloud, the part label of every face and a bounding volume hierarchy over the faces
-/// that serves both the +x ray (candidate faces by padded y–z extent) and the near-face test (faces by
-/// their boxes). `claims` answers exactly as one mesh's turn in `PointCloudsDeal::isPointInsideMeshs`: it
-/// calls the same shared geometry on the same data, only on far fewer faces.
+/// point: the vertex cloud, the part label of every face, a grid and a bounding volume hierarchy that give
+/// the +x ray's candidate faces (by padded y–z extent), and a bounding volume hierarchy for the near-face
+/// test (faces by their boxes). `claims` answers exactly as one mesh's turn in
+/// `PointCloudsDeal::isPointInsideMeshs`: it calls the same shared geometry on the same data, only on far
+/// fewer faces.
 ///
-/// Memory is linear in the number of faces (every face sits in exactly one leaf) and the build takes
-/// O(F log F), whatever the faces' shapes: long thin faces and triangle fans cost no more than compact ones.
+/// Memory is linear in the number of faces (every face sits in a few grid cells or one leaf of each tree) and
+/// the build takes O(F log F), whatever the faces' shapes: long thin faces and triangle fans cost no more
+/// than compact ones.
 class MeshIndex {
  public:
   /// Prepares `mesh`, which must outlive the index and stay unchanged while it is used.
@@ -38,33 +40,49 @@ class MeshIndex {
   bool inside(const pcl::PointXYZ& point) const;
   bool nearFaces(const pcl::PointXYZ& point) const;
 
-  // A usable face (valid, finite corners) as the tree holds it.
-  struct BoxedFace {
-    std::uint32_t face;             // index into the polygons
-    double lo[3], hi[3];            // tight box of its corners
-    double yMin, yMax, zMin, zMax;  // its padded y–z extent, exactly as the shared ray filter computes it
+  // A usable face (valid, finite corners) as a tree holds it, with its box in D coordinates.
+  template <int D>
+  struct Item {
+    std::uint32_t face;  // index into the polygons
+    double lo[D], hi[D];
   };
-  // A tree node: the union of its faces' boxes and padded extents. A leaf holds faces_[first, first +
-  // count); an inner node's children are the next node and node `second`.
+  // A tree node: the union of its items' boxes. A leaf holds items [first, first + count); an inner
+  // node's children are the next node and node `second`.
+  template <int D>
   struct Node {
-    double lo[3], hi[3];
-    double yMin, yMax, zMin, zMax;
+    double lo[D], hi[D];
     std::uint32_t first = 0;
     std::uint32_t count = 0;  // 0 for an inner node
     std::uint32_t second = 0;
   };
-  std::uint32_t build(std::uint32_t first, std::uint32_t count);
+  template <int D>
+  static std::uint32_t build(std::vector<Item<D>>& items, std::vector<Node<D>>& nodes, std::uint32_t first,
+                             std::uint32_t count);
 
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
   std::vector<std::uint32_t> parts_;  // part label of every polygon
   bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)
-  std::vector<BoxedFace> faces_;
-  std::vector<Node> nodes_;
+  // The +x ray's candidates come from two places. Faces whose padded y–z extent (exactly as the shared
+  // ray filter computes it) covers a few cells of a grid over (y, z) are listed in each of those cells,
+  // so a query reads one short list; faces that would cover more (triangle fans, long thin faces across
+  // the grid) sit in a tree split in y and z only instead, so no face is listed more than a few times.
+  std::int64_t cells_[2] = {0, 0};  // per axis
+  double gridLo_[2] = {0, 0};
+  double gridHi_[2] = {0, 0};
+  double cellSize_ = 1.0;
+  std::vector<std::uint32_t>
+      cellStart_;  // entries of cell c are cellFaces_[cellStart_[c] .. cellStart_[c + 1])
+  std::vector<std::uint32_t> cellFaces_;  // indices into gridItems_
+  std::vector<Item<2>> gridItems_;
+  std::vector<Item<2>> rayItems_;
+  std::vector<Node<2>> rayNodes_;
+  // The near-face tree: faces by the tight boxes of their corners.
+  std::vector<Item<3>> nearItems_;
+  std::vector<Node<3>> nearNodes_;
   // Valid faces with a non-finite corner: no ray meets them, but their finite edges have a distance, so
   // the near test looks at each of them.
   std::vector<std::uint32_t> unboxed_;
-  mutable std::vector<std::uint32_t> stack_;       // scratch for one traversal
   mutable std::vector<std::uint32_t> candidates_;  // scratch for one query
   mutable std::vector<std::uint32_t> hits_;        // scratch for one query
 };
