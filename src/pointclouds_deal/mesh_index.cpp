@@ -116,13 +116,17 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
   const double span = std::max(gridHi_[0] - gridLo_[0], gridHi_[1] - gridLo_[1]);
   cellSize_ = std::max(0.5 * widths[widths.size() / 2], span / 2048.0);
-  if (!(cellSize_ > 0.0)) cellSize_ = 1.0;
+  if (!(cellSize_ > 0.0) || !std::isfinite(cellSize_)) cellSize_ = 1.0;
   const double maxCells = 8.0 * static_cast<double>(rayItems_.size()) + 16.0;
   for (;;) {
+    // A span beyond the double range (coordinates near the float limit on both sides) gets one cell.
+    double cells[2];
     for (int a = 0; a < 2; ++a) {
-      cells_[a] = static_cast<std::int64_t>(std::floor((gridHi_[a] - gridLo_[a]) / cellSize_)) + 1;
+      const double c = std::floor((gridHi_[a] - gridLo_[a]) / cellSize_) + 1.0;
+      cells[a] = std::isfinite(c) ? std::min(c, 1e9) : 1.0;
+      cells_[a] = static_cast<std::int64_t>(cells[a]);
     }
-    if (static_cast<double>(cells_[0]) * static_cast<double>(cells_[1]) <= maxCells) break;
+    if (cells[0] * cells[1] <= maxCells) break;
     cellSize_ *= 1.5;
   }
   struct Range {

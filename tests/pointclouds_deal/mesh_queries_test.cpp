@@ -388,4 +388,10 @@ TEST(MeshQueries, VerticesNearTheFloatLimitStayOutOfTheSearch) {
   ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, kept), 0);
   ASSERT_EQ(kept->size(), 2u);
   EXPECT_EQ(kept->points[0].z, 1.2f);
+  // A face reaching them spans 10^38 in y and z: the prepared removal still answers as the point queries.
+  meshes[0].polygons.push_back(face({8, 9, 1}));
+  ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, kept), 0);
+  std::size_t expected = 0;
+  for (const pcl::PointXYZ& p : scene->points) expected += deal.isPointInsideMeshs(p, meshes) ? 0 : 1;
+  EXPECT_EQ(kept->size(), expected);
 }
