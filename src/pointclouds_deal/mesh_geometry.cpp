@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <tuple>
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -250,16 +249,19 @@ std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
   for (std::size_t v = 0; v < vertexCount; ++v) {
     if (isFinite(vertices.points[v])) order.push_back(static_cast<std::uint32_t>(v));
   }
-  const auto key = [&vertices](std::uint32_t v) {
-    const pcl::PointXYZ& p = vertices.points[v];
-    return std::make_tuple(p.x, p.y, p.z);
+  const auto less = [&vertices](std::uint32_t l, std::uint32_t r) {
+    const pcl::PointXYZ& a = vertices.points[l];
+    const pcl::PointXYZ& b = vertices.points[r];
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
   };
-  std::sort(order.begin(), order.end(), [&key](std::uint32_t l, std::uint32_t r) { return key(l) < key(r); });
+  std::sort(order.begin(), order.end(), less);
   std::vector<std::uint32_t> parent(vertexCount);
   for (std::size_t v = 0; v < vertexCount; ++v) parent[v] = static_cast<std::uint32_t>(v);
   for (std::size_t i = 1; i < order.size(); ++i) {
-    // Equal keys compare equal both ways (0.0 and -0.0 included): the same point.
-    if (!(key(order[i - 1]) < key(order[i]))) parent[order[i]] = parent[order[i - 1]];
+    // Equal positions compare equal both ways (0.0 and -0.0 included): the same point.
+    if (!less(order[i - 1], order[i])) parent[order[i]] = parent[order[i - 1]];
   }
   std::vector<bool> usable(polygons.size(), false);
   for (std::size_t f = 0; f < polygons.size(); ++f) {
@@ -356,8 +358,27 @@ double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, cons
 double nearestFaceDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                            const pcl::PointXYZ& point) {
   double best = std::numeric_limits<double>::max();
+  const double q[3] = {point.x, point.y, point.z};
   for (const pcl::Vertices& face : polygons) {
     if (!isValidFace(face, vertices.points.size())) {
+      continue;
+    }
+    // A face whose corners' box lies farther than the best distance so far cannot lower it (the slack
+    // covers rounding many times over); the box costs far less than the distance itself.
+    double gap2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      double lo = std::numeric_limits<double>::infinity();
+      double hi = -lo;
+      for (std::size_t k = 0; k < 3; ++k) {
+        const double c = vertices.points[static_cast<std::size_t>(face.vertices[k])].data[a];
+        lo = std::min(lo, c);
+        hi = std::max(hi, c);
+      }
+      const double gap = q[a] < lo ? lo - q[a] : (q[a] > hi ? q[a] - hi : 0.0);
+      gap2 += gap * gap;
+    }
+    const double limit = best * (1.0 + 1e-9);
+    if (gap2 > limit * limit) {
       continue;
     }
     const double d = faceDistance(vertices, face, point);
