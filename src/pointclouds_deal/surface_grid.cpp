@@ -34,9 +34,6 @@ std::uint64_t SurfaceGrid::hashOf(std::int64_t x, std::int64_t y, std::int64_t z
 }
 
 std::uint32_t SurfaceGrid::find(std::int64_t x, std::int64_t y, std::int64_t z) const {
-  if (dense_) {
-    return denseSlot_[static_cast<std::size_t>((z * dims_[1] + y) * dims_[0] + x)];
-  }
   const std::size_t mask = hash_.size() - 1;
   for (std::size_t i = static_cast<std::size_t>(hashOf(x, y, z)) & mask;; i = (i + 1) & mask) {
     const HashEntry& e = hash_[i];
@@ -74,39 +71,40 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   }
   // A dense table costs one entry per grid cell: use it only while that is a few entries per sample.
   dense_ = total <= std::max(4096.0, 8.0 * static_cast<double>(count));
+  std::vector<std::uint32_t> perSlot;
   if (dense_) {
-    denseSlot_.assign(static_cast<std::size_t>(total), kEmpty);
+    // Every grid cell is a slot (empty ones hold no samples): no lookup between a cell and its samples.
+    perSlot.assign(static_cast<std::size_t>(total), 0);
   } else {
     std::size_t size = 16;
     while (size < 2 * count) size *= 2;
     hash_.assign(size, HashEntry{0, 0, 0, kEmpty});
   }
 
-  // Occupied cells get slots in the order their first sample comes; count the samples of each.
+  // Slots: every cell of a dense table, or the occupied cells of the hash in the order their first sample
+  // comes. Count the samples of each.
   std::vector<std::uint32_t> slotOfSample;
   slotOfSample.reserve(count);
-  std::vector<std::uint32_t> perSlot;
   for (const pcl::PointXYZ& p : samples.points) {
     if (!isFinite(p)) continue;
     const std::int64_t x = cellOf(p.x, 0), y = cellOf(p.y, 1), z = cellOf(p.z, 2);
-    std::uint32_t* slot = nullptr;
+    std::uint32_t slot = 0;
     if (dense_) {
-      slot = &denseSlot_[static_cast<std::size_t>((z * dims_[1] + y) * dims_[0] + x)];
+      slot = static_cast<std::uint32_t>((z * dims_[1] + y) * dims_[0] + x);
     } else {
       const std::size_t mask = hash_.size() - 1;
       std::size_t i = static_cast<std::size_t>(hashOf(x, y, z)) & mask;
       while (hash_[i].slot != kEmpty && !(hash_[i].x == x && hash_[i].y == y && hash_[i].z == z)) {
         i = (i + 1) & mask;
       }
-      if (hash_[i].slot == kEmpty) hash_[i] = HashEntry{x, y, z, kEmpty};
-      slot = &hash_[i].slot;
+      if (hash_[i].slot == kEmpty) {
+        hash_[i] = HashEntry{x, y, z, static_cast<std::uint32_t>(perSlot.size())};
+        perSlot.push_back(0);
+      }
+      slot = hash_[i].slot;
     }
-    if (*slot == kEmpty) {
-      *slot = static_cast<std::uint32_t>(perSlot.size());
-      perSlot.push_back(0);
-    }
-    ++perSlot[*slot];
-    slotOfSample.push_back(*slot);
+    ++perSlot[slot];
+    slotOfSample.push_back(slot);
   }
   const std::size_t cells = perSlot.size();
   cellStart_.assign(cells + 1, 0);
@@ -125,6 +123,7 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   // fewer cells straddle a query's sphere and need scanning.
   cellBox_.assign(6 * cells, 0.0f);
   for (std::size_t c = 0; c < cells; ++c) {
+    if (cellStart_[c] == cellStart_[c + 1]) continue;
     float* box = &cellBox_[6 * c];
     for (int a = 0; a < 3; ++a) {
       box[a] = xyz_[3 * static_cast<std::size_t>(cellStart_[c]) + a];
@@ -162,38 +161,49 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
   }
   const double reach2 = reach_ * reach_;
   const double sure2 = sure_ * sure_;
-  for (int k = 0; k < span[2]; ++k) {
-    for (int j = 0; j < span[1]; ++j) {
-      const double rowNear = nearSq[2][k] + nearSq[1][j];
-      if (rowNear > reach2) continue;
-      for (int i = 0; i < span[0]; ++i) {
-        if (rowNear + nearSq[0][i] > reach2) continue;
-        const std::uint32_t c = find(first[0] + i, first[1] + j, first[2] + k);
-        if (c == kEmpty) continue;
-        const std::uint32_t begin = cellStart_[c];
-        const std::uint32_t end = cellStart_[c + 1];
-        // Decide on the tight box of the cell's samples: every sample lies in it.
-        const float* box = &cellBox_[6 * static_cast<std::size_t>(c)];
-        double gap2 = 0.0;
-        double far2 = 0.0;
-        for (int a = 0; a < 3; ++a) {
-          const double b0 = box[a];
-          const double b1 = box[3 + a];
-          const double gap = q[a] < b0 ? b0 - q[a] : (q[a] > b1 ? q[a] - b1 : 0.0);
-          const double far = std::max(std::abs(q[a] - b0), std::abs(q[a] - b1));
-          gap2 += gap * gap;
-          far2 += far * far;
-        }
-        if (gap2 > reach2) continue;
-        if (far2 < sure2) return true;
-        for (std::uint32_t s = begin; s < end; ++s) {
-          const float* v = &xyz_[3 * static_cast<std::size_t>(s)];
-          if (static_cast<double>(kdTreeSquaredDistance(point, v[0], v[1], v[2])) < threshold2_) return true;
+  // The cell lookup is chosen once per query, so the dense table's loop carries no hash code.
+  const auto scan = [&](auto&& slotOf) {
+    for (int k = 0; k < span[2]; ++k) {
+      for (int j = 0; j < span[1]; ++j) {
+        const double rowNear = nearSq[2][k] + nearSq[1][j];
+        if (rowNear > reach2) continue;
+        for (int i = 0; i < span[0]; ++i) {
+          if (rowNear + nearSq[0][i] > reach2) continue;
+          const std::uint32_t c = slotOf(first[0] + i, first[1] + j, first[2] + k);
+          if (c == kEmpty) continue;
+          const std::uint32_t begin = cellStart_[c];
+          const std::uint32_t end = cellStart_[c + 1];
+          if (begin == end) continue;
+          // Decide on the tight box of the cell's samples: every sample lies in it.
+          const float* box = &cellBox_[6 * static_cast<std::size_t>(c)];
+          double gap2 = 0.0;
+          double far2 = 0.0;
+          for (int a = 0; a < 3; ++a) {
+            const double b0 = box[a];
+            const double b1 = box[3 + a];
+            const double gap = q[a] < b0 ? b0 - q[a] : (q[a] > b1 ? q[a] - b1 : 0.0);
+            const double far = std::max(std::abs(q[a] - b0), std::abs(q[a] - b1));
+            gap2 += gap * gap;
+            far2 += far * far;
+          }
+          if (gap2 > reach2) continue;
+          if (far2 < sure2) return true;
+          for (std::uint32_t s = begin; s < end; ++s) {
+            const float* v = &xyz_[3 * static_cast<std::size_t>(s)];
+            if (static_cast<double>(kdTreeSquaredDistance(point, v[0], v[1], v[2])) < threshold2_)
+              return true;
+          }
         }
       }
     }
+    return false;
+  };
+  if (dense_) {
+    return scan([this](std::int64_t x, std::int64_t y, std::int64_t z) {
+      return static_cast<std::uint32_t>((z * dims_[1] + y) * dims_[0] + x);
+    });
   }
-  return false;
+  return scan([this](std::int64_t x, std::int64_t y, std::int64_t z) { return find(x, y, z); });
 }
 
 }  // namespace detail

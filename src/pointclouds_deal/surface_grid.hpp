@@ -31,12 +31,12 @@ inline float kdTreeSquaredDistance(const pcl::PointXYZ& query, float x, float y,
 /// widened to double) with nearDistance² (strictly below means near).
 ///
 /// Cells are always half the near distance wide, however far the samples spread (one stray vertex metres
-/// away must not make the object fall into a handful of huge cells). Only occupied cells are stored, in
-/// compressed rows; a cell is found through a dense table over the samples' bounding box when that table
-/// is no larger than a few entries per sample, and through a hash of the occupied cells otherwise, so
-/// memory stays linear in the samples. Each cell keeps the tight box of its samples. A query far from
-/// every sample costs one box test. Near the samples, a cell whose sample box lies wholly within the near
-/// distance of the query answers at once, one wholly beyond it is skipped, and only the cells that
+/// away must not make the object fall into a handful of huge cells). Samples are stored by cell, in
+/// compressed rows. While a dense table over the samples' bounding box is no larger than a few entries per
+/// sample, every cell of it has a row; otherwise only occupied cells have rows and are found through a
+/// hash, so memory stays linear in the samples. Each cell keeps the tight box of its samples. A query far
+/// from every sample costs one box test. Near the samples, a cell whose sample box lies wholly within the
+/// near distance of the query answers at once, one wholly beyond it is skipped, and only the cells that
 /// straddle the sphere are scanned sample by sample.
 class SurfaceGrid {
  public:
@@ -58,7 +58,7 @@ class SurfaceGrid {
     if (c >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
     return static_cast<std::int64_t>(c);
   }
-  // Index of the occupied cell (x, y, z) into cellStart_ and cellBox_, or kEmpty.
+  // Slot of cell (x, y, z) into cellStart_ and cellBox_ through the hash, or kEmpty when unoccupied.
   std::uint32_t find(std::int64_t x, std::int64_t y, std::int64_t z) const;
   static std::uint64_t hashOf(std::int64_t x, std::int64_t y, std::int64_t z);
 
@@ -69,8 +69,7 @@ class SurfaceGrid {
   double lo_[3] = {0, 0, 0};  // bounding box of the samples; lo_ is also the corner of cell (0, 0, 0)
   double hi_[3] = {0, 0, 0};
   std::int64_t dims_[3] = {0, 0, 0};
-  bool dense_ = true;                     // cells found through denseSlot_, else through the hash
-  std::vector<std::uint32_t> denseSlot_;  // per grid cell: its occupied cell, or kEmpty
+  bool dense_ = true;  // every grid cell is a slot, else slots are the occupied cells found by the hash
   struct HashEntry {
     std::int64_t x, y, z;
     std::uint32_t slot;  // kEmpty marks a free entry
