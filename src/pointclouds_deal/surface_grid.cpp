@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -162,20 +163,27 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
   const double reach2 = reach_ * reach_;
   const double sure2 = sure_ * sure_;
   // The cell lookup is chosen once per query, so the dense table's loop carries no hash code.
-  const auto scan = [&](auto&& slotOf) {
+  const auto scan = [&](auto dense) {
     for (int k = 0; k < span[2]; ++k) {
       for (int j = 0; j < span[1]; ++j) {
         const double rowNear = nearSq[2][k] + nearSq[1][j];
         if (rowNear > reach2) continue;
+        const std::int64_t rowBase = ((first[2] + k) * dims_[1] + first[1] + j) * dims_[0] + first[0];
         for (int i = 0; i < span[0]; ++i) {
           if (rowNear + nearSq[0][i] > reach2) continue;
-          const std::uint32_t c = slotOf(first[0] + i, first[1] + j, first[2] + k);
-          if (c == kEmpty) continue;
+          std::size_t c;
+          if constexpr (decltype(dense)::value) {
+            c = static_cast<std::size_t>(rowBase + i);
+          } else {
+            const std::uint32_t slot = find(first[0] + i, first[1] + j, first[2] + k);
+            if (slot == kEmpty) continue;
+            c = slot;
+          }
           const std::uint32_t begin = cellStart_[c];
           const std::uint32_t end = cellStart_[c + 1];
           if (begin == end) continue;
           // Decide on the tight box of the cell's samples: every sample lies in it.
-          const float* box = &cellBox_[6 * static_cast<std::size_t>(c)];
+          const float* box = &cellBox_[6 * c];
           double gap2 = 0.0;
           double far2 = 0.0;
           for (int a = 0; a < 3; ++a) {
@@ -198,12 +206,7 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
     }
     return false;
   };
-  if (dense_) {
-    return scan([this](std::int64_t x, std::int64_t y, std::int64_t z) {
-      return static_cast<std::uint32_t>((z * dims_[1] + y) * dims_[0] + x);
-    });
-  }
-  return scan([this](std::int64_t x, std::int64_t y, std::int64_t z) { return find(x, y, z); });
+  return dense_ ? scan(std::true_type{}) : scan(std::false_type{});
 }
 
 }  // namespace detail
