@@ -4,20 +4,62 @@
 // 5,120-face icosphere of radius 0.15 m. Half of each scene is uniform in the object's bounding box grown
 // by 0.3 m, the other half lies within 0.1 m of the object's surface, inside or outside.
 //
+// Worst cases of the prepared indexes, as real object meshes give them:
+// - a fan-capped cylinder along x of 32,768 faces (every cap face spans the cap's y–z extent from the
+//   axis to the rim), with 200 scene points;
+// - a pipe along y of 24,000 long thin faces;
+// - the icosphere unwelded (every face its own three vertices, as STL files hold it);
+// - the box with one unused vertex 30 m away (the fast removal's surface samples then spread over 30 m);
+// - the box at a millimetre scale and at a 100 m scale (scene scaled alike; plain removal only, the fast
+//   one would need 10^10 samples for the large one).
+// `peak_MB` is the growth of the heap's peak during the timed calls (every allocation of the process is
+// counted).
+//
 // Besides the library's two removals, two references are timed for the ratios:
 // - the point-by-point path: isPointInsideMeshs called for every point, as the plain removal would without
 //   preparing its meshes;
 // - the slow fast removal: the surface sampled with a freshly seeded generator per sample
 //   (randomPointInTriangle), one kd-tree per mesh and one isPointNearObj call per point and mesh.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <pcl/conversions.h>
 #include <pcl/search/kdtree.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
+
+// Heap accounting for the peak-memory counters: live bytes and their high-water mark.
+std::atomic<std::int64_t> gLiveBytes{0};
+std::atomic<std::int64_t> gPeakBytes{0};
+
+void* countedAlloc(std::size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  const std::int64_t live = gLiveBytes += static_cast<std::int64_t>(malloc_usable_size(p));
+  std::int64_t peak = gPeakBytes.load(std::memory_order_relaxed);
+  while (live > peak && !gPeakBytes.compare_exchange_weak(peak, live)) {
+  }
+  return p;
+}
+
+void countedFree(void* p) noexcept {
+  if (p == nullptr) return;
+  gLiveBytes -= static_cast<std::int64_t>(malloc_usable_size(p));
+  std::free(p);
+}
+
+void* operator new(std::size_t size) { return countedAlloc(size); }
+void* operator new[](std::size_t size) { return countedAlloc(size); }
+void operator delete(void* p) noexcept { countedFree(p); }
+void operator delete[](void* p) noexcept { countedFree(p); }
+void operator delete(void* p, std::size_t) noexcept { countedFree(p); }
+void operator delete[](void* p, std::size_t) noexcept { countedFree(p); }
 
 namespace {
 
@@ -26,38 +68,82 @@ using nimbrel_test::CloudPtr;
 
 constexpr double kNearSurface = 0.08;
 
+enum Object { kBox, kIcosphere, kCylinder, kPipe, kUnweldedIcosphere, kStrayVertexBox, kTinyBox, kHugeBox };
+const char* const kNames[] = {"box",          "icosphere",          "fan_cylinder_32768",
+                              "pipe_24000",   "unwelded_icosphere", "box_stray_vertex",
+                              "box_mm_scale", "box_100m_scale"};
+
+// Size of the object relative to the 0.4 m box, for the scene's margin and shell.
+float scaleOf(int which) { return which == kTinyBox ? 1e-3f : (which == kHugeBox ? 100.0f : 1.0f); }
+
 std::vector<pcl::PolygonMesh> object(int which) {
-  if (which == 0)
-    return {nimbrel_test::makeBox(Eigen::Vector3f(0.5f, 0.2f, 0.1f), Eigen::Vector3f(0.4f, 0.3f, 0.2f))};
-  return {nimbrel_test::makeIcosphere(4, 0.15f, Eigen::Vector3f(0.5f, 0.2f, 0.15f))};
+  const Eigen::Vector3f boxCentre(0.5f, 0.2f, 0.1f), boxSize(0.4f, 0.3f, 0.2f);
+  switch (which) {
+    case kBox:
+      return {nimbrel_test::makeBox(boxCentre, boxSize)};
+    case kIcosphere:
+      return {nimbrel_test::makeIcosphere(4, 0.15f, Eigen::Vector3f(0.5f, 0.2f, 0.15f))};
+    case kCylinder:
+      return {nimbrel_test::makeFanCappedCylinder(8192, 0.1f, 0.6f, Eigen::Vector3f(0.5f, 0.2f, 0.15f))};
+    case kPipe:
+      return {nimbrel_test::makePipe(3000, 0.05f, 0.04f, 0.8f, Eigen::Vector3f(0.5f, 0.2f, 0.15f))};
+    case kUnweldedIcosphere:
+      return {
+          nimbrel_test::unweld(nimbrel_test::makeIcosphere(4, 0.15f, Eigen::Vector3f(0.5f, 0.2f, 0.15f)))};
+    case kStrayVertexBox: {
+      pcl::PolygonMesh box = nimbrel_test::makeBox(boxCentre, boxSize);
+      CloudPtr vertices = nimbrel_test::meshVertices(box);
+      vertices->push_back(pcl::PointXYZ(30.0f, 30.0f, 30.0f));
+      pcl::toPCLPointCloud2(*vertices, box.cloud);
+      return {box};
+    }
+    default:
+      return {nimbrel_test::makeBox(boxCentre * scaleOf(which), boxSize * scaleOf(which))};
+  }
 }
 
-// Scenes are built once per (object, size) and shared by every benchmark that uses them.
+// Scenes are built once per (object, size) and shared by every benchmark that uses them. The stray-vertex
+// box shares the box's scene.
 const CloudPtr& scene(int which, std::size_t count) {
+  if (which == kStrayVertexBox) which = kBox;
   static std::vector<std::pair<std::pair<int, std::size_t>, CloudPtr>> cache;
   for (const auto& entry : cache) {
     if (entry.first.first == which && entry.first.second == count) return entry.second;
   }
   std::vector<pcl::PolygonMesh> meshes = object(which);
+  const float s = scaleOf(which);
   cache.emplace_back(std::make_pair(which, count),
-                     nimbrel_test::makeSceneAround(meshes[0], count, 0.3f, 0.1f));
+                     nimbrel_test::makeSceneAround(meshes[0], count, 0.3f * s, 0.1f * s));
   return cache.back().second;
 }
 
 void label(benchmark::State& state) {
-  state.SetLabel(state.range(0) == 0 ? "box" : "icosphere");
+  state.SetLabel(kNames[state.range(0)]);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(1));
 }
+
+// Heap peak growth over the timed calls, in MB.
+struct PeakGrowth {
+  std::int64_t base = 0;
+  PeakGrowth() {
+    base = gLiveBytes.load();
+    gPeakBytes.store(base);
+  }
+  double megabytes() const { return static_cast<double>(gPeakBytes.load() - base) / 1e6; }
+};
 
 void BM_RemovePointsFromMeshs(benchmark::State& state) {
   PointCloudsDeal deal;
   std::vector<pcl::PolygonMesh> meshes = object(static_cast<int>(state.range(0)));
   const CloudPtr& in = scene(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   CloudPtr out(new pcl::PointCloud<pcl::PointXYZ>);
+  out->reserve(in->size());
+  const PeakGrowth peak;
   for (auto _ : state) {
     benchmark::DoNotOptimize(deal.removePointsFromMeshs(in, meshes, out));
   }
   state.counters["kept"] = static_cast<double>(out->size());
+  state.counters["peak_MB"] = peak.megabytes();
   label(state);
 }
 
@@ -66,6 +152,7 @@ void BM_PointByPoint(benchmark::State& state) {
   std::vector<pcl::PolygonMesh> meshes = object(static_cast<int>(state.range(0)));
   const CloudPtr& in = scene(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   std::size_t kept = 0;
+  const PeakGrowth peak;
   for (auto _ : state) {
     kept = 0;
     for (const pcl::PointXYZ& p : in->points) {
@@ -74,6 +161,7 @@ void BM_PointByPoint(benchmark::State& state) {
     benchmark::DoNotOptimize(kept);
   }
   state.counters["kept"] = static_cast<double>(kept);
+  state.counters["peak_MB"] = peak.megabytes();
   label(state);
 }
 
@@ -82,10 +170,13 @@ void BM_FastRemovePointsFromMeshs(benchmark::State& state) {
   std::vector<pcl::PolygonMesh> meshes = object(static_cast<int>(state.range(0)));
   const CloudPtr& in = scene(static_cast<int>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   CloudPtr out(new pcl::PointCloud<pcl::PointXYZ>);
+  out->reserve(in->size());
+  const PeakGrowth peak;
   for (auto _ : state) {
     benchmark::DoNotOptimize(deal.fastRemovePointsFromMeshs(in, meshes, out));
   }
   state.counters["kept"] = static_cast<double>(out->size());
+  state.counters["peak_MB"] = peak.megabytes();
   label(state);
 }
 
@@ -158,15 +249,37 @@ void BM_FastRemoveKdTreeQueries(benchmark::State& state) {
   label(state);
 }
 
-// Arguments: object (0 box, 1 icosphere), scene size.
-BENCHMARK(BM_RemovePointsFromMeshs)->ArgsProduct({{0, 1}, {30000, 300000}})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PointByPoint)->ArgsProduct({{0, 1}, {30000}})->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_FastRemovePointsFromMeshs)
-    ->ArgsProduct({{0, 1}, {30000, 300000}})
+// Arguments: object (see Object), scene size.
+BENCHMARK(BM_RemovePointsFromMeshs)
+    ->ArgsProduct({{kBox, kIcosphere}, {30000, 300000}})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FastRemoveKdTreeQueries)->ArgsProduct({{0, 1}, {300000}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemovePointsFromMeshs)
+    ->Args({kCylinder, 200})
+    ->Args({kPipe, 30000})
+    ->Args({kUnweldedIcosphere, 30000})
+    ->Args({kTinyBox, 30000})
+    ->Args({kHugeBox, 30000})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PointByPoint)
+    ->ArgsProduct({{kBox, kIcosphere}, {30000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_PointByPoint)->Args({kCylinder, 200})->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FastRemovePointsFromMeshs)
+    ->ArgsProduct({{kBox, kIcosphere}, {30000, 300000}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FastRemovePointsFromMeshs)
+    ->Args({kStrayVertexBox, 300000})
+    ->Args({kCylinder, 30000})
+    ->Args({kPipe, 30000})
+    ->Args({kUnweldedIcosphere, 30000})
+    ->Args({kTinyBox, 30000})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FastRemoveKdTreeQueries)
+    ->ArgsProduct({{kBox, kIcosphere}, {300000}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FastRemoveSlowVariant)
-    ->ArgsProduct({{0, 1}, {300000}})
+    ->ArgsProduct({{kBox, kIcosphere}, {300000}})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 

@@ -89,19 +89,19 @@ class PointCloudsDeal {
   /// Möller–Trumbore ray/triangle test; on a hit strictly in front of `origin`, `hit` receives the point.
   bool rayIntersectsTriangle(CloudPtr meshCloud, const pcl::PointXYZ& origin, const pcl::PointXYZ& direction,
                              const pcl::Vertices& triangle, pcl::PointXYZ& hit);
-  /// Inside test of a closed mesh by the parity of ray crossings.
+  /// Inside test of a mesh of closed parts by the parity of ray crossings: inside any part is inside.
   bool isPointInsideMesh(const pcl::PointXYZ& point, CloudPtr meshCloud,
                          const std::vector<pcl::Vertices>& polygons);
   /// Distance from `point` to the triangle into `dist`; 0 on success, -1 for an invalid face.
   int calMinDistToTriangle(CloudPtr meshCloud, const pcl::PointXYZ& point, const pcl::Vertices& triangle,
                            double& dist);
-  /// Smallest distance to the faces around the mesh vertex nearest to `point`; 0, or -1 / -2 on failure.
+  /// Smallest distance from `point` to any valid face of the mesh; 0, or -1 / -2 on failure.
   int findNearestTriangles(const pcl::PointXYZ& point, pcl::PolygonMesh& mesh, double& dist);
   /// True when `point` is inside one of the meshes or closer than 0.05 to it.
   bool isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes);
 
-  /// Appends the convex hull of each mesh to `hulls`; 0, -1 for no mesh, -2 for a mesh of <= 3 finite
-  /// vertices (non-finite vertices take no part in a hull).
+  /// Appends the convex hull of each mesh to `hulls`, every face counter-clockwise seen from outside; 0, -1
+  /// for no mesh, -2 for a mesh of <= 3 finite vertices (non-finite vertices take no part in a hull).
   int convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes, std::vector<pcl::PolygonMesh>& hulls);
   /// Area of the triangle a, b, c.
   double calTriangleArea(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const Eigen::Vector3d& c);

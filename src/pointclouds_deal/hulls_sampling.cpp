@@ -45,6 +45,25 @@ Eigen::Vector3d widen(const pcl::PointXYZ& p) {
   return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
 }
 
+// Turns every face of a convex hull counter-clockwise seen from outside (its normal by the right-hand rule
+// pointing away from the hull), as planners and physics engines read a mesh. The hull's vertex centroid lies
+// inside it, so a face whose normal points towards the centroid is reversed, keeping its first corner.
+void orientOutward(const PointCloudsDeal::Cloud& points, std::vector<pcl::Vertices>& faces) {
+  if (points.points.empty()) return;
+  Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
+  for (const pcl::PointXYZ& p : points.points) centroid += widen(p);
+  centroid /= static_cast<double>(points.points.size());
+  for (pcl::Vertices& face : faces) {
+    if (!detail::isValidFace(face, points.points.size())) continue;
+    const Eigen::Vector3d a = widen(points.points[static_cast<std::size_t>(face.vertices[0])]);
+    const Eigen::Vector3d b = widen(points.points[static_cast<std::size_t>(face.vertices[1])]);
+    const Eigen::Vector3d c = widen(points.points[static_cast<std::size_t>(face.vertices[2])]);
+    if ((b - a).cross(c - a).dot(a - centroid) < 0.0) {
+      std::reverse(face.vertices.begin() + 1, face.vertices.end());
+    }
+  }
+}
+
 }  // namespace
 
 int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
@@ -77,6 +96,7 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
     Cloud hullPoints;
     std::vector<pcl::Vertices> faces;
     hull.reconstruct(hullPoints, faces);
+    orientOutward(hullPoints, faces);
     pcl::PolygonMesh hullMesh;
     pcl::toPCLPointCloud2(hullPoints, hullMesh.cloud);
     hullMesh.polygons = std::move(faces);

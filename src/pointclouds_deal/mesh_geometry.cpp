@@ -43,7 +43,7 @@ const Eigen::Vector3f kFallbackDirections[2] = {
 };
 
 struct RayCount {
-  std::size_t hits = 0;
+  std::vector<std::uint32_t> hitFaces;  // indices into the polygons of the faces hit
   bool ambiguous = false;
 };
 
@@ -51,19 +51,19 @@ struct RayCount {
 RayCount countAllFaces(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                        const Eigen::Vector3f& origin, const Eigen::Vector3f& direction) {
   RayCount count;
-  for (const pcl::Vertices& face : polygons) {
-    const RayTriangleHit r = intersectRay(vertices, face, origin, direction);
-    count.hits += r.hit ? 1 : 0;
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    const RayTriangleHit r = intersectRay(vertices, polygons[f], origin, direction, ParallelBound::kRelative);
+    if (r.hit) count.hitFaces.push_back(static_cast<std::uint32_t>(f));
     count.ambiguous = count.ambiguous || r.onBoundary;
   }
   return count;
 }
 
-// Counts the +x hits over the faces whose padded y–z extent contains the origin's (y, z).
-void countXFace(const VertexCloud& vertices, const pcl::Vertices& face, const Eigen::Vector3f& origin,
-                RayCount& count) {
+// Counts the +x hit of one face if its padded y–z extent contains the origin's (y, z).
+void countXFace(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons, std::uint32_t f,
+                const Eigen::Vector3f& origin, RayCount& count) {
   double yMin, yMax, zMin, zMax;
-  if (!paddedYZExtent(vertices, face, yMin, yMax, zMin, zMax)) {
+  if (!paddedYZExtent(vertices, polygons[f], yMin, yMax, zMin, zMax)) {
     return;
   }
   const double y = origin.y();
@@ -71,24 +71,36 @@ void countXFace(const VertexCloud& vertices, const pcl::Vertices& face, const Ei
   if (!(y >= yMin && y <= yMax && z >= zMin && z <= zMax)) {
     return;
   }
-  const RayTriangleHit r = intersectRay(vertices, face, origin, Eigen::Vector3f::UnitX());
-  count.hits += r.hit ? 1 : 0;
+  const RayTriangleHit r =
+      intersectRay(vertices, polygons[f], origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
+  if (r.hit) count.hitFaces.push_back(f);
   count.ambiguous = count.ambiguous || r.onBoundary;
 }
 
-// Decides from the +x count, falling back to the other directions when it is ambiguous.
+// Decides from the +x count, falling back to the other directions when it is ambiguous. `labels` gives
+// the part labels of the polygons, computed at most once.
+template <typename Labels>
 bool decideParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                  const Eigen::Vector3f& origin, const RayCount& xCount) {
+                  const Eigen::Vector3f& origin, RayCount& xCount, Labels&& labels) {
   if (!xCount.ambiguous) {
-    return xCount.hits % 2 == 1;
+    return oddPartCrossed(xCount.hitFaces, labels);
   }
   for (const Eigen::Vector3f& direction : kFallbackDirections) {
-    const RayCount count = countAllFaces(vertices, polygons, origin, direction);
+    RayCount count = countAllFaces(vertices, polygons, origin, direction);
     if (!count.ambiguous) {
-      return count.hits % 2 == 1;
+      return oddPartCrossed(count.hitFaces, labels);
     }
   }
-  return xCount.hits % 2 == 1;
+  return oddPartCrossed(xCount.hitFaces, labels);
+}
+
+// Union–find over corner ids with path halving.
+std::uint32_t findRoot(std::vector<std::uint32_t>& parent, std::uint32_t v) {
+  while (parent[v] != v) {
+    parent[v] = parent[parent[v]];
+    v = parent[v];
+  }
+  return v;
 }
 
 double pointSegmentDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
@@ -139,7 +151,8 @@ bool isValidFace(const pcl::Vertices& face, std::size_t vertexCount) {
 }
 
 RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& face,
-                            const Eigen::Vector3f& origin, const Eigen::Vector3f& direction) {
+                            const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                            ParallelBound bound) {
   RayTriangleHit result;
   if (!isValidFace(face, vertices.points.size())) {
     return result;
@@ -150,13 +163,31 @@ RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& fa
   if (!isFinite(q0) || !isFinite(q1) || !isFinite(q2)) {
     return result;
   }
+  return intersectRayCorners(q0, q1, q2, origin, direction, bound);
+}
+
+RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ& q1, const pcl::PointXYZ& q2,
+                                   const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                                   ParallelBound bound) {
+  RayTriangleHit result;
   const Eigen::Vector3f p0 = toVector(q0);
   const Eigen::Vector3f e1 = toVector(q1) - p0;
   const Eigen::Vector3f e2 = toVector(q2) - p0;
   const Eigen::Vector3f h = crossF(direction, e2);
   const double a = dotF(e1, h);
-  if (a > -kRayEpsilon && a < kRayEpsilon) {
-    return result;
+  bool grazing = false;
+  if (bound == ParallelBound::kAbsolute) {
+    if (a > -kRayEpsilon && a < kRayEpsilon) {
+      return result;
+    }
+  } else {
+    // Exactly parallel faces (every face of an axis-aligned box along an axis ray) meet the ray nowhere.
+    if (a == 0.0) {
+      return result;
+    }
+    const double scale2 = static_cast<double>(direction.squaredNorm()) *
+                          static_cast<double>(e1.squaredNorm()) * static_cast<double>(e2.squaredNorm());
+    grazing = a * a < kParallelRatio * kParallelRatio * scale2;
   }
   const double f = 1.0 / a;
   const Eigen::Vector3f s = origin - p0;
@@ -169,9 +200,14 @@ RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& fa
     return result;
   }
   result.t = t;
-  result.hit = u >= 0.0 && u <= 1.0 && v >= 0.0 && u + v <= 1.0;
   const double w = 1.0 - (u + v);
   const double lowest = std::min(u, std::min(v, w));
+  if (grazing) {
+    // Rounding dominates u, v and t here: neither a hit nor a miss can be trusted near the face.
+    result.onBoundary = lowest >= -kGrazingTolerance;
+    return result;
+  }
+  result.hit = u >= 0.0 && u <= 1.0 && v >= 0.0 && u + v <= 1.0;
   result.onBoundary = lowest >= -kBoundaryTolerance && lowest <= kBoundaryTolerance;
   return result;
 }
@@ -203,6 +239,55 @@ bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, doub
   return true;
 }
 
+std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
+                                          const std::vector<pcl::Vertices>& polygons) {
+  const std::size_t vertexCount = vertices.points.size();
+  // Corners at equal coordinates become one corner: order the finite vertices by position and give every
+  // run of equal positions the id of its first vertex.
+  std::vector<std::uint32_t> order;
+  order.reserve(vertexCount);
+  for (std::size_t v = 0; v < vertexCount; ++v) {
+    if (isFinite(vertices.points[v])) order.push_back(static_cast<std::uint32_t>(v));
+  }
+  const auto less = [&vertices](std::uint32_t l, std::uint32_t r) {
+    const pcl::PointXYZ& a = vertices.points[l];
+    const pcl::PointXYZ& b = vertices.points[r];
+    if (a.x != b.x) return a.x < b.x;
+    if (a.y != b.y) return a.y < b.y;
+    return a.z < b.z;
+  };
+  std::sort(order.begin(), order.end(), less);
+  std::vector<std::uint32_t> parent(vertexCount);
+  for (std::size_t v = 0; v < vertexCount; ++v) parent[v] = static_cast<std::uint32_t>(v);
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    // Equal positions compare equal both ways (0.0 and -0.0 included): the same point.
+    if (!less(order[i - 1], order[i])) parent[order[i]] = parent[order[i - 1]];
+  }
+  std::vector<bool> usable(polygons.size(), false);
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    const pcl::Vertices& face = polygons[f];
+    if (!isValidFace(face, vertexCount)) continue;
+    std::uint32_t corner[3];
+    bool finite = true;
+    for (std::size_t k = 0; k < 3; ++k) {
+      corner[k] = static_cast<std::uint32_t>(face.vertices[k]);
+      finite = finite && isFinite(vertices.points[corner[k]]);
+    }
+    if (!finite) continue;
+    usable[f] = true;
+    const std::uint32_t r0 = findRoot(parent, corner[0]);
+    for (std::size_t k = 1; k < 3; ++k) {
+      const std::uint32_t r = findRoot(parent, corner[k]);
+      if (r != r0) parent[r] = r0;
+    }
+  }
+  std::vector<std::uint32_t> labels(polygons.size(), kNoPart);
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    if (usable[f]) labels[f] = findRoot(parent, static_cast<std::uint32_t>(polygons[f].vertices[0]));
+  }
+  return labels;
+}
+
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                       const pcl::PointXYZ& point) {
   if (polygons.empty()) {
@@ -210,15 +295,24 @@ bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertic
   }
   const Eigen::Vector3f origin = toVector(point);
   RayCount xCount;
-  for (const pcl::Vertices& face : polygons) {
-    countXFace(vertices, face, origin, xCount);
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    countXFace(vertices, polygons, static_cast<std::uint32_t>(f), origin, xCount);
   }
-  return decideParity(vertices, polygons, origin, xCount);
+  // Most rays cross no face or one; the parts are worked out only when a ray crosses two or more.
+  std::vector<std::uint32_t> labels;
+  bool labelled = false;
+  return decideParity(vertices, polygons, origin, xCount, [&]() -> const std::vector<std::uint32_t>& {
+    if (!labelled) {
+      labels = facePartLabels(vertices, polygons);
+      labelled = true;
+    }
+    return labels;
+  });
 }
 
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                      const pcl::PointXYZ& point, const std::uint32_t* xCandidatesFirst,
-                      const std::uint32_t* xCandidatesLast) {
+                      const std::vector<std::uint32_t>& partLabels, const pcl::PointXYZ& point,
+                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast) {
   if (polygons.empty()) {
     return false;
   }
@@ -226,10 +320,11 @@ bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertic
   RayCount xCount;
   for (const std::uint32_t* it = xCandidatesFirst; it != xCandidatesLast; ++it) {
     if (*it < polygons.size()) {
-      countXFace(vertices, polygons[*it], origin, xCount);
+      countXFace(vertices, polygons, *it, origin, xCount);
     }
   }
-  return decideParity(vertices, polygons, origin, xCount);
+  return decideParity(vertices, polygons, origin, xCount,
+                      [&]() -> const std::vector<std::uint32_t>& { return partLabels; });
 }
 
 double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b,
@@ -260,68 +355,30 @@ double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, cons
                                toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
 }
 
-std::vector<std::vector<std::uint32_t>> facesAroundVertices(std::size_t vertexCount,
-                                                            const std::vector<pcl::Vertices>& polygons) {
-  std::vector<std::vector<std::uint32_t>> around(vertexCount);
-  for (std::size_t f = 0; f < polygons.size(); ++f) {
-    const pcl::Vertices& face = polygons[f];
-    if (!isValidFace(face, vertexCount)) {
-      continue;
-    }
-    for (const auto index : face.vertices) {
-      if (index < 0 || static_cast<std::size_t>(index) >= vertexCount) {
-        continue;
-      }
-      std::vector<std::uint32_t>& list = around[static_cast<std::size_t>(index)];
-      // Faces arrive in ascending order, so a repeated index within this face shows as the last entry.
-      if (list.empty() || list.back() != f) {
-        list.push_back(static_cast<std::uint32_t>(f));
-      }
-    }
-  }
-  return around;
-}
-
-std::vector<std::uint32_t> facesAroundVertex(std::size_t vertexCount,
-                                             const std::vector<pcl::Vertices>& polygons, std::size_t vertex) {
-  std::vector<std::uint32_t> faces;
-  for (std::size_t f = 0; f < polygons.size(); ++f) {
-    const pcl::Vertices& face = polygons[f];
-    if (!isValidFace(face, vertexCount)) {
-      continue;
-    }
-    const bool uses = std::any_of(face.vertices.begin(), face.vertices.end(), [vertex](auto index) {
-      return index >= 0 && static_cast<std::size_t>(index) == vertex;
-    });
-    if (uses) {
-      faces.push_back(static_cast<std::uint32_t>(f));
-    }
-  }
-  return faces;
-}
-
-int nearestVertex(const pcl::KdTreeFLANN<pcl::PointXYZ>& tree, const pcl::PointXYZ& point) {
-  // A non-finite query has no nearest vertex (the tree would answer with an arbitrary one).
-  if (!isFinite(point)) {
-    return -1;
-  }
-  pcl::Indices indices(1);
-  std::vector<float> squaredDistances(1);
-  if (tree.nearestKSearch(point, 1, indices, squaredDistances) < 1 || indices.empty()) {
-    return -1;
-  }
-  return static_cast<int>(indices[0]);
-}
-
-double nearestFacesDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                            const std::vector<std::uint32_t>& faces, const pcl::PointXYZ& point) {
+double nearestFaceDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                           const pcl::PointXYZ& point) {
   double best = std::numeric_limits<double>::max();
-  for (const std::uint32_t f : faces) {
-    if (f >= polygons.size()) {
+  const double q[3] = {point.x, point.y, point.z};
+  for (const pcl::Vertices& face : polygons) {
+    if (!isValidFace(face, vertices.points.size())) {
       continue;
     }
-    const pcl::Vertices& face = polygons[f];
-    if (!isValidFace(face, vertices.points.size())) {
+    // A face whose corners' box lies farther than the best distance so far cannot lower it (the slack
+    // covers rounding many times over); the box costs far less than the distance itself.
+    double gap2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      double lo = std::numeric_limits<double>::infinity();
+      double hi = -lo;
+      for (std::size_t k = 0; k < 3; ++k) {
+        const double c = vertices.points[static_cast<std::size_t>(face.vertices[k])].data[a];
+        lo = std::min(lo, c);
+        hi = std::max(hi, c);
+      }
+      const double gap = q[a] < lo ? lo - q[a] : (q[a] > hi ? q[a] - hi : 0.0);
+      gap2 += gap * gap;
+    }
+    const double limit = best * (1.0 + 1e-9);
+    if (gap2 > limit * limit) {
       continue;
     }
     const double d = faceDistance(vertices, face, point);

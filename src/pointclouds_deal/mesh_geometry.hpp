@@ -1,35 +1,53 @@
 // Triangle geometry shared by the mesh queries and the mesh removal (not installed).
 //
 // The public point queries of PointCloudsDeal are thin wrappers over these functions, and the prepared
-// mesh removal calls the very same functions with per-mesh data built once (vertex cloud, kd-tree, faces
-// per vertex, candidate faces for the +x ray). Both paths therefore give bit-identical answers as long as
-// the prepared data satisfies the contracts stated here.
+// mesh removal calls the very same functions with per-mesh data built once (vertex cloud, parts of the
+// mesh, a tree of face boxes that yields candidate faces). Both paths therefore give bit-identical answers
+// as long as the prepared data satisfies the contracts stated here.
 #pragma once
 
 #include <pcl/PolygonMesh.h>
 #include <pcl/Vertices.h>
-#include <pcl/kdtree/kdtree_flann.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include <Eigen/Core>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include "pointclouds_deal/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
 
 using VertexCloud = pcl::PointCloud<pcl::PointXYZ>;
 
-/// A point closer than this to a face around its nearest mesh vertex belongs to the mesh.
+/// A point closer than this to any face of a mesh belongs to the mesh.
 constexpr double kNearMeshDistance = 0.05;
 
-/// |a| of the ray test below this (strictly) means the ray runs parallel to the triangle; a meeting point
-/// at t at or below it lies at or behind the ray's origin.
+/// |a| of the public ray test below this (strictly) means the ray runs parallel to the triangle; a meeting
+/// point at t at or below it lies at or behind the ray's origin (in every ray test).
 constexpr double kRayEpsilon = 1e-7;
+
+/// The inside test's parallel bound, relative to the face's size and the ray's length: the ray counts as
+/// parallel to a face when |a| < kParallelRatio * |direction| * |e1| * |e2|, that is when the sine of the
+/// angle between ray and plane times the sine of the face's corner angle at P0 is below it. An absolute
+/// bound would drop small or thin faces (millimetre triangles of a scanned object have |a| near 1e-7 even
+/// when the ray crosses them squarely) and flip the parity.
+constexpr double kParallelRatio = 1e-5;
+
+/// A ray that grazes a face (parallel by the bound above, but not exactly) and whose rounded meeting point
+/// lies within this barycentric margin of the face cannot be counted reliably: the count is ambiguous.
+constexpr double kGrazingTolerance = 0.1;
+
+/// How a ray test decides that the ray runs parallel to a face.
+enum class ParallelBound {
+  kAbsolute,  ///< |a| < kRayEpsilon: the public ray test's documented bound.
+  kRelative,  ///< |a| < kParallelRatio * |direction| * |e1| * |e2|: the inside test's bound.
+};
+
+/// Part label of a face that is not a usable triangle (invalid, or a corner is not finite).
+constexpr std::uint32_t kNoPart = 0xffffffffu;
 
 /// Barycentric tolerance within which a ray's meeting point counts as lying on a face's boundary.
 constexpr double kBoundaryTolerance = 1e-5;
@@ -48,12 +66,14 @@ bool isValidFace(const pcl::Vertices& face, std::size_t vertexCount);
 /// Outcome of one ray against one triangle.
 struct RayTriangleHit {
   /// The Möller–Trumbore answer: the ray meets the closed triangle strictly in front of its origin
-  /// (u, v, u + v within [0, 1] exactly, t > kRayEpsilon, |a| >= kRayEpsilon).
+  /// (u, v, u + v within [0, 1] exactly, t > kRayEpsilon, and the ray not parallel by the chosen bound).
   bool hit = false;
-  /// The ray meets the triangle's plane in front of its origin (t > kRayEpsilon, |a| >= kRayEpsilon) at a
-  /// point whose barycentric coordinates are all >= -kBoundaryTolerance and at least one of which is within
-  /// kBoundaryTolerance of 0. Set whether or not `hit` is: a ray through a shared edge may, by rounding,
-  /// miss both neighbouring faces, and such a near miss must also make the crossing count ambiguous.
+  /// The crossing cannot be counted reliably. Either the ray meets the triangle's plane in front of its
+  /// origin at a point whose barycentric coordinates are all >= -kBoundaryTolerance and at least one of
+  /// which is within kBoundaryTolerance of 0 (set whether or not `hit` is: a ray through a shared edge may,
+  /// by rounding, miss both neighbouring faces, and such a near miss must also make the count ambiguous);
+  /// or, with the relative bound, the ray grazes the face (parallel by the bound, a != 0) and its rounded
+  /// meeting point lies in front of the origin within kGrazingTolerance of the face.
   bool onBoundary = false;
   /// Ray parameter of the meeting point (valid when `hit`); the point is origin + direction * t.
   double t = 0.0;
@@ -64,7 +84,13 @@ struct RayTriangleHit {
 /// u, v and t are then formed in double. An invalid face, or one with a non-finite corner, gives no hit and
 /// no boundary flag.
 RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& face,
-                            const Eigen::Vector3f& origin, const Eigen::Vector3f& direction);
+                            const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                            ParallelBound bound);
+
+/// The same test on the corners of a face already known to be valid with finite corners.
+RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ& q1, const pcl::PointXYZ& q2,
+                                   const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                                   ParallelBound bound);
 
 /// Padded y–z extent of a face: the face's y–z bounding box grown by 1e-4 of (its size plus its largest
 /// |y| or |z|), far more than rounding in the ray test can shift a meeting point. Returns false for an
@@ -72,26 +98,42 @@ RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& fa
 bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
                     double& zMin, double& zMax);
 
-/// Inside test of a closed mesh by the parity of ray crossings, testing every face for the +x ray.
-/// Returns false when `polygons` is empty.
+/// Part label of every polygon: faces that share a corner, directly or through other faces, carry the
+/// same label, and corners at equal coordinates count as one corner (meshes read from STL files, and many
+/// OBJ exports, give every face its own three vertices). Only the first three indices of a face join it
+/// to others. Faces that are invalid or have a non-finite corner get kNoPart.
+std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
+                                          const std::vector<pcl::Vertices>& polygons);
+
+/// Inside test of a mesh made of one or more closed parts, by the parity of ray crossings counted per part:
+/// the point is inside when some part is crossed an odd number of times (inside any part is inside the
+/// mesh; for one part, or parts that neither overlap nor nest, this is the parity of the whole count).
+/// Returns false when `polygons` is empty. Faces parallel to a ray by the relative bound are not counted.
 ///
 /// A ray from `point` along +x is tested against each valid face whose padded y–z extent contains
 /// (point.y, point.z), boundary included; faces outside it could only register hits through rounding.
 /// Each hit counts (hits through a shared edge or vertex are not merged). When no tested face's meeting
-/// point lies on its boundary, the parity of the count decides. Otherwise the count is ambiguous and is
+/// point lies on its boundary, the per-part parities decide. Otherwise the count is ambiguous and is
 /// repeated, over every valid face, along two fixed unit directions parallel to no axis, in turn; the first
 /// ray without a boundary meeting decides. If all three rays are ambiguous, the +x count decides.
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                       const pcl::PointXYZ& point);
 
-/// As above, but the +x ray considers only the faces whose indices into `polygons` are listed in
-/// [xCandidatesFirst, xCandidatesLast) (the fallback rays still test every valid face). The answer is
-/// identical to the all-faces one provided that the list names each face at most once and contains every
-/// face for which paddedYZExtent returns true with a box containing (point.y, point.z), boundary included.
-/// Extra candidates are harmless: the same extent test filters them out.
+/// As above, with the part labels given (as facePartLabels computes them) and the +x ray considering only
+/// the faces whose indices into `polygons` are listed in [xCandidatesFirst, xCandidatesLast) (the fallback
+/// rays still test every valid face). The answer is identical to the all-faces one provided that the list
+/// names each face at most once and contains every face for which paddedYZExtent returns true with a box
+/// containing (point.y, point.z), boundary included. Extra candidates are harmless: the same extent test
+/// filters them out.
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                      const pcl::PointXYZ& point, const std::uint32_t* xCandidatesFirst,
-                      const std::uint32_t* xCandidatesLast);
+                      const std::vector<std::uint32_t>& partLabels, const pcl::PointXYZ& point,
+                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast);
+
+/// Inside answer of one unambiguous ray from the faces it hits: true when some part label occurs an odd
+/// number of times among them. `hitFaces` is reordered. `labels` is called only when there are two hits or
+/// more and returns the part labels of all polygons.
+template <typename Labels>
+bool oddPartCrossed(std::vector<std::uint32_t>& hitFaces, Labels&& labels);
 
 /// Distance from `p` to the triangle a, b, c itself (interior, edges and corners), in double. A degenerate
 /// triangle gives the distance to its longest segment or to its single point; the result is NaN only for
@@ -103,23 +145,27 @@ double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a,
 /// invalid face.
 double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, const pcl::PointXYZ& point);
 
-/// For every vertex, the indices (ascending, each once) of the valid faces whose index list contains the
-/// vertex anywhere (also past the first three indices; out-of-range further indices are ignored).
-std::vector<std::vector<std::uint32_t>> facesAroundVertices(std::size_t vertexCount,
-                                                            const std::vector<pcl::Vertices>& polygons);
+/// Smallest distance from `point` to the valid faces of the mesh (each as its triangle); the largest
+/// finite double when there is none. A NaN distance (non-finite corners) never lowers the result.
+double nearestFaceDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                           const pcl::PointXYZ& point);
 
-/// The faces around one vertex, as one entry of facesAroundVertices, found by scanning `polygons`.
-std::vector<std::uint32_t> facesAroundVertex(std::size_t vertexCount,
-                                             const std::vector<pcl::Vertices>& polygons, std::size_t vertex);
-
-/// Index of the vertex nearest to `point` by a k = 1 search of `tree` (a pcl::KdTreeFLANN with sorted
-/// results over the whole vertex cloud), or -1 when the search finds nothing or `point` is not finite.
-int nearestVertex(const pcl::KdTreeFLANN<pcl::PointXYZ>& tree, const pcl::PointXYZ& point);
-
-/// Smallest distance from `point` to the faces listed in `faces` (indices into `polygons`); the largest
-/// finite double when the list is empty. A NaN distance (non-finite corners) never lowers the result.
-double nearestFacesDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                            const std::vector<std::uint32_t>& faces, const pcl::PointXYZ& point);
+template <typename Labels>
+bool oddPartCrossed(std::vector<std::uint32_t>& hitFaces, Labels&& labels) {
+  // An odd total means some part is crossed an odd number of times; no labels are needed for that.
+  if (hitFaces.size() % 2 == 1) return true;
+  if (hitFaces.empty()) return false;
+  const std::vector<std::uint32_t>& parts = labels();
+  for (std::uint32_t& f : hitFaces) f = parts[f];
+  std::sort(hitFaces.begin(), hitFaces.end());
+  for (std::size_t i = 0; i < hitFaces.size();) {
+    std::size_t j = i;
+    while (j < hitFaces.size() && hitFaces[j] == hitFaces[i]) ++j;
+    if ((j - i) % 2 == 1) return true;
+    i = j;
+  }
+  return false;
+}
 
 }  // namespace detail
 }  // namespace nimbrel_arm_util

@@ -1,20 +1,25 @@
 // Meshes prepared once for many inside-or-near queries.
 #include "pointclouds_deal/mesh_index.hpp"
 
-#include <pcl/conversions.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "pointclouds_deal/mesh_geometry.hpp"
+#include "pointclouds_deal/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
 namespace {
 
+// Faces per leaf: a few, so that a leaf's box stays tight and a query tests few faces.
+constexpr std::uint32_t kLeafFaces = 8;
+
+// A face whose padded y–z extent covers more grid cells than this goes to the ray tree instead.
+constexpr std::int64_t kMaxCellsPerFace = 25;
+
 // Cell of a coordinate along one grid axis, clamped to the grid. Floor of a rounded quotient is monotone
 // in the coordinate, so a point inside a face's extent always falls in one of the face's cells.
-std::int64_t cellIndex(double value, double lo, double size, int cells) {
+std::int64_t cellIndex(double value, double lo, double size, std::int64_t cells) {
   const double c = std::floor((value - lo) / size);
   if (!(c > 0.0)) return 0;
   if (c >= static_cast<double>(cells - 1)) return cells - 1;
@@ -31,6 +36,23 @@ double boxGap2(const double q[3], const double lo[3], const double hi[3]) {
   return gap2;
 }
 
+// Depth-first traversal stack. Trees are split at the median, so their depth is at most 32 for any face
+// count that fits the index type; popping one node and pushing two keeps at most depth + 1 entries.
+class TraversalStack {
+ public:
+  void push(std::uint32_t node) { nodes_[size_++] = node; }
+  std::uint32_t pop() { return nodes_[--size_]; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  std::uint32_t nodes_[72];
+  std::size_t size_ = 0;
+};
+
+inline Eigen::Vector3d widen(const pcl::PointXYZ& p) {
+  return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
+}
+
 bool isFinite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
@@ -40,164 +62,265 @@ bool isFinite(const pcl::PointXYZ& p) {
 MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new PointCloudsDeal::Cloud) {
   readVertices(mesh, *vertices_);
   const std::size_t vertexCount = vertices_->points.size();
-  // The nearest-face query refuses meshes of fewer than three vertices, so they need no tree.
-  if (vertexCount >= 3) {
-    for (std::size_t v = 0; v < vertexCount; ++v) {
-      const pcl::PointXYZ& p = vertices_->points[v];
-      // As the library's kd-tree is given them: finite vertices within the float range a tree can split.
-      if (!isSearchable(p)) continue;
-      treePoints_.insert(treePoints_.end(), {p.x, p.y, p.z});
-      treeToVertex_.push_back(v);
-    }
-    if (!treeToVertex_.empty()) {
-      tree_ = std::make_unique<FlannIndex>(flann::Matrix<float>(treePoints_.data(), treeToVertex_.size(), 3),
-                                           flann::KDTreeSingleIndexParams(15));
-      tree_->buildIndex();
-    }
-    around_ = facesAroundVertices(vertexCount, mesh.polygons);
-  }
+  // The nearest-face query refuses meshes of fewer than three vertices and points that have no nearest
+  // vertex.
+  nearUsable_ = vertexCount >= 3 &&
+                std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
+  parts_ = facePartLabels(*vertices_, mesh.polygons);
 
-  // Box of the valid faces' corners, and their padded y–z extents.
-  struct Extent {
-    std::uint32_t face;
-    double yMin, yMax, zMin, zMax;
-  };
-  std::vector<Extent> extents;
-  bool anyValid = false;
-  bool allFinite = true;
-  faceBoxes_.assign(6 * mesh.polygons.size(), 0.0);
+  rayItems_.reserve(mesh.polygons.size());
+  nearItems_.reserve(mesh.polygons.size());
   for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
     const pcl::Vertices& face = mesh.polygons[f];
     if (!isValidFace(face, vertexCount)) continue;
-    double* faceBox = &faceBoxes_[6 * f];
+    Item<2> ray;
+    ray.face = static_cast<std::uint32_t>(f);
+    // Faces without an extent (non-finite corners) are never met by a ray; only their distance counts.
+    if (!paddedYZExtent(*vertices_, face, ray.lo[0], ray.hi[0], ray.lo[1], ray.hi[1])) {
+      unboxed_.push_back(ray.face);
+      continue;
+    }
+    rayItems_.push_back(ray);
+    Item<3> near;
+    near.face = ray.face;
     for (std::size_t k = 0; k < 3; ++k) {
       const pcl::PointXYZ& p = vertices_->points[static_cast<std::size_t>(face.vertices[k])];
-      allFinite = allFinite && isFinite(p);
       const double v[3] = {p.x, p.y, p.z};
       for (int a = 0; a < 3; ++a) {
-        boxLo_[a] = anyValid ? std::min(boxLo_[a], v[a]) : v[a];
-        boxHi_[a] = anyValid ? std::max(boxHi_[a], v[a]) : v[a];
-        faceBox[a] = k == 0 ? v[a] : std::min(faceBox[a], v[a]);
-        faceBox[3 + a] = k == 0 ? v[a] : std::max(faceBox[3 + a], v[a]);
+        near.lo[a] = k == 0 ? v[a] : std::min(near.lo[a], v[a]);
+        near.hi[a] = k == 0 ? v[a] : std::max(near.hi[a], v[a]);
       }
-      anyValid = true;
     }
-    Extent e;
-    e.face = static_cast<std::uint32_t>(f);
-    // Faces without an extent (non-finite corners) are never tested by the +x ray.
-    if (paddedYZExtent(*vertices_, face, e.yMin, e.yMax, e.zMin, e.zMax)) extents.push_back(e);
+    nearItems_.push_back(near);
   }
-  hasValidFace_ = anyValid;
-  boxUsable_ = anyValid && allFinite;
-  if (extents.empty()) return;
+  if (rayItems_.empty()) return;
+  build(nearItems_, nearNodes_, 0, static_cast<std::uint32_t>(nearItems_.size()));
 
-  gridLo_[0] = extents[0].yMin;
-  gridHi_[0] = extents[0].yMax;
-  gridLo_[1] = extents[0].zMin;
-  gridHi_[1] = extents[0].zMax;
-  for (const Extent& e : extents) {
-    gridLo_[0] = std::min(gridLo_[0], e.yMin);
-    gridHi_[0] = std::max(gridHi_[0], e.yMax);
-    gridLo_[1] = std::min(gridLo_[1], e.zMin);
-    gridHi_[1] = std::max(gridHi_[1], e.zMax);
-  }
-  // About two cells per face keeps each cell's list to a few faces from the front and the back.
-  cells_ =
-      std::clamp(static_cast<int>(std::ceil(std::sqrt(2.0 * static_cast<double>(extents.size())))), 1, 1024);
+  // The grid spans every padded extent. Its cells are as wide as a typical face's extent is across (the
+  // median of the narrower side), so that most faces are listed in a few cells and each list holds a few
+  // faces from the front and the back of the mesh; long faces go to the tree. Cells grow when there
+  // would be more than a few per face.
   for (int a = 0; a < 2; ++a) {
-    const double span = gridHi_[a] - gridLo_[a];
-    cellSize_[a] = span > 0.0 ? span / cells_ : 1.0;
+    gridLo_[a] = rayItems_[0].lo[a];
+    gridHi_[a] = rayItems_[0].hi[a];
   }
-  const std::size_t cellCount = static_cast<std::size_t>(cells_) * static_cast<std::size_t>(cells_);
-  std::vector<std::uint32_t> next(cellCount + 1, 0);
-  auto forEachCell = [&](const Extent& e, auto&& visit) {
-    const std::int64_t y0 = cellIndex(e.yMin, gridLo_[0], cellSize_[0], cells_);
-    const std::int64_t y1 = cellIndex(e.yMax, gridLo_[0], cellSize_[0], cells_);
-    const std::int64_t z0 = cellIndex(e.zMin, gridLo_[1], cellSize_[1], cells_);
-    const std::int64_t z1 = cellIndex(e.zMax, gridLo_[1], cellSize_[1], cells_);
-    for (std::int64_t z = z0; z <= z1; ++z) {
-      for (std::int64_t y = y0; y <= y1; ++y) visit(static_cast<std::size_t>(z * cells_ + y));
+  std::vector<double> widths;
+  widths.reserve(rayItems_.size());
+  for (const Item<2>& item : rayItems_) {
+    for (int a = 0; a < 2; ++a) {
+      gridLo_[a] = std::min(gridLo_[a], item.lo[a]);
+      gridHi_[a] = std::max(gridHi_[a], item.hi[a]);
     }
+    widths.push_back(std::min(item.hi[0] - item.lo[0], item.hi[1] - item.lo[1]));
+  }
+  std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+  const double span = std::max(gridHi_[0] - gridLo_[0], gridHi_[1] - gridLo_[1]);
+  cellSize_ = std::max(0.5 * widths[widths.size() / 2], span / 2048.0);
+  if (!(cellSize_ > 0.0) || !std::isfinite(cellSize_)) cellSize_ = 1.0;
+  const double maxCells = 8.0 * static_cast<double>(rayItems_.size()) + 16.0;
+  for (;;) {
+    // A span beyond the double range (coordinates near the float limit on both sides) gets one cell.
+    double cells[2];
+    for (int a = 0; a < 2; ++a) {
+      const double c = std::floor((gridHi_[a] - gridLo_[a]) / cellSize_) + 1.0;
+      cells[a] = std::isfinite(c) ? std::min(c, 1e9) : 1.0;
+      cells_[a] = static_cast<std::int64_t>(cells[a]);
+    }
+    if (cells[0] * cells[1] <= maxCells) break;
+    cellSize_ *= 1.5;
+  }
+  struct Range {
+    std::int64_t y0, y1, z0, z1;
   };
-  for (const Extent& e : extents) forEachCell(e, [&](std::size_t c) { ++next[c + 1]; });
+  const auto rangeOf = [this](const Item<2>& item) {
+    return Range{cellIndex(item.lo[0], gridLo_[0], cellSize_, cells_[0]),
+                 cellIndex(item.hi[0], gridLo_[0], cellSize_, cells_[0]),
+                 cellIndex(item.lo[1], gridLo_[1], cellSize_, cells_[1]),
+                 cellIndex(item.hi[1], gridLo_[1], cellSize_, cells_[1])};
+  };
+  const auto gridded = [](const Range& r) {
+    return (r.y1 - r.y0 + 1) * (r.z1 - r.z0 + 1) <= kMaxCellsPerFace;
+  };
+  const std::size_t cellCount = static_cast<std::size_t>(cells_[0] * cells_[1]);
+  std::vector<std::uint32_t> next(cellCount + 1, 0);
+  std::vector<Item<2>> large;
+  for (const Item<2>& item : rayItems_) {
+    const Range r = rangeOf(item);
+    if (!gridded(r)) {
+      large.push_back(item);
+      continue;
+    }
+    gridItems_.push_back(item);
+    for (std::int64_t z = r.z0; z <= r.z1; ++z) {
+      for (std::int64_t y = r.y0; y <= r.y1; ++y) ++next[static_cast<std::size_t>(z * cells_[0] + y) + 1];
+    }
+  }
   for (std::size_t c = 0; c < cellCount; ++c) next[c + 1] += next[c];
   cellStart_ = next;
-  rayFaces_.resize(next.back());
-  for (const Extent& e : extents) {
-    forEachCell(e, [&](std::size_t c) { rayFaces_[next[c]++] = {e.face, e.yMin, e.yMax, e.zMin, e.zMax}; });
+  cellFaces_.resize(next.back());
+  for (std::size_t i = 0; i < gridItems_.size(); ++i) {
+    const Range r = rangeOf(gridItems_[i]);
+    for (std::int64_t z = r.z0; z <= r.z1; ++z) {
+      for (std::int64_t y = r.y0; y <= r.y1; ++y) {
+        cellFaces_[next[static_cast<std::size_t>(z * cells_[0] + y)]++] = static_cast<std::uint32_t>(i);
+      }
+    }
   }
+  rayItems_ = std::move(large);
+  rayItems_.shrink_to_fit();
+  if (!rayItems_.empty()) build(rayItems_, rayNodes_, 0, static_cast<std::uint32_t>(rayItems_.size()));
+}
+
+template <int D>
+std::uint32_t MeshIndex::build(std::vector<Item<D>>& items, std::vector<Node<D>>& nodes, std::uint32_t first,
+                               std::uint32_t count) {
+  const auto index = static_cast<std::uint32_t>(nodes.size());
+  nodes.emplace_back();
+  {
+    Node<D>& node = nodes[index];
+    std::copy(items[first].lo, items[first].lo + D, node.lo);
+    std::copy(items[first].hi, items[first].hi + D, node.hi);
+    for (std::uint32_t i = first + 1; i < first + count; ++i) {
+      for (int a = 0; a < D; ++a) {
+        node.lo[a] = std::min(node.lo[a], items[i].lo[a]);
+        node.hi[a] = std::max(node.hi[a], items[i].hi[a]);
+      }
+    }
+  }
+  if (count <= kLeafFaces) {
+    nodes[index].first = first;
+    nodes[index].count = count;
+    return index;
+  }
+  // Split at the median of the box centres along the axis where the centres spread most: halves of equal
+  // size keep the depth at log2(F) whatever the faces look like.
+  double cLo[D], cHi[D];
+  for (int a = 0; a < D; ++a) cLo[a] = cHi[a] = items[first].lo[a] + items[first].hi[a];
+  for (std::uint32_t i = first + 1; i < first + count; ++i) {
+    for (int a = 0; a < D; ++a) {
+      const double c = items[i].lo[a] + items[i].hi[a];
+      cLo[a] = std::min(cLo[a], c);
+      cHi[a] = std::max(cHi[a], c);
+    }
+  }
+  int axis = 0;
+  for (int a = 1; a < D; ++a) {
+    if (cHi[a] - cLo[a] > cHi[axis] - cLo[axis]) axis = a;
+  }
+  const std::uint32_t half = count / 2;
+  std::nth_element(items.begin() + first, items.begin() + first + half, items.begin() + first + count,
+                   [axis](const Item<D>& l, const Item<D>& r) {
+                     return l.lo[axis] + l.hi[axis] < r.lo[axis] + r.hi[axis];
+                   });
+  build(items, nodes, first, half);
+  const std::uint32_t second = build(items, nodes, first + half, count - half);
+  nodes[index].second = second;
+  return index;
 }
 
 bool MeshIndex::inside(const pcl::PointXYZ& point) const {
   // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary:
-  // zero crossings, so outside. Non-finite coordinates end here too.
+  // zero crossings, so outside. Non-finite coordinates end here too (every comparison fails). The grid
+  // spans every extent, so a point outside it is outside.
   if (cellStart_.empty()) return false;
   const double y = point.y;
   const double z = point.z;
   if (!(y >= gridLo_[0] && y <= gridHi_[0] && z >= gridLo_[1] && z <= gridHi_[1])) return false;
-  const std::size_t cell = static_cast<std::size_t>(cellIndex(z, gridLo_[1], cellSize_[1], cells_) * cells_ +
-                                                    cellIndex(y, gridLo_[0], cellSize_[0], cells_));
   // Only the faces whose padded extent holds (y, z) are tested along +x (the same closed test as the
-  // shared inside test makes); with none, no face is hit or touched, and the point is outside.
+  // shared inside test makes).
   candidates_.clear();
+  const std::size_t cell =
+      static_cast<std::size_t>(cellIndex(z, gridLo_[1], cellSize_, cells_[1]) * cells_[0] +
+                               cellIndex(y, gridLo_[0], cellSize_, cells_[0]));
   for (std::uint32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
-    const RayFace& r = rayFaces_[i];
-    if (y >= r.yMin && y <= r.yMax && z >= r.zMin && z <= r.zMax) candidates_.push_back(r.face);
+    const Item<2>& f = gridItems_[cellFaces_[i]];
+    if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
+  }
+  TraversalStack stack;
+  if (!rayNodes_.empty()) stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<2>& node = rayNodes_[at];
+    if (!(y >= node.lo[0] && y <= node.hi[0] && z >= node.lo[1] && z <= node.hi[1])) continue;
+    if (node.count == 0) {
+      stack.push(node.second);
+      stack.push(at + 1);
+      continue;
+    }
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      const Item<2>& f = rayItems_[i];
+      if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
+    }
   }
   if (candidates_.empty()) return false;
   // Count the +x crossings with the shared ray test; an unambiguous count decides as the shared inside
   // test would. A boundary meeting needs its other rays: hand the same candidates to it.
   const Eigen::Vector3f origin(point.x, point.y, point.z);
-  std::size_t hits = 0;
+  hits_.clear();
   for (const std::uint32_t f : candidates_) {
-    const RayTriangleHit r = intersectRay(*vertices_, mesh_->polygons[f], origin, Eigen::Vector3f::UnitX());
+    // Candidates are valid faces with finite corners: the shared test's own checks would pass.
+    const auto& corners = mesh_->polygons[f].vertices;
+    const RayTriangleHit r = intersectRayCorners(vertices_->points[static_cast<std::size_t>(corners[0])],
+                                                 vertices_->points[static_cast<std::size_t>(corners[1])],
+                                                 vertices_->points[static_cast<std::size_t>(corners[2])],
+                                                 origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
     if (r.onBoundary) {
-      return isInsideByParity(*vertices_, mesh_->polygons, point, candidates_.data(),
+      return isInsideByParity(*vertices_, mesh_->polygons, parts_, point, candidates_.data(),
                               candidates_.data() + candidates_.size());
     }
-    hits += r.hit ? 1 : 0;
+    if (r.hit) hits_.push_back(f);
   }
-  return hits % 2 == 1;
+  return oddPartCrossed(hits_, [this]() -> const std::vector<std::uint32_t>& { return parts_; });
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
-  // The nearest-face query refuses a mesh of fewer than three vertices; without valid faces the distance
-  // stays at the largest double.
-  if (vertices_->points.size() < 3 || !hasValidFace_) return false;
-  const double q[3] = {point.x, point.y, point.z};
-  // A face whose box is this far from the point is not near it; the slack covers the rounding of the
-  // distance computation many times over.
-  const double limit = kNearMeshDistance * (1.0 + 1e-9);
-  const double limit2 = limit * limit;
-  if (boxUsable_ && boxGap2(q, boxLo_, boxHi_) > limit2) return false;
-  const int nearest = nearestVertex(point);
-  if (nearest < 0) return false;
-  const std::vector<std::uint32_t>& faces = around_[static_cast<std::size_t>(nearest)];
-  if (!boxUsable_) {
-    return nearestFacesDistance(*vertices_, mesh_->polygons, faces, point) < kNearMeshDistance;
-  }
-  // The smallest distance is below the limit exactly when some face's distance is: stop at the first,
-  // and skip faces whose box alone rules them out.
-  for (const std::uint32_t f : faces) {
-    const double* box = &faceBoxes_[6 * static_cast<std::size_t>(f)];
-    if (boxGap2(q, box, box + 3) > limit2) continue;
+  if (!nearUsable_ || !isFinite(point)) return false;
+  for (const std::uint32_t f : unboxed_) {
     if (faceDistance(*vertices_, mesh_->polygons[f], point) < kNearMeshDistance) return true;
   }
+  if (nearNodes_.empty()) return false;
+  const double q[3] = {point.x, point.y, point.z};
+  // A box this far from the point holds no face nearer than the near distance; the slack covers the
+  // rounding of the distance computation, which grows with the coordinates' magnitude.
+  const Node<3>& root = nearNodes_[0];
+  double magnitude = std::max({std::abs(q[0]), std::abs(q[1]), std::abs(q[2])});
+  for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::abs(root.lo[a]), std::abs(root.hi[a])});
+  const double limit = kNearMeshDistance + 1e-9 * (kNearMeshDistance + magnitude);
+  const double limit2 = limit * limit;
+  if (boxGap2(q, root.lo, root.hi) > limit2) return false;
+  // Every node on the stack is within the limit.
+  TraversalStack stack;
+  stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<3>& node = nearNodes_[at];
+    if (node.count == 0) {
+      // Nearer child first: a near face, if there is one, is found sooner.
+      const double gapFirst = boxGap2(q, nearNodes_[at + 1].lo, nearNodes_[at + 1].hi);
+      const double gapSecond = boxGap2(q, nearNodes_[node.second].lo, nearNodes_[node.second].hi);
+      if (gapFirst <= gapSecond) {
+        if (gapSecond <= limit2) stack.push(node.second);
+        if (gapFirst <= limit2) stack.push(at + 1);
+      } else {
+        if (gapFirst <= limit2) stack.push(at + 1);
+        if (gapSecond <= limit2) stack.push(node.second);
+      }
+      continue;
+    }
+    // The smallest distance is below the near distance exactly when some face's distance is.
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      const Item<3>& f = nearItems_[i];
+      if (boxGap2(q, f.lo, f.hi) > limit2) continue;
+      // As faceDistance computes it, without re-checking a face known to be valid.
+      const auto& corners = mesh_->polygons[f.face].vertices;
+      const double d =
+          pointTriangleDistance(widen(point), widen(vertices_->points[static_cast<std::size_t>(corners[0])]),
+                                widen(vertices_->points[static_cast<std::size_t>(corners[1])]),
+                                widen(vertices_->points[static_cast<std::size_t>(corners[2])]));
+      if (d < kNearMeshDistance) return true;
+    }
+  }
   return false;
-}
-
-int MeshIndex::nearestVertex(const pcl::PointXYZ& point) const {
-  if (!tree_ || !isFinite(point)) return -1;
-  // Exact search (unlimited checks, no epsilon), as the kd-tree wrapper asks for it.
-  static const flann::SearchParams kExact(-1, 0.0f, true);
-  const float query[3] = {point.x, point.y, point.z};
-  nearest_.clear();
-  tree_->findNeighbors(nearest_, query, kExact);
-  if (nearest_.size() < 1) return -1;
-  std::size_t index = 0;
-  float squared = 0.0f;
-  nearest_.copy(&index, &squared, 1, true);
-  return index < treeToVertex_.size() ? static_cast<int>(treeToVertex_[index]) : -1;
 }
 
 bool MeshIndex::claims(const pcl::PointXYZ& point) const { return inside(point) || nearFaces(point); }

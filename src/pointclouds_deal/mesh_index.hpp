@@ -1,15 +1,11 @@
 // One mesh prepared for many inside-or-near queries (not installed).
 #pragma once
 
-#include <flann/algorithms/dist.h>
-#include <flann/algorithms/kdtree_single_index.h>
-#include <flann/util/result_set.h>
 #include <pcl/PolygonMesh.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -18,18 +14,23 @@ namespace nimbrel_arm_util {
 namespace detail {
 
 /// Everything about one mesh that the inside-or-near test needs and that does not depend on the query
-/// point: the vertex cloud, its kd-tree, the faces around each vertex and a grid over the faces' padded
-/// y–z extents for the +x ray. `claims` answers exactly as one mesh's turn in
-/// `PointCloudsDeal::isPointInsideMeshs`: it calls the same shared geometry on the same data, only on
-/// far fewer faces.
+/// point: the vertex cloud, the part label of every face, a grid and a bounding volume hierarchy that give
+/// the +x ray's candidate faces (by padded y–z extent), and a bounding volume hierarchy for the near-face
+/// test (faces by their boxes). `claims` answers exactly as one mesh's turn in
+/// `PointCloudsDeal::isPointInsideMeshs`: it calls the same shared geometry on the same data, only on far
+/// fewer faces.
+///
+/// Memory is linear in the number of faces (every face sits in a few grid cells or one leaf of each tree) and
+/// the build takes O(F log F), whatever the faces' shapes: long thin faces and triangle fans cost no more
+/// than compact ones.
 class MeshIndex {
  public:
   /// Prepares `mesh`, which must outlive the index and stay unchanged while it is used.
   explicit MeshIndex(const pcl::PolygonMesh& mesh);
 
-  /// True when this mesh claims `point`: inside it by ray parity, or nearer than the near-mesh distance
-  /// to a face around the vertex nearest to the point. A mesh without a usable nearest vertex claims
-  /// nothing by distance.
+  /// True when this mesh claims `point`: inside one of its parts by ray parity, or nearer than the
+  /// near-mesh distance to one of its faces. A mesh of fewer than three vertices, or without a vertex a
+  /// search could find, claims nothing by distance.
   bool claims(const pcl::PointXYZ& point) const;
 
   /// Number of vertices of the mesh.
@@ -38,41 +39,52 @@ class MeshIndex {
  private:
   bool inside(const pcl::PointXYZ& point) const;
   bool nearFaces(const pcl::PointXYZ& point) const;
-  int nearestVertex(const pcl::PointXYZ& point) const;
+
+  // A usable face (valid, finite corners) as a tree holds it, with its box in D coordinates.
+  template <int D>
+  struct Item {
+    std::uint32_t face;  // index into the polygons
+    double lo[D], hi[D];
+  };
+  // A tree node: the union of its items' boxes. A leaf holds items [first, first + count); an inner
+  // node's children are the next node and node `second`.
+  template <int D>
+  struct Node {
+    double lo[D], hi[D];
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;  // 0 for an inner node
+    std::uint32_t second = 0;
+  };
+  template <int D>
+  static std::uint32_t build(std::vector<Item<D>>& items, std::vector<Node<D>>& nodes, std::uint32_t first,
+                             std::uint32_t count);
 
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
-  // The nearest-vertex index exactly as pcl::KdTreeFLANN builds it (the finite vertices in order, 15 points
-  // per leaf), searched directly: same tree, same traversal, same answer, without the per-query
-  // allocations and thread-pool entry of the wrapper.
-  using FlannIndex = flann::KDTreeSingleIndex<flann::L2_Simple<float>>;
-  std::vector<float> treePoints_;
-  std::vector<std::size_t> treeToVertex_;
-  std::unique_ptr<FlannIndex> tree_;
-  mutable flann::KNNSimpleResultSet<float> nearest_{1};
-  std::vector<std::vector<std::uint32_t>> around_;  // valid faces around each vertex, ascending
-
-  // Box of every corner of the valid faces: a point farther than the near distance from it is near none
-  // of them. Off when there is no valid face or a corner is not finite.
-  bool hasValidFace_ = false;
-  bool boxUsable_ = false;
-  double boxLo_[3] = {0, 0, 0};
-  double boxHi_[3] = {0, 0, 0};
-  std::vector<double> faceBoxes_;  // per polygon (valid ones only): lowest x, y, z then highest x, y, z
-
-  // Grid over (y, z): the faces whose padded y–z extent overlaps cell c are
-  // rayFaces_[cellStart_[c] .. cellStart_[c + 1]). A point outside the grid lies in no face's extent.
-  int cells_ = 0;  // per axis
+  std::vector<std::uint32_t> parts_;  // part label of every polygon
+  bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)
+  // The +x ray's candidates come from two places. Faces whose padded y–z extent (exactly as the shared
+  // ray filter computes it) covers a few cells of a grid over (y, z) are listed in each of those cells,
+  // so a query reads one short list; faces that would cover more (triangle fans, long thin faces across
+  // the grid) sit in a tree split in y and z only instead, so no face is listed more than a few times.
+  std::int64_t cells_[2] = {0, 0};  // per axis
   double gridLo_[2] = {0, 0};
   double gridHi_[2] = {0, 0};
-  double cellSize_[2] = {1, 1};
-  std::vector<std::uint32_t> cellStart_;
-  struct RayFace {
-    std::uint32_t face;
-    double yMin, yMax, zMin, zMax;  // the face's padded y–z extent
-  };
-  std::vector<RayFace> rayFaces_;
+  double cellSize_ = 1.0;
+  std::vector<std::uint32_t>
+      cellStart_;  // entries of cell c are cellFaces_[cellStart_[c] .. cellStart_[c + 1])
+  std::vector<std::uint32_t> cellFaces_;  // indices into gridItems_
+  std::vector<Item<2>> gridItems_;
+  std::vector<Item<2>> rayItems_;
+  std::vector<Node<2>> rayNodes_;
+  // The near-face tree: faces by the tight boxes of their corners.
+  std::vector<Item<3>> nearItems_;
+  std::vector<Node<3>> nearNodes_;
+  // Valid faces with a non-finite corner: no ray meets them, but their finite edges have a distance, so
+  // the near test looks at each of them.
+  std::vector<std::uint32_t> unboxed_;
   mutable std::vector<std::uint32_t> candidates_;  // scratch for one query
+  mutable std::vector<std::uint32_t> hits_;        // scratch for one query
 };
 
 }  // namespace detail

@@ -1,7 +1,6 @@
 // Point queries against triangle meshes: ray test, inside test, face distances and proximity.
 #include <pcl/common/point_tests.h>
 #include <pcl/conversions.h>
-#include <pcl/kdtree/kdtree_flann.h>
 
 #include <algorithm>
 #include <limits>
@@ -10,6 +9,7 @@
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "pointclouds_deal/mesh_geometry.hpp"
+#include "pointclouds_deal/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
@@ -35,8 +35,8 @@ bool PointCloudsDeal::isPointNearObj(pcl::PointXYZ& point, pcl::search::KdTree<p
 bool PointCloudsDeal::rayIntersectsTriangle(CloudPtr meshCloud, const pcl::PointXYZ& origin,
                                             const pcl::PointXYZ& direction, const pcl::Vertices& triangle,
                                             pcl::PointXYZ& hit) {
-  const detail::RayTriangleHit result =
-      detail::intersectRay(*meshCloud, triangle, toVector(origin), toVector(direction));
+  const detail::RayTriangleHit result = detail::intersectRay(
+      *meshCloud, triangle, toVector(origin), toVector(direction), detail::ParallelBound::kAbsolute);
   if (!result.hit) {
     return false;
   }
@@ -67,27 +67,17 @@ int PointCloudsDeal::findNearestTriangles(const pcl::PointXYZ& point, pcl::Polyg
     LOG_INFO("mesh points size <3 ERROR");
     return -1;
   }
-  pcl::KdTreeFLANN<pcl::PointXYZ> tree(true);
-  const auto outOfReach = [](const pcl::PointXYZ& p) { return pcl::isFinite(p) && !detail::isSearchable(p); };
-  if (std::none_of(vertices->points.begin(), vertices->points.end(), outOfReach)) {
-    tree.setInputCloud(vertices);
-  } else {
-    // Vertices near the float limit would break the tree's build; they are left out like non-finite ones.
-    auto reachable = std::make_shared<pcl::Indices>();
-    for (std::size_t v = 0; v < vertices->points.size(); ++v) {
-      if (detail::isSearchable(vertices->points[v])) reachable->push_back(static_cast<pcl::index_t>(v));
-    }
-    tree.setInputCloud(vertices, reachable);
-  }
   dist = std::numeric_limits<double>::max();
-  const int nearest = detail::nearestVertex(tree, point);
-  if (nearest < 0) {
+  // A nearest vertex exists when the point is finite and some vertex can be searched for (finite, within
+  // the range a search tree holds).
+  const bool searchable = std::any_of(vertices->points.begin(), vertices->points.end(), detail::isSearchable);
+  if (!pcl::isFinite(point) || !searchable) {
     LOG_INFO("can not find nearest point");
     return -2;
   }
-  const std::vector<std::uint32_t> faces =
-      detail::facesAroundVertex(vertices->points.size(), mesh.polygons, static_cast<std::size_t>(nearest));
-  dist = detail::nearestFacesDistance(*vertices, mesh.polygons, faces, point);
+  // The nearest face of the whole mesh: the faces around the nearest vertex miss it on meshes whose faces
+  // do not share vertices and on coarse meshes whose vertices lie far from the nearest face.
+  dist = detail::nearestFaceDistance(*vertices, mesh.polygons, point);
   return 0;
 }
 

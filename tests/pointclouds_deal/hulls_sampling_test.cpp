@@ -210,3 +210,26 @@ TEST(HullsSampling, ConvexHullGeometry) {
   EXPECT_GT(volume, 0.98 * ball);
   EXPECT_EQ(nimbrel_test::meshVertices(hulls[2])->size(), 642u);
 }
+
+TEST(HullsSampling, ConvexHullFacesPointOutward) {
+  // Planners and physics engines read a face's corner order as its outside: every normal must point away
+  // from the hull's interior (qhull alone turns about half of them inward).
+  nimbrel_arm_util::PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeIcosphere(3, 0.5f, {1, 2, 3})};
+  std::vector<pcl::PolygonMesh> hulls;
+  ASSERT_EQ(deal.convertToConvexHull(meshes, hulls), 0);
+  ASSERT_EQ(hulls.size(), 1u);
+  const auto points = nimbrel_test::meshVertices(hulls[0]);
+  Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
+  for (const pcl::PointXYZ& p : points->points) centroid += p.getVector3fMap().cast<double>();
+  centroid /= static_cast<double>(points->size());
+  ASSERT_GT(hulls[0].polygons.size(), 1000u);
+  std::size_t inward = 0;
+  for (const pcl::Vertices& face : hulls[0].polygons) {
+    const Eigen::Vector3d a = points->points[face.vertices[0]].getVector3fMap().cast<double>();
+    const Eigen::Vector3d b = points->points[face.vertices[1]].getVector3fMap().cast<double>();
+    const Eigen::Vector3d c = points->points[face.vertices[2]].getVector3fMap().cast<double>();
+    if (!((b - a).cross(c - a).dot((a + b + c) / 3.0 - centroid) > 0.0)) ++inward;
+  }
+  EXPECT_EQ(inward, 0u);
+}

@@ -210,14 +210,15 @@ TEST(MeshQueries, NearestTrianglesCodes) {
   ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(0.1f, 0.1f, -0.3f), tetra, dist), 0);
   EXPECT_NEAR(dist, 0.3, kTol);
 
-  // Vertex 3 is nearest but no face uses it.
+  // The nearest face of the whole mesh counts, not the faces around the nearest vertex: vertex 3 is
+  // nearest and no face uses it.
   pcl::PolygonMesh loose = nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {5, 5, 5}}, {{0, 1, 2}});
   ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(5, 5, 4), loose, dist), 0);
-  EXPECT_EQ(dist, kMaxDouble);
-  // A face that names the vertex only past its first three indices still counts (as its triangle).
-  loose.polygons[0].vertices.push_back(3);
-  ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(5, 5, 4), loose, dist), 0);
   EXPECT_NEAR(dist, std::sqrt(4.5 * 4.5 * 2 + 16.0), kTol);
+  // Without a valid face the distance stays at the largest double.
+  loose.polygons[0].vertices[2] = 9;
+  ASSERT_EQ(deal.findNearestTriangles(pcl::PointXYZ(5, 5, 4), loose, dist), 0);
+  EXPECT_EQ(dist, kMaxDouble);
 }
 
 TEST(MeshQueries, InsideOrNearAnyMesh) {
@@ -278,12 +279,7 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
   meshes[1].polygons.push_back(face({0, 9, 6}));
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto vertices = nimbrel_test::meshVertices(mesh);
-    // The prepared faces-per-vertex table agrees with the single-vertex scan.
-    const auto around = nimbrel_arm_util::detail::facesAroundVertices(vertices->size(), mesh.polygons);
-    ASSERT_EQ(around.size(), vertices->size());
-    for (std::size_t v = 0; v < vertices->size(); ++v) {
-      EXPECT_EQ(around[v], nimbrel_arm_util::detail::facesAroundVertex(vertices->size(), mesh.polygons, v));
-    }
+    const auto parts = nimbrel_arm_util::detail::facePartLabels(*vertices, mesh.polygons);
     for (const pcl::PointXYZ& p : points->points) {
       std::vector<std::uint32_t> candidates;
       for (std::uint32_t f = 0; f < mesh.polygons.size(); ++f) {
@@ -294,10 +290,54 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
         }
       }
       const bool all = nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p);
-      EXPECT_EQ(nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p, candidates.data(),
-                                                           candidates.data() + candidates.size()),
-                all)
+      EXPECT_EQ(
+          nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, parts, p, candidates.data(),
+                                                     candidates.data() + candidates.size()),
+          all)
           << p;
+    }
+  }
+}
+
+TEST(MeshQueries, PartsAreFaceComponentsWithEqualCornersJoined) {
+  // Two boxes in one mesh, the second unwelded: equal corners join its faces into one part.
+  const pcl::PolygonMesh mesh = nimbrel_test::joinMeshes(
+      {nimbrel_test::makeCube(),
+       nimbrel_test::unweld(nimbrel_test::makeCube(Diagonal::kAnti, 1.0f, {3, 0, 0})),
+       nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}}, {{0, 1, 7}})});
+  const auto parts =
+      nimbrel_arm_util::detail::facePartLabels(*nimbrel_test::meshVertices(mesh), mesh.polygons);
+  ASSERT_EQ(parts.size(), 25u);
+  for (std::size_t f = 0; f < 12; ++f) EXPECT_EQ(parts[f], parts[0]);
+  for (std::size_t f = 12; f < 24; ++f) EXPECT_EQ(parts[f], parts[12]);
+  EXPECT_NE(parts[0], parts[12]);
+  EXPECT_EQ(parts[24], nimbrel_arm_util::detail::kNoPart);
+}
+
+TEST(MeshQueries, InsideAnyOfOverlappingOrNestedParts) {
+  // Convex decompositions overlap, and a part may sit inside another: a point inside any part is inside,
+  // though the +x ray crosses two parts once each.
+  const pcl::PolygonMesh overlapping = nimbrel_test::joinMeshes(
+      {nimbrel_test::makeCube(), nimbrel_test::makeCube(Diagonal::kAnti, 1.0f, {0.5f, 0.3f, 0.2f})});
+  EXPECT_TRUE(inside(overlapping, 0.75f, 0.61f, 0.57f));  // in both
+  EXPECT_TRUE(inside(overlapping, 0.25f, 0.61f, 0.57f));  // in the first only, ray crossing both
+  EXPECT_TRUE(inside(overlapping, 1.25f, 0.61f, 0.57f));  // in the second only
+  EXPECT_FALSE(inside(overlapping, -0.25f, 0.61f, 0.57f));
+  const pcl::PolygonMesh nested = nimbrel_test::joinMeshes(
+      {nimbrel_test::makeCube(), nimbrel_test::makeCube(Diagonal::kMain, 0.4f, {0.3f, 0.3f, 0.3f})});
+  EXPECT_TRUE(inside(nested, 0.52f, 0.51f, 0.47f));
+  EXPECT_TRUE(inside(nested, 0.13f, 0.51f, 0.47f));
+}
+
+TEST(MeshQueries, SmallFacesCountWhateverTheUnit) {
+  // The same bottle in metres and in kilometres: tiny faces crossed at a slant still count as crossings.
+  for (const float scale : {1.0f, 1e-3f}) {
+    const pcl::PolygonMesh bottle = nimbrel_test::makeBottle(256, 40, 0.2f * scale, {0, 0, 0});
+    for (const float y : {0.0f, 0.03f, 0.055f, 0.0595f}) {
+      for (const float z : {0.01f, 0.1f, 0.13f, 0.19f}) {
+        EXPECT_FALSE(inside(bottle, -0.2f * scale, y * scale, z * scale)) << scale << " " << y << " " << z;
+      }
+      EXPECT_TRUE(inside(bottle, 0.0f, y * scale * 0.1f, 0.05f * scale)) << scale << " " << y;
     }
   }
 }
@@ -348,4 +388,10 @@ TEST(MeshQueries, VerticesNearTheFloatLimitStayOutOfTheSearch) {
   ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, kept), 0);
   ASSERT_EQ(kept->size(), 2u);
   EXPECT_EQ(kept->points[0].z, 1.2f);
+  // A face reaching them spans 10^38 in y and z: the prepared removal still answers as the point queries.
+  meshes[0].polygons.push_back(face({8, 9, 1}));
+  ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, kept), 0);
+  std::size_t expected = 0;
+  for (const pcl::PointXYZ& p : scene->points) expected += deal.isPointInsideMeshs(p, meshes) ? 0 : 1;
+  EXPECT_EQ(kept->size(), expected);
 }

@@ -138,6 +138,73 @@ TEST(MeshRemoval, PreparedMatchesPointByPointOverSeveralMeshes) {
   expectSamePoints(keptPointByPoint(deal, *in, meshes), *out);
 }
 
+// Object meshes as CAD exports, scans and convex decompositions give them; the vial lying along x has
+// `vialSegments` * 78 thin faces.
+std::vector<pcl::PolygonMesh> objectMeshes(int vialSegments) {
+  return {
+      nimbrel_test::unweld(nimbrel_test::makeBox({0.1f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.2f})),
+      nimbrel_test::makeBottle(vialSegments, 40, 0.02f, {0.5f, 0.0f, 0.0f}, 0),
+      nimbrel_test::makeFanCappedCylinder(128, 0.1f, 0.6f, {0.0f, 0.6f, 0.1f}),
+      nimbrel_test::joinMeshes({nimbrel_test::makeBox({0.6f, 0.6f, 0.1f}, {0.3f, 0.2f, 0.2f}),
+                                nimbrel_test::makeBox({0.7f, 0.65f, 0.15f}, {0.3f, 0.2f, 0.2f})}),
+      nimbrel_test::makePipe(64, 0.05f, 0.04f, 0.3f, {-0.4f, 0.0f, 0.2f}),
+  };
+}
+
+TEST(MeshRemoval, PlainRemovalHoldsOnObjectMeshes) {
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = objectMeshes(256);
+  // 3 cm above the centre of each face of a 20 cm cube whose faces share no vertex: all belong to it.
+  std::vector<Eigen::Vector3f> claimed;
+  for (int a = 0; a < 3; ++a) {
+    for (const float side : {-1.0f, 1.0f}) {
+      Eigen::Vector3f p(0.1f, 0.2f, 0.3f);
+      p[a] += side * 0.13f;
+      claimed.push_back(p);
+    }
+  }
+  // Deep in the overlap of the two boxes written as one mesh (over 5 cm from every face), and in each
+  // box alone.
+  claimed.insert(claimed.end(), {{0.65f, 0.64f, 0.13f}, {0.5f, 0.55f, 0.1f}, {0.8f, 0.7f, 0.2f}});
+  // Inside the fan-capped cylinder, near its axis and near the rim.
+  claimed.insert(claimed.end(), {{0.05f, 0.6f, 0.1f}, {-0.28f, 0.61f, 0.12f}, {0.2f, 0.55f, 0.17f}});
+  // 10 to 30 cm before and beyond a 2 cm vial lying along x, made of 20,000 thin faces: the +x ray
+  // enters through the bottom and leaves through the shoulder's slivers.
+  std::vector<Eigen::Vector3f> kept;
+  for (const float d : {0.1f, 0.2f, 0.3f}) {
+    for (const float r : {0.003f, 0.004f, 0.005f}) {
+      kept.insert(kept.end(), {{0.5f - d, r, 0.0f}, {0.5f - d, -0.6f * r, 0.8f * r}, {0.52f + d, 0.0f, r}});
+    }
+  }
+  // 10 cm or more beside, above and beyond the pipe.
+  kept.insert(kept.end(), {{-0.25f, 0.0f, 0.2f}, {-0.4f, 0.0f, 0.36f}, {-0.4f, 0.26f, 0.2f}});
+  CloudPtr in = nimbrel_test::makeCloud(claimed);
+  append(*in, *nimbrel_test::makeCloud(kept));
+  CloudPtr out(new Cloud);
+  ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
+  expectSamePoints(*nimbrel_test::makeCloud(kept), *out);
+  expectSamePoints(keptPointByPoint(deal, *in, meshes), *out);
+}
+
+TEST(MeshRemoval, PreparedMatchesPointByPointOnObjectMeshes) {
+  PointCloudsDeal deal;
+  // A coarser vial keeps the point-by-point reference affordable in sanitizer builds.
+  std::vector<pcl::PolygonMesh> all = objectMeshes(48);
+  for (std::size_t c = 0; c < all.size(); ++c) {
+    SCOPED_TRACE("mesh " + std::to_string(c));
+    std::vector<pcl::PolygonMesh> meshes = {all[c]};
+    CloudPtr in = nimbrel_test::makeSceneAround(meshes[0], 600, 0.1f, 0.08f, 200 + static_cast<unsigned>(c));
+    CloudPtr features = nimbrel_test::meshFeaturePoints(meshes[0]);
+    for (std::size_t i = 0; i < features->size(); i += 1 + features->size() / 300)
+      in->push_back((*features)[i]);
+    CloudPtr out(new Cloud);
+    ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
+    expectSamePoints(keptPointByPoint(deal, *in, meshes), *out);
+    EXPECT_GT(out->points.size(), 50u);
+    EXPECT_LT(out->points.size() + 50u, in->points.size());
+  }
+}
+
 TEST(MeshRemoval, PlainRemovalKeepsOrderAndEverythingWithoutMeshes) {
   PointCloudsDeal deal;
   std::vector<pcl::PolygonMesh> none;
@@ -166,12 +233,15 @@ TEST(MeshRemoval, FastMatchesKdTreeOnDeterministicSurfaces) {
   // yields the vertices alone, so a kd-tree over them is the exact reference.
   pcl::PolygonMesh sphere = nimbrel_test::makeIcosphere(4, 0.06f, Eigen::Vector3f(0.3f, 0.0f, 0.1f));
   CloudPtr scattered = nimbrel_test::makeRandomCloud(1500, {-0.5f, -0.5f, -0.5f}, {0.5f, 0.5f, 0.5f}, 3);
+  // A stray vertex far away spreads the samples over a volume far too large for a dense grid of cells.
+  scattered->push_back(pcl::PointXYZ(30.0f, -30.0f, 30.0f));
   pcl::PolygonMesh bare;
   pcl::toPCLPointCloud2(*scattered, bare.cloud);
   std::vector<pcl::PolygonMesh> meshes = {sphere, bare};
   const std::vector<CloudPtr> surfaces = {nimbrel_test::meshVertices(sphere), scattered};
 
   CloudPtr in = nimbrel_test::makeRandomCloud(4000, {-0.7f, -0.7f, -0.7f}, {0.7f, 0.7f, 0.7f}, 4);
+  append(*in, *nimbrel_test::makeRandomCloud(200, {29.9f, -30.1f, 29.9f}, {30.1f, -29.9f, 30.1f}, 6));
   // Points whose float squared distance to a surface point straddles the near distance²: consecutive
   // floats around the near distance away along each axis (the float differences are then exact).
   const float d = static_cast<float>(kNearSurface);

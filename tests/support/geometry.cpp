@@ -206,4 +206,108 @@ CloudPtr meshFeaturePoints(const pcl::PolygonMesh& mesh) {
   return cloud;
 }
 
+// ---- Object meshes as CAD exports and scans give them ----------------------------------------------------
+
+pcl::PolygonMesh unweld(const pcl::PolygonMesh& mesh) {
+  const CloudPtr vertices = meshVertices(mesh);
+  std::vector<Eigen::Vector3f> corners;
+  std::vector<std::vector<std::uint32_t>> faces;
+  for (const pcl::Vertices& polygon : mesh.polygons) {
+    std::vector<std::uint32_t> face;
+    for (std::size_t k = 0; k < 3 && k < polygon.vertices.size(); ++k) {
+      face.push_back(static_cast<std::uint32_t>(corners.size()));
+      corners.push_back(vertices->points[polygon.vertices[k]].getVector3fMap());
+    }
+    faces.push_back(face);
+  }
+  return makeMesh(corners, faces);
+}
+
+pcl::PolygonMesh joinMeshes(const std::vector<pcl::PolygonMesh>& parts) {
+  std::vector<Eigen::Vector3f> corners;
+  std::vector<std::vector<std::uint32_t>> faces;
+  for (const pcl::PolygonMesh& part : parts) {
+    const auto offset = static_cast<std::uint32_t>(corners.size());
+    const CloudPtr vertices = meshVertices(part);
+    for (const pcl::PointXYZ& p : vertices->points) corners.push_back(p.getVector3fMap());
+    for (const pcl::Vertices& polygon : part.polygons) {
+      std::vector<std::uint32_t> face;
+      for (const auto index : polygon.vertices) face.push_back(offset + static_cast<std::uint32_t>(index));
+      faces.push_back(face);
+    }
+  }
+  return makeMesh(corners, faces);
+}
+
+pcl::PolygonMesh makeLathe(const std::vector<Eigen::Vector2f>& profile, int segments, int axis,
+                           Eigen::Vector3f centre, bool capped) {
+  // Local frame: height along `axis`, the ring in the other two axes, in cyclic order so that the faces
+  // built below face outward for a profile that runs up the outside.
+  const int u = (axis + 1) % 3;
+  const int v = (axis + 2) % 3;
+  const auto at = [&](float radius, float height, double angle) {
+    Eigen::Vector3f p = centre;
+    p[axis] += height;
+    p[u] += radius * static_cast<float>(std::cos(angle));
+    p[v] += radius * static_cast<float>(std::sin(angle));
+    return p;
+  };
+  const auto n = static_cast<std::uint32_t>(segments);
+  const auto rings = static_cast<std::uint32_t>(profile.size());
+  std::vector<Eigen::Vector3f> corners;
+  for (const Eigen::Vector2f& rh : profile) {
+    for (std::uint32_t s = 0; s < n; ++s) corners.push_back(at(rh.x(), rh.y(), 2.0 * M_PI * s / n));
+  }
+  std::vector<std::vector<std::uint32_t>> faces;
+  const std::uint32_t bands = capped ? rings - 1 : rings;
+  for (std::uint32_t r = 0; r < bands; ++r) {
+    const std::uint32_t r1 = (r + 1) % rings;
+    for (std::uint32_t s = 0; s < n; ++s) {
+      const std::uint32_t s1 = (s + 1) % n;
+      faces.push_back({r * n + s, r * n + s1, r1 * n + s1});
+      faces.push_back({r * n + s, r1 * n + s1, r1 * n + s});
+    }
+  }
+  if (capped) {
+    const auto bottom = static_cast<std::uint32_t>(corners.size());
+    corners.push_back(at(0.0f, profile.front().y(), 0.0));
+    corners.push_back(at(0.0f, profile.back().y(), 0.0));
+    const std::uint32_t top = (rings - 1) * n;
+    for (std::uint32_t s = 0; s < n; ++s) {
+      const std::uint32_t s1 = (s + 1) % n;
+      faces.push_back({bottom, s1, s});
+      faces.push_back({bottom + 1, top + s, top + s1});
+    }
+  }
+  return makeMesh(corners, faces);
+}
+
+pcl::PolygonMesh makeFanCappedCylinder(int segments, float radius, float length, Eigen::Vector3f centre) {
+  return makeLathe({{radius, -0.5f * length}, {radius, 0.5f * length}}, segments, 0, centre, true);
+}
+
+pcl::PolygonMesh makePipe(int segments, float outer, float inner, float length, Eigen::Vector3f centre) {
+  const float h = 0.5f * length;
+  return makeLathe({{outer, -h}, {outer, h}, {inner, h}, {inner, -h}}, segments, 1, centre, false);
+}
+
+pcl::PolygonMesh makeBottle(int segments, int rings, float height, Eigen::Vector3f base, int axis) {
+  // Body up to 60 % of the height, a shoulder narrowing to the neck by 75 %, then the neck.
+  std::vector<Eigen::Vector2f> profile;
+  const float body = 0.3f * height;
+  const float neck = 0.1f * height;
+  for (int i = 0; i < rings; ++i) {
+    const float t = static_cast<float>(i) / static_cast<float>(rings - 1);
+    float radius = body;
+    if (t > 0.75f) {
+      radius = neck;
+    } else if (t > 0.6f) {
+      const float s = (t - 0.6f) / 0.15f;
+      radius = body + (neck - body) * s * s * (3.0f - 2.0f * s);
+    }
+    profile.emplace_back(radius, t * height);
+  }
+  return makeLathe(profile, segments, axis, base, true);
+}
+
 }  // namespace nimbrel_test

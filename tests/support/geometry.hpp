@@ -61,4 +61,26 @@ CloudPtr makeSceneAround(const pcl::PolygonMesh& mesh, std::size_t count, float 
 /// every face centroid (computed in float, so on axis-aligned faces they lie exactly on the surface).
 CloudPtr meshFeaturePoints(const pcl::PolygonMesh& mesh);
 
+// ---- Object meshes as CAD exports and scans give them ----------------------------------------------------
+
+/// The same surface with every face given its own three vertices, as STL files and many OBJ exports store
+/// it (no two faces share a vertex index; corners of neighbouring faces are equal in value only).
+pcl::PolygonMesh unweld(const pcl::PolygonMesh& mesh);
+/// One mesh holding the vertices and faces of all `parts`, as convex decompositions are written.
+pcl::PolygonMesh joinMeshes(const std::vector<pcl::PolygonMesh>& parts);
+/// Closed surface of revolution about the line through `centre` along axis `axis` (0 x, 1 y, 2 z).
+/// `profile` lists (radius, height) pairs; each consecutive pair becomes a band of 2 * `segments` faces,
+/// facing outward. With `capped`, both ends are closed by triangle fans around a centre vertex (each fan
+/// face reaches from the axis to the rim); otherwise the profile is a closed loop, its last pair joining
+/// its first (the cross-section of a pipe wall, for instance).
+pcl::PolygonMesh makeLathe(const std::vector<Eigen::Vector2f>& profile, int segments, int axis,
+                           Eigen::Vector3f centre, bool capped);
+/// Cylinder along x with fan caps: 4 * `segments` faces.
+pcl::PolygonMesh makeFanCappedCylinder(int segments, float radius, float length, Eigen::Vector3f centre);
+/// Pipe along y (outer and inner walls, annular ends) of long thin faces: 8 * `segments` faces.
+pcl::PolygonMesh makePipe(int segments, float outer, float inner, float length, Eigen::Vector3f centre);
+/// Bottle with its axis along `axis` (body, shoulder, neck, fan-capped ends) of `rings` - 1 bands of
+/// 2 * `segments` thin faces; `height` is its full length from `base`, the body's radius 0.3 * height.
+pcl::PolygonMesh makeBottle(int segments, int rings, float height, Eigen::Vector3f base, int axis = 2);
+
 }  // namespace nimbrel_test
