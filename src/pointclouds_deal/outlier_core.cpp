@@ -1,10 +1,12 @@
-// Exact k-nearest mean distances on a uniform grid. Compiled with -ffp-contract=off.
+// Exact k-nearest mean distances, batched over the leaves of a kd-tree. Compiled with -ffp-contract=off.
 //
-// Each occupied cell gathers the points of its 3x3x3 block of cells once, and every point of the cell
-// takes its k + 1 smallest squared distances among them by selection. That result is exact whenever the
-// (k+1)-th distance is smaller than the distance from the point to the block's boundary: no point outside
-// the block can then be closer. Points the block cannot settle (sparse regions, flying pixels) grow their
-// block ring by ring until it can, which ends at the latest when the block covers the whole grid.
+// The points are split into small leaves whose cells adapt to the points themselves: a few far strays, a
+// dense cluster inside a sparse scene or a cloud a billionth of a metre wide all end up in leaves of a few
+// dozen points. Each leaf gathers once every point within a radius r of its bounding box, and every point
+// of the leaf takes its k + 1 smallest squared distances among them by selection. That result is exact
+// whenever the (k+1)-th distance is below r: no point left out can then be closer. The points a radius
+// cannot settle are redone with the radius their own (k+1)-th candidate gives, which settles them all, so a
+// leaf gathers at most twice once it has enough candidates.
 #include "pointclouds_deal/outlier_core.hpp"
 
 #include <algorithm>
@@ -22,45 +24,127 @@ namespace nimbrel_arm_util::detail {
 
 namespace {
 
-// A point outside a block lies at least `margin` away along one axis; its float squared distance can fall
-// short of margin^2 only by a few float roundings. Shrinking margin^2 by far more than that keeps the
-// comparison safe, and a floor keeps it away from denormal squares.
-constexpr double kMarginShrink = 1.0 - 1e-5;
-constexpr double kMinMarginSquared = 1e-30;
-// The kd-tree never reports a neighbour whose squared distance reaches the largest float (its initial
-// worst distance), and then sums stale values: clouds that wide are left to it.
-constexpr double kLargestSquaredExtent = 1e37;
+// A point left out of a gathered region lies more than r away along one axis; its float squared distance
+// can fall short of r^2 only by a few float roundings, relative ones or, among denormals, absolute ones.
+// The test below takes off far more than either.
+constexpr double kRadiusShrink = 1.0 - 1e-6;
+constexpr double kDenormalSlack = 0x1p-140;
+// Points per leaf at least; a leaf holds up to two thirds of the neighbours, which keeps the gathered
+// region close to what its points need while the tree's walks stay few.
+constexpr std::size_t kMinLeaf = 8;
+// Splits at the middle of the widest side isolate far points and follow dense clusters down to any scale;
+// past this depth the tree splits at the median instead, so that its depth stays logarithmic.
+constexpr int kMidpointDepth = 48;
 // The selection below counts until at most this many values remain to be ordered.
 constexpr std::size_t kFewValues = 8;
 
-struct Grid {
-  double origin[3] = {0.0, 0.0, 0.0};
-  double step = 1.0;
-  double inv = 1.0;
-  int dim[3] = {1, 1, 1};
-  std::vector<std::uint32_t> start;  // first sorted point of each cell, one extra entry at the end
-  std::vector<float> x, y, z;        // finite points sorted by cell
-  std::vector<std::uint32_t> index;  // original index of each sorted point
-  std::vector<std::uint32_t> occupied;
+struct Node {
+  float lo[3], hi[3];
+  std::uint32_t begin, end;  // range of sorted points
+  std::int32_t left, right;  // children, -1 for a leaf
+};
 
-  std::size_t cellId(int ix, int iy, int iz) const {
-    return (static_cast<std::size_t>(iz) * dim[1] + iy) * dim[0] + ix;
+struct Tree {
+  std::vector<Node> nodes;
+  std::vector<float> x, y, z;        // finite points in leaf order
+  std::vector<std::uint32_t> index;  // original index of each sorted point
+  std::vector<std::uint32_t> leaves;
+  double diagonal = 0.0;  // of the whole cloud's box
+};
+
+struct Entry {
+  float p[3];
+  std::uint32_t index;
+};
+
+struct Box {
+  float lo[3], hi[3];
+  Box() {
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::numeric_limits<float>::infinity();
+      hi[a] = -lo[a];
+    }
   }
-  // Cell coordinate along one axis; points beyond the grid are clamped into its border cells, which the
-  // margin test below allows for.
-  int coord(float v, int axis) const {
-    const double t = (static_cast<double>(v) - origin[axis]) * inv;
-    if (!(t > 0.0)) return 0;
-    if (t >= dim[axis] - 1) return dim[axis] - 1;
-    return static_cast<int>(t);
+  void add(const Entry& e) {
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::min(lo[a], e.p[a]);
+      hi[a] = std::max(hi[a], e.p[a]);
+    }
   }
+};
+
+class Builder {
+ public:
+  Builder(Tree& t, std::vector<Entry>& e, std::size_t leafSize)
+      : tree_(t), entries_(e), leafSize_(leafSize) {}
+
+  // Builds the subtree of entries [begin, end), whose bounding box is `box`; the partition that splits a
+  // node also measures its children's boxes.
+  std::int32_t build(std::uint32_t begin, std::uint32_t end, const Box& box, int depth) {
+    Node node;
+    node.begin = begin;
+    node.end = end;
+    node.left = node.right = -1;
+    std::copy(box.lo, box.lo + 3, node.lo);
+    std::copy(box.hi, box.hi + 3, node.hi);
+    const auto id = static_cast<std::int32_t>(tree_.nodes.size());
+    tree_.nodes.push_back(node);
+    int axis = 0;
+    double widest = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double side = static_cast<double>(box.hi[a]) - box.lo[a];
+      if (side > widest) {
+        widest = side;
+        axis = a;
+      }
+    }
+    // Identical points cannot be told apart by any split: they stay one leaf, however many.
+    if (end - begin <= leafSize_ || !(widest > 0.0)) {
+      tree_.leaves.push_back(static_cast<std::uint32_t>(id));
+      return id;
+    }
+    Entry* e = entries_.data();
+    Box left, right;
+    std::uint32_t mid = begin;
+    if (depth < kMidpointDepth) {
+      const float cut = static_cast<float>(0.5 * (static_cast<double>(box.lo[axis]) + box.hi[axis]));
+      std::uint32_t i = begin, j = end;
+      for (;;) {
+        while (i < j && e[i].p[axis] < cut) left.add(e[i++]);
+        while (i < j && !(e[j - 1].p[axis] < cut)) right.add(e[--j]);
+        if (i >= j) break;
+        std::swap(e[i], e[j - 1]);
+        left.add(e[i++]);
+        right.add(e[--j]);
+      }
+      mid = i;
+    }
+    if (mid == begin || mid == end) {
+      mid = begin + (end - begin) / 2;
+      std::nth_element(e + begin, e + mid, e + end,
+                       [axis](const Entry& a, const Entry& b) { return a.p[axis] < b.p[axis]; });
+      left = right = Box();
+      for (std::uint32_t k = begin; k < mid; ++k) left.add(e[k]);
+      for (std::uint32_t k = mid; k < end; ++k) right.add(e[k]);
+    }
+    const std::int32_t l = build(begin, mid, left, depth + 1);
+    const std::int32_t r = build(mid, end, right, depth + 1);
+    tree_.nodes[static_cast<std::size_t>(id)].left = l;
+    tree_.nodes[static_cast<std::size_t>(id)].right = r;
+    return id;
+  }
+
+ private:
+  Tree& tree_;
+  std::vector<Entry>& entries_;
+  std::size_t leafSize_;
 };
 
 struct Scratch {
   std::vector<float> x, y, z, kept, few;
+  std::vector<std::uint32_t> pending, stack;
   std::size_t size = 0;
-  void reset() { size = 0; }
-  void append(const Grid& g, std::size_t a, std::size_t b) {
+  void append(const Tree& t, std::size_t a, std::size_t b) {
     const std::size_t n = b - a;
     if (size + n + 8 > x.size()) {
       const std::size_t cap = std::max<std::size_t>(2 * x.size(), size + n + 8);
@@ -70,74 +154,72 @@ struct Scratch {
       kept.resize(cap);
       few.resize(cap);
     }
-    std::copy(g.x.begin() + a, g.x.begin() + b, x.begin() + size);
-    std::copy(g.y.begin() + a, g.y.begin() + b, y.begin() + size);
-    std::copy(g.z.begin() + a, g.z.begin() + b, z.begin() + size);
+    std::copy(t.x.begin() + a, t.x.begin() + b, x.begin() + size);
+    std::copy(t.y.begin() + a, t.y.begin() + b, y.begin() + size);
+    std::copy(t.z.begin() + a, t.z.begin() + b, z.begin() + size);
     size += n;
   }
 };
 
 struct Context {
-  const Grid& grid;
+  const Tree& tree;
   const OutlierKernels& kernels;
-  std::size_t take;  // neighbours summed, query included: min(meanK + 1, finite count)
+  std::size_t take;   // neighbours summed, query included: min(meanK + 1, finite count)
+  std::size_t total;  // finite points
   int meanK;
 };
 
-// Cell range of the block within `radius` of c along each axis, clipped to the grid.
-struct Block {
-  int lo[3], hi[3];
-  Block(const Grid& g, const int c[3], int radius) {
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::max(0, c[a] - radius);
-      hi[a] = std::min(g.dim[a] - 1, c[a] + radius);
-    }
-  }
+// The region a leaf gathers: its box grown by r on every side. `slack` bounds the rounding of a
+// coordinate's distance to the centre.
+struct Region {
+  double centre[3];
+  double half[3];
+  double slack[3];
 };
 
-void appendRow(const Grid& g, int x0, int x1, int iy, int iz, Scratch& s) {
-  // Cells along x are consecutive, so a row of cells is one range of sorted points.
-  if (x0 <= x1) s.append(g, g.start[g.cellId(x0, iy, iz)], g.start[g.cellId(x1, iy, iz) + 1]);
-}
-
-// Adds the points of block `b` that are not in block `inner` (pass an empty inner block to gather all).
-void gatherShell(const Grid& g, const Block& b, const Block& inner, Scratch& s) {
-  for (int iz = b.lo[2]; iz <= b.hi[2]; ++iz) {
-    for (int iy = b.lo[1]; iy <= b.hi[1]; ++iy) {
-      const bool crossesInner =
-          iz >= inner.lo[2] && iz <= inner.hi[2] && iy >= inner.lo[1] && iy <= inner.hi[1];
-      if (!crossesInner || inner.lo[0] > inner.hi[0]) {
-        appendRow(g, b.lo[0], b.hi[0], iy, iz, s);
-      } else {
-        appendRow(g, b.lo[0], inner.lo[0] - 1, iy, iz, s);
-        appendRow(g, inner.hi[0] + 1, b.hi[0], iy, iz, s);
-      }
-    }
-  }
-}
-
-// Gathers the points of the block of cells within `radius` of c.
-void gatherBlock(const Grid& g, const int c[3], int radius, Scratch& s) {
-  s.reset();
-  Block none(g, c, 0);
-  none.lo[0] = 1;
-  none.hi[0] = 0;
-  gatherShell(g, Block(g, c, radius), none, s);
-}
-
-// Distance from q to the nearest face of the block that has a point beyond it; infinity when the block
-// reaches the grid's border on every side.
-double blockMargin(const Grid& g, const int c[3], int radius, const float q[3]) {
-  double margin = std::numeric_limits<double>::infinity();
+Region regionOf(const Node& leaf, double r) {
+  Region g;
   for (int a = 0; a < 3; ++a) {
-    if (c[a] - radius > 0) {
-      margin = std::min(margin, static_cast<double>(q[a]) - (g.origin[a] + (c[a] - radius) * g.step));
-    }
-    if (c[a] + radius < g.dim[a] - 1) {
-      margin = std::min(margin, g.origin[a] + (c[a] + radius + 1) * g.step - static_cast<double>(q[a]));
+    g.centre[a] = 0.5 * (static_cast<double>(leaf.lo[a]) + leaf.hi[a]);
+    g.half[a] = 0.5 * (static_cast<double>(leaf.hi[a]) - leaf.lo[a]) + r;
+    g.slack[a] = 4.0 * std::numeric_limits<double>::epsilon() * (std::fabs(g.centre[a]) + g.half[a]);
+  }
+  return g;
+}
+
+// Gathers the points of every leaf that may hold a point of the region. A node is left out only when all
+// its points lie beyond the region along some axis; the region's bounds are rounded outwards to floats.
+void gather(const Context& ctx, const Region& g, Scratch& s) {
+  const Tree& t = ctx.tree;
+  float lo[3], hi[3];
+  for (int a = 0; a < 3; ++a) {
+    const double reach = g.half[a] + g.slack[a];
+    lo[a] = std::nextafter(static_cast<float>(g.centre[a] - reach), -std::numeric_limits<float>::infinity());
+    hi[a] = std::nextafter(static_cast<float>(g.centre[a] + reach), std::numeric_limits<float>::infinity());
+  }
+  s.size = 0;
+  s.stack.clear();
+  s.stack.push_back(0);
+  while (!s.stack.empty()) {
+    const Node& node = t.nodes[s.stack.back()];
+    s.stack.pop_back();
+    const bool outside = (node.hi[0] < lo[0]) | (node.lo[0] > hi[0]) | (node.hi[1] < lo[1]) |
+                         (node.lo[1] > hi[1]) | (node.hi[2] < lo[2]) | (node.lo[2] > hi[2]);
+    if (outside) continue;
+    if (node.left < 0) {
+      s.append(t, node.begin, node.end);
+    } else {
+      s.stack.push_back(static_cast<std::uint32_t>(node.right));
+      s.stack.push_back(static_cast<std::uint32_t>(node.left));
     }
   }
-  return std::max(margin, 0.0);
+}
+
+// Distance from q to the outside of the region: every point left out lies farther than this from q.
+double marginOf(const Region& g, const float q[3]) {
+  double m = std::numeric_limits<double>::infinity();
+  for (int a = 0; a < 3; ++a) m = std::min(m, g.half[a] - std::fabs(q[a] - g.centre[a]) - 2.0 * g.slack[a]);
+  return m;
 }
 
 // Finds the take-th smallest squared distance from q to the candidates of s (the multiset of the `take`
@@ -230,164 +312,105 @@ float meanOfRoots(const Context& ctx, Scratch& s, std::size_t kept, float kth) {
   return static_cast<float>(ordered / meanK);
 }
 
-// Tries to settle the point q of cell c from the candidates in s (the block of `radius` around c).
-// `guess` is a squared distance that probably holds `take` candidates (0 when unknown); it steers the
-// speed of the selection, never its result.
-bool settle(const Context& ctx, const int c[3], int radius, const float q[3], Scratch& s, float& guess,
-            float& result) {
-  if (s.size < ctx.take) return false;
-  std::size_t kept = 0;
-  const float kth = kthSmallest(ctx, q, s, guess, kept);
-  guess = kth * 1.15f;
-  if (kth > 0.0f) {
-    const double margin = blockMargin(ctx.grid, c, radius, q);
-    if (!std::isinf(margin)) {
-      const double limit = margin * margin * kMarginShrink;
-      if (limit < kMinMarginSquared || !(static_cast<double>(kth) < limit)) return false;
-    }
-  }
-  result = meanOfRoots(ctx, s, kept, kth);
-  return true;
+// The smallest margin whose test below accepts a take-th squared distance of `kth`.
+double marginFor(float kth) {
+  return std::sqrt((static_cast<double>(kth) + 2.0 * kDenormalSlack) / kRadiusShrink) * (1.0 + 1e-9);
 }
 
-void cellOf(const Grid& g, std::size_t cell, int c[3]) {
-  c[0] = static_cast<int>(cell % g.dim[0]);
-  c[1] = static_cast<int>((cell / g.dim[0]) % g.dim[1]);
-  c[2] = static_cast<int>(cell / (static_cast<std::size_t>(g.dim[0]) * g.dim[1]));
+bool settles(float kth, double margin) {
+  return kth == 0.0f ||
+         (margin > 0.0 && static_cast<double>(kth) < margin * margin * kRadiusShrink - kDenormalSlack);
 }
 
-// Points of one occupied cell against its 3x3x3 block; unsettled sorted positions go to `pending`.
-void processCell(const Context& ctx, std::uint32_t cell, Scratch& s, float* distances,
-                 std::vector<std::uint32_t>& pending) {
-  const Grid& g = ctx.grid;
-  int c[3];
-  cellOf(g, cell, c);
-  gatherBlock(g, c, 1, s);
-  float guess = 0.0f;
-  for (std::uint32_t p = g.start[cell]; p < g.start[cell + 1]; ++p) {
-    const float q[3] = {g.x[p], g.y[p], g.z[p]};
-    float result = 0.0f;
-    if (settle(ctx, c, 1, q, s, guess, result)) {
-      distances[g.index[p]] = result;
-    } else {
-      pending.push_back(p);
-    }
-  }
-}
-
-// A point the 3x3x3 block could not settle: grow the block ring by ring until it can. Each block holds
-// the previous one, so its take-th distance can only be smaller: the last one bounds the selection.
-void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* distances) {
-  const Grid& g = ctx.grid;
-  const float q[3] = {g.x[p], g.y[p], g.z[p]};
-  const int c[3] = {g.coord(q[0], 0), g.coord(q[1], 1), g.coord(q[2], 2)};
-  const int widest = std::max({g.dim[0], g.dim[1], g.dim[2]});
-  // Cells so small that no margin clears the denormal floor: go straight to the whole grid.
-  const int first = g.step * g.step < kMinMarginSquared ? widest + 1 : 2;
-  gatherBlock(g, c, first - 1, s);
-  float guess = 0.0f;
-  for (int radius = first;; ++radius) {
-    gatherShell(g, Block(g, c, radius), Block(g, c, radius - 1), s);
-    float result = 0.0f;
-    if (settle(ctx, c, radius, q, s, guess, result) || radius > widest) {
-      // Past the widest dimension the block holds every point and its margin is infinite.
-      distances[g.index[p]] = result;
-      return;
-    }
-  }
-}
-
-// Picks the cell edge so that occupied cells hold about `target` points, bounded in total cell count,
-// and sorts the finite points by cell.
-// Returns false, building nothing, when two finite points may lie so far apart that their float squared
-// distance overflows.
-bool buildGrid(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
-               double target, Grid& g) {
-  const std::size_t n = finite.size();
-  double lo[3], hi[3];
-  for (int a = 0; a < 3; ++a) {
-    lo[a] = std::numeric_limits<double>::infinity();
-    hi[a] = -lo[a];
-  }
-  for (const std::uint32_t i : finite) {
-    for (int a = 0; a < 3; ++a) {
-      const double v = points[i * stride + a];
-      lo[a] = std::min(lo[a], v);
-      hi[a] = std::max(hi[a], v);
-    }
-  }
-  double extent[3], widest = 0.0;
-  for (int a = 0; a < 3; ++a) {
-    g.origin[a] = lo[a];
-    extent[a] = hi[a] - lo[a];
-    widest = std::max(widest, extent[a]);
-  }
-  if (extent[0] * extent[0] + extent[1] * extent[1] + extent[2] * extent[2] > kLargestSquaredExtent) {
-    return false;
-  }
-  // Cell ids are 32-bit.
-  const double maxCells = std::min(std::max(4096.0, 8.0 * static_cast<double>(n)), 2147483647.0);
-  std::vector<std::uint32_t> cellIds(n);
-  std::vector<std::uint32_t>& counts = g.start;
-
-  double step;
-  if (!(widest > 0.0)) {
-    step = 1.0;
-  } else {
-    double volume = 1.0;
-    for (int a = 0; a < 3; ++a) volume *= std::max(extent[a], widest * 1e-3);
-    step = std::cbrt(volume * target / static_cast<double>(n));
-  }
-  for (int attempt = 0;; ++attempt) {
-    double cells = 1.0;
-    for (int a = 0; a < 3; ++a) cells *= std::floor(extent[a] / step) + 1.0;
-    if (cells > maxCells) {
-      step *= std::cbrt(cells / maxCells) * 1.01;
+// Settles every point of one leaf. `guess` is a radius around the leaf that probably settles it (0 when
+// unknown), carried from leaf to leaf; it steers the speed, never the result.
+void processLeaf(const Context& ctx, const Node& leaf, Scratch& s, double& guess, float* distances) {
+  const Tree& t = ctx.tree;
+  s.pending.clear();
+  for (std::uint32_t p = leaf.begin; p < leaf.end; ++p) s.pending.push_back(p);
+  double r = guess;
+  double needed = 0.0;
+  float bound = 0.0f;
+  while (!s.pending.empty()) {
+    const Region g = regionOf(leaf, r);
+    gather(ctx, g, s);
+    const bool everything = s.size == ctx.total;
+    if (!everything && s.size < ctx.take) {
+      // Too few candidates: widen quickly, at least to the leaf's own size, until the whole cloud.
+      r = std::max({2.0 * r, g.half[0] - r, g.half[1] - r, g.half[2] - r, t.diagonal * 1e-6, 1e-30});
+      if (r > t.diagonal) r = std::numeric_limits<double>::infinity();
       continue;
     }
-    g.step = step;
-    g.inv = 1.0 / step;
-    for (int a = 0; a < 3; ++a) g.dim[a] = static_cast<int>(std::floor(extent[a] / step)) + 1;
-    const std::size_t total = static_cast<std::size_t>(g.dim[0]) * g.dim[1] * g.dim[2];
-    counts.assign(total + 1, 0);
-    std::size_t occupied = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-      const float* p = points + finite[j] * stride;
-      const std::size_t id = g.cellId(g.coord(p[0], 0), g.coord(p[1], 1), g.coord(p[2], 2));
-      cellIds[j] = static_cast<std::uint32_t>(id);
-      occupied += counts[id]++ == 0;
+    std::size_t still = 0;
+    double wanted = 0.0;
+    // Equal points have equal neighbours: a run of duplicates is computed once.
+    float last[3] = {0.0f, 0.0f, 0.0f};
+    bool haveLast = false, lastSettled = false;
+    float lastResult = 0.0f;
+    for (const std::uint32_t p : s.pending) {
+      const float q[3] = {t.x[p], t.y[p], t.z[p]};
+      if (!(haveLast && std::memcmp(q, last, sizeof q) == 0)) {
+        std::size_t kept = 0;
+        const float kth = kthSmallest(ctx, q, s, bound, kept);
+        bound = kth * 1.15f;
+        const double margin = marginOf(g, q);
+        // The radius that would have settled q: its margin grows one for one with the radius.
+        const double radius = r + marginFor(kth) - margin;
+        needed = std::max(needed, radius);
+        lastSettled = everything || settles(kth, margin);
+        if (lastSettled) {
+          lastResult = meanOfRoots(ctx, s, kept, kth);
+        } else {
+          wanted = std::max(wanted, radius);
+        }
+        std::memcpy(last, q, sizeof q);
+        haveLast = true;
+      }
+      if (lastSettled) {
+        distances[t.index[p]] = lastResult;
+      } else {
+        s.pending[still++] = p;
+      }
     }
-    const double perCell = static_cast<double>(n) / static_cast<double>(occupied);
-    if (attempt >= 3 || !(widest > 0.0) || (perCell > 0.6 * target && perCell < 1.7 * target)) break;
-    // Occupancy grows with the square of the edge on surfaces and its cube in volumes; the square root
-    // converges for both without overshooting.
-    step *= std::clamp(std::sqrt(target / perCell), 0.3, 3.0);
+    s.pending.resize(still);
+    // The candidates bound the take-th distance of every point left, so this radius settles them; the
+    // growth guards against rounding.
+    r = std::max(wanted * (1.0 + 1e-6), r * 1.01);
   }
+  // The next leaf is probably much like this one; a little more than this leaf needed settles most.
+  guess = needed * 1.05;
+}
 
-  // Counts to start offsets, then scatter the points in their original order within each cell.
-  g.occupied.clear();
-  std::uint32_t running = 0;
-  for (std::size_t id = 0; id + 1 < counts.size(); ++id) {
-    const std::uint32_t c = counts[id];
-    if (c != 0) g.occupied.push_back(static_cast<std::uint32_t>(id));
-    counts[id] = running;
-    running += c;
-  }
-  counts.back() = running;
-  g.x.resize(n);
-  g.y.resize(n);
-  g.z.resize(n);
-  g.index.resize(n);
-  std::vector<std::uint32_t> fill(counts.begin(), counts.end() - 1);
+// Builds the tree over the finite points, in leaves of about `leafSize` points.
+void buildTree(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
+               std::size_t leafSize, Tree& t) {
+  const std::size_t n = finite.size();
+  std::vector<Entry> entries(n);
   for (std::size_t j = 0; j < n; ++j) {
-    const std::uint32_t at = fill[cellIds[j]]++;
     const float* p = points + finite[j] * stride;
-    g.x[at] = p[0];
-    g.y[at] = p[1];
-    g.z[at] = p[2];
-    g.index[at] = finite[j];
+    entries[j] = Entry{{p[0], p[1], p[2]}, finite[j]};
   }
-  return true;
+  t.nodes.reserve(4 * (n / leafSize + 1));
+  Box all;
+  for (const Entry& e : entries) all.add(e);
+  Builder(t, entries, leafSize).build(0, static_cast<std::uint32_t>(n), all, 0);
+  const Node& root = t.nodes[0];
+  double squares = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    const double side = static_cast<double>(root.hi[a]) - root.lo[a];
+    squares += side * side;
+  }
+  t.diagonal = std::sqrt(squares);
+  t.x.resize(n);
+  t.y.resize(n);
+  t.z.resize(n);
+  t.index.resize(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    t.x[j] = entries[j].p[0];
+    t.y[j] = entries[j].p[1];
+    t.z[j] = entries[j].p[2];
+    t.index[j] = entries[j].index;
+  }
 }
 
 }  // namespace
@@ -399,40 +422,32 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   for (std::size_t i = 0; i < count; ++i) {
     const float* p = points + i * stride;
     distances[i] = 0.0f;
-    if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) {
+    if (std::fabs(p[0]) <= kSearchLimit && std::fabs(p[1]) <= kSearchLimit &&
+        std::fabs(p[2]) <= kSearchLimit) {
       finite.push_back(static_cast<std::uint32_t>(i));
     }
   }
   if (finite.empty()) return 0;
 
   const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(meanK) + 1, finite.size());
-  // About a third of the neighbours per cell puts the k-th neighbour inside the 3x3x3 block for most
-  // points of surfaces and volumes alike, without gathering many more candidates than needed.
-  const double target = std::max(4.0, 0.33 * static_cast<double>(take));
-  Grid grid;
-  if (!buildGrid(points, stride, finite, target, grid)) return kDistancesOverflow;
-  const Context ctx{grid, kernels, take, meanK};
+  const std::size_t leafSize = std::max(kMinLeaf, take * 2 / 3);
+  Tree tree;
+  buildTree(points, stride, finite, leafSize, tree);
+  const Context ctx{tree, kernels, take, finite.size(), meanK};
 
-  std::vector<std::uint32_t> pending;
 #ifdef NIMBREL_WITH_OPENMP
-  const long cells = static_cast<long>(grid.occupied.size());
+  const long leaves = static_cast<long>(tree.leaves.size());
 #pragma omp parallel
   {
     Scratch s;
-    std::vector<std::uint32_t> local;
-#pragma omp for schedule(dynamic, 16) nowait
-    for (long i = 0; i < cells; ++i) processCell(ctx, grid.occupied[i], s, distances, local);
-#pragma omp critical
-    pending.insert(pending.end(), local.begin(), local.end());
-#pragma omp barrier
-    const long waiting = static_cast<long>(pending.size());
-#pragma omp for schedule(dynamic, 4)
-    for (long i = 0; i < waiting; ++i) processPending(ctx, pending[i], s, distances);
+    double guess = 0.0;
+#pragma omp for schedule(dynamic, 16)
+    for (long i = 0; i < leaves; ++i) processLeaf(ctx, tree.nodes[tree.leaves[i]], s, guess, distances);
   }
 #else
   Scratch s;
-  for (const std::uint32_t cell : grid.occupied) processCell(ctx, cell, s, distances, pending);
-  for (const std::uint32_t p : pending) processPending(ctx, p, s, distances);
+  double guess = 0.0;
+  for (const std::uint32_t leaf : tree.leaves) processLeaf(ctx, tree.nodes[leaf], s, guess, distances);
 #endif
   return finite.size();
 }

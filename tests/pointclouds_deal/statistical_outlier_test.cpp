@@ -230,6 +230,53 @@ TEST(StatisticalOutlier, SmallRandomCloudsMatchLibrary) {
   }
 }
 
+TEST(StatisticalOutlier, WorstCaseShapesMatchLibrary) {
+  // Far strays in front of a plane, a cloud 1e-16 wide, map coordinates, a cluster of duplicates and a
+  // dense cluster inside a sparse cloud: shapes that defeat a grid laid over the bounding box.
+  for (const float stray : {0.5f, 20.0f, 60.0f}) {
+    SCOPED_TRACE(stray);
+    expectMatchesLibrary(nimbrel_test::makePlaneWithStrays(20000, stray), 50, 1.0);
+  }
+  const CloudPtr tiny = nimbrel_test::makeTinyCube(4000, 1e-16f);
+  expectMatchesLibrary(tiny, 50, 1.0);
+  expectSameMeanDistances(tiny, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  expectMatchesLibrary(nimbrel_test::offsetCloud(*frame(0.01f), 1e6f), 50, 1.0);
+  const CloudPtr duplicates = nimbrel_test::withDuplicateCluster(*frame(0.01f), 4000, 20);
+  expectMatchesLibrary(duplicates, 50, 1.0);
+  expectSameMeanDistances(duplicates, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  CloudPtr mixed = nimbrel_test::makeRandomCloud(3000, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(), 21);
+  *mixed += *nimbrel_test::offsetCloud(*nimbrel_test::makeTinyCube(3000, 1e-5f), 0.5f);
+  expectMatchesLibrary(mixed, 50, 1.0);
+}
+
+TEST(StatisticalOutlier, CoordinatesBeyondTheSearchLimitCountAsNonFinite) {
+  // The library's kd-tree cannot be built over such coordinates; they are kept and left out of every
+  // neighbourhood and of the statistics, exactly as the library treats a NaN point.
+  CloudPtr cloud = nimbrel_test::makeRandomCloud(400, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(), 4);
+  cloud->push_back(pcl::PointXYZ(5e18f, 0.0f, 0.0f));
+  cloud->push_back(pcl::PointXYZ(0.5f, -2e30f, 0.5f));
+  cloud->push_back(pcl::PointXYZ(3.0f, 3.0f, 3.0f));
+  auto masked = pcl::make_shared<Cloud>(*cloud);
+  masked->is_dense = false;
+  for (pcl::PointXYZ& p : masked->points) {
+    if (std::fabs(p.x) > 1e18f || std::fabs(p.y) > 1e18f || std::fabs(p.z) > 1e18f) p.x = p.y = p.z = kNaN;
+  }
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> filter;
+  filter.setInputCloud(masked);
+  filter.setMeanK(20);
+  filter.setStddevMulThresh(1.0);
+  pcl::Indices kept;
+  filter.filter(kept);
+  Cloud actual;
+  ASSERT_TRUE(statisticalOutlierRemoval(*cloud, actual, 20, 1.0));
+  ASSERT_EQ(actual.size(), kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(0,
+              std::memcmp(&actual[i], &(*cloud)[static_cast<std::size_t>(kept[i])], sizeof(pcl::PointXYZ)));
+  }
+  EXPECT_EQ(actual.size(), cloud->size() - 1);  // only the point at (3, 3, 3) goes
+}
+
 TEST(StatisticalOutlier, InPlaceEqualsSeparateOutput) {
   const CloudPtr cloud = frame(0.01f);
   stamp(*cloud);
@@ -257,8 +304,8 @@ TEST(StatisticalOutlier, RefusesWhatTheLibraryMustHandle) {
   EXPECT_FALSE(statisticalOutlierRemoval(Cloud(), out, 5, 1.0));
   EXPECT_FALSE(
       statisticalOutlierRemoval(*nimbrel_test::makeCloud({{kNaN, 0, 0}, {0, kInf, 0}}), out, 5, 1.0));
-  // Squared distances that overflow a float are not reported by the library's kd-tree at all.
-  auto wide = nimbrel_test::makeCloud({{3e38f, 0, 0}, {-3e38f, 0, 0}, {0, 0, 0}});
+  // Coordinates beyond the search limit count as non-finite: here no searchable point is left.
+  auto wide = nimbrel_test::makeCloud({{3e38f, 0, 0}, {-3e38f, 0, 0}, {0, 2e18f, 0}});
   EXPECT_FALSE(statisticalOutlierRemoval(*wide, out, 1, 1.0));
   ASSERT_EQ(out.size(), 1u);  // untouched
   EXPECT_EQ(out[0].x, 1.0f);
