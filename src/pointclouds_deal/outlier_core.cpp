@@ -78,60 +78,82 @@ class Builder {
   Builder(Tree& t, std::vector<Entry>& e, std::size_t leafSize)
       : tree_(t), entries_(e), leafSize_(leafSize) {}
 
-  // Builds the subtree of entries [begin, end), whose bounding box is `box`; the partition that splits a
-  // node also measures its children's boxes.
-  std::int32_t build(std::uint32_t begin, std::uint32_t end, const Box& box, int depth) {
-    Node node;
-    node.begin = begin;
-    node.end = end;
-    node.left = node.right = -1;
-    std::copy(box.lo, box.lo + 3, node.lo);
-    std::copy(box.hi, box.hi + 3, node.hi);
+  // Builds the subtree of entries [begin, end), all inside `box`. Splits are chosen on that box, which the
+  // cuts above have clipped and which may be loose; it is measured tightly only when a cut leaves one side
+  // empty. tighten() then gives every node its tight box.
+  std::int32_t build(std::uint32_t begin, std::uint32_t end, Box box, bool tight, int depth) {
     const auto id = static_cast<std::int32_t>(tree_.nodes.size());
-    tree_.nodes.push_back(node);
-    int axis = 0;
-    double widest = 0.0;
-    for (int a = 0; a < 3; ++a) {
-      const double side = static_cast<double>(box.hi[a]) - box.lo[a];
-      if (side > widest) {
-        widest = side;
-        axis = a;
+    tree_.nodes.push_back(Node{{0, 0, 0}, {0, 0, 0}, begin, end, -1, -1});
+    Entry* e = entries_.data();
+    for (;;) {
+      int axis = 0;
+      double widest = 0.0;
+      for (int a = 0; a < 3; ++a) {
+        const double side = static_cast<double>(box.hi[a]) - box.lo[a];
+        if (side > widest) {
+          widest = side;
+          axis = a;
+        }
       }
-    }
-    // Identical points cannot be told apart by any split: they stay one leaf, however many.
-    if (end - begin <= leafSize_ || !(widest > 0.0)) {
-      tree_.leaves.push_back(static_cast<std::uint32_t>(id));
+      // Identical points cannot be told apart by any split: they stay one leaf, however many.
+      if (end - begin <= leafSize_ || !(widest > 0.0)) return id;
+      std::uint32_t mid = begin;
+      float cut = 0.0f;
+      if (depth < kMidpointDepth) {
+        cut = static_cast<float>(0.5 * (static_cast<double>(box.lo[axis]) + box.hi[axis]));
+        std::uint32_t i = begin, j = end;
+        for (;;) {
+          while (i < j && e[i].p[axis] < cut) ++i;
+          while (i < j && !(e[j - 1].p[axis] < cut)) --j;
+          if (i >= j) break;
+          std::swap(e[i++], e[--j]);
+        }
+        mid = i;
+      }
+      if ((mid == begin || mid == end) && !tight) {
+        box = Box();
+        for (std::uint32_t k = begin; k < end; ++k) box.add(e[k]);
+        tight = true;
+        continue;
+      }
+      if (mid == begin || mid == end) {
+        mid = begin + (end - begin) / 2;
+        std::nth_element(e + begin, e + mid, e + end,
+                         [axis](const Entry& a, const Entry& b) { return a.p[axis] < b.p[axis]; });
+        cut = e[mid].p[axis];
+      }
+      Box left = box, right = box;
+      left.hi[axis] = cut;
+      right.lo[axis] = cut;
+      const std::int32_t l = build(begin, mid, left, false, depth + 1);
+      const std::int32_t r = build(mid, end, right, false, depth + 1);
+      tree_.nodes[static_cast<std::size_t>(id)].left = l;
+      tree_.nodes[static_cast<std::size_t>(id)].right = r;
       return id;
     }
-    Entry* e = entries_.data();
-    Box left, right;
-    std::uint32_t mid = begin;
-    if (depth < kMidpointDepth) {
-      const float cut = static_cast<float>(0.5 * (static_cast<double>(box.lo[axis]) + box.hi[axis]));
-      std::uint32_t i = begin, j = end;
-      for (;;) {
-        while (i < j && e[i].p[axis] < cut) left.add(e[i++]);
-        while (i < j && !(e[j - 1].p[axis] < cut)) right.add(e[--j]);
-        if (i >= j) break;
-        std::swap(e[i], e[j - 1]);
-        left.add(e[i++]);
-        right.add(e[--j]);
+  }
+
+  // Tight boxes: a leaf's from its points, an inner node's from its children (which come after it).
+  void tighten() {
+    for (std::size_t k = tree_.nodes.size(); k-- > 0;) {
+      Node& node = tree_.nodes[k];
+      Box box;
+      if (node.left < 0) {
+        for (std::uint32_t i = node.begin; i < node.end; ++i) box.add(entries_[i]);
+        tree_.leaves.push_back(static_cast<std::uint32_t>(k));
+      } else {
+        const Node& l = tree_.nodes[static_cast<std::size_t>(node.left)];
+        const Node& r = tree_.nodes[static_cast<std::size_t>(node.right)];
+        for (int a = 0; a < 3; ++a) {
+          box.lo[a] = std::min(l.lo[a], r.lo[a]);
+          box.hi[a] = std::max(l.hi[a], r.hi[a]);
+        }
       }
-      mid = i;
+      std::copy(box.lo, box.lo + 3, node.lo);
+      std::copy(box.hi, box.hi + 3, node.hi);
     }
-    if (mid == begin || mid == end) {
-      mid = begin + (end - begin) / 2;
-      std::nth_element(e + begin, e + mid, e + end,
-                       [axis](const Entry& a, const Entry& b) { return a.p[axis] < b.p[axis]; });
-      left = right = Box();
-      for (std::uint32_t k = begin; k < mid; ++k) left.add(e[k]);
-      for (std::uint32_t k = mid; k < end; ++k) right.add(e[k]);
-    }
-    const std::int32_t l = build(begin, mid, left, depth + 1);
-    const std::int32_t r = build(mid, end, right, depth + 1);
-    tree_.nodes[static_cast<std::size_t>(id)].left = l;
-    tree_.nodes[static_cast<std::size_t>(id)].right = r;
-    return id;
+    // Leaves in the order of their points, so that neighbouring leaves are processed one after the other.
+    std::reverse(tree_.leaves.begin(), tree_.leaves.end());
   }
 
  private:
@@ -393,7 +415,9 @@ void buildTree(const float* points, std::size_t stride, const std::vector<std::u
   t.nodes.reserve(4 * (n / leafSize + 1));
   Box all;
   for (const Entry& e : entries) all.add(e);
-  Builder(t, entries, leafSize).build(0, static_cast<std::uint32_t>(n), all, 0);
+  Builder builder(t, entries, leafSize);
+  builder.build(0, static_cast<std::uint32_t>(n), all, true, 0);
+  builder.tighten();
   const Node& root = t.nodes[0];
   double squares = 0.0;
   for (int a = 0; a < 3; ++a) {
