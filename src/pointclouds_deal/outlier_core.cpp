@@ -269,6 +269,32 @@ float kthSmallest(const Context& ctx, const float q[3], Scratch& s, float bound,
   float lo = 0.0f;
   float hi = bound;
   std::size_t countHi = kept;
+  // One pass first with eight thresholds close around the interpolated estimate: neighbouring order
+  // statistics lie a few percent apart, so the answer is usually bracketed between two of them.
+  if (countHi - countLo > kFewValues && hi < std::numeric_limits<float>::max()) {
+    static constexpr double kSpread[8] = {-0.12, -0.06, -0.03, -0.01, 0.01, 0.03, 0.06, 0.12};
+    const double share = (static_cast<double>(take - countLo) - 0.5) / static_cast<double>(countHi - countLo);
+    const double estimate = lo + (static_cast<double>(hi) - lo) * share;
+    float t[8];
+    for (int j = 0; j < 8; ++j) {
+      t[j] = std::clamp(static_cast<float>(estimate * (1.0 + kSpread[j])), lo, hi);
+    }
+    std::size_t counts[8];
+    ctx.kernels.countAtMostEach(d, kept, t, counts);
+    for (int j = 0; j < 8; ++j) {
+      if (counts[j] >= take) {
+        if (t[j] < hi) {
+          hi = t[j];
+          countHi = counts[j];
+        }
+        break;
+      }
+      if (t[j] > lo) {
+        lo = t[j];
+        countLo = counts[j];
+      }
+    }
+  }
   for (int probe = 0; countHi - countLo > kFewValues; ++probe) {
     std::uint32_t loBits, hiBits;
     std::memcpy(&loBits, &lo, sizeof lo);
