@@ -1,12 +1,17 @@
-// Exact k-nearest mean distances, batched over the leaves of a kd-tree. Compiled with -ffp-contract=off.
+// Exact k-nearest mean distances for the statistical outlier removal. Compiled with -ffp-contract=off.
 //
-// The points are split into small leaves whose cells adapt to the points themselves: a few far strays, a
-// dense cluster inside a sparse scene or a cloud a billionth of a metre wide all end up in leaves of a few
-// dozen points. Each leaf gathers once every point within a radius r of its bounding box, and every point
-// of the leaf takes its k + 1 smallest squared distances among them by selection. That result is exact
-// whenever the (k+1)-th distance is below r: no point left out can then be closer. The points a radius
-// cannot settle are redone with the radius their own (k+1)-th candidate gives, which settles them all, so a
-// leaf gathers at most twice once it has enough candidates.
+// Two searches give the same, exact result. A uniform grid serves clouds whose points spread about evenly,
+// as camera frames do: each occupied cell gathers the points of its 3x3x3 block of cells once, and every
+// point of the cell takes its k + 1 smallest squared distances among them by selection. That result is
+// exact whenever the (k+1)-th distance is smaller than the distance from the point to the block's
+// boundary; points the block cannot settle grow their block ring by ring, a few rings at most.
+//
+// Where a grid cannot follow the points (a few far strays that stretch the bounding box, dense clusters
+// or duplicates crowding a cell, clouds a billionth of a metre wide), a kd-tree does: its leaves adapt to
+// the points at any scale. Each leaf gathers every point within a radius r of its box once, and settles
+// its points the same way, the margin being their distance to the edge of the gathered region. Points a
+// radius cannot settle are redone with the radius their own candidates give, which settles them all. The
+// points the grid's rings leave unsettled are finished on the tree one by one.
 #include "pointclouds_deal/outlier_core.hpp"
 
 #include <algorithm>
@@ -24,16 +29,28 @@ namespace nimbrel_arm_util::detail {
 
 namespace {
 
-// A point left out of a gathered region lies more than r away along one axis; its float squared distance
-// can fall short of r^2 only by a few float roundings, relative ones or, among denormals, absolute ones.
-// The test below takes off far more than either.
+// Grid: a point outside a block lies at least `margin` away along one axis; its float squared distance can
+// fall short of margin^2 only by a few float roundings. Shrinking margin^2 by far more than that keeps the
+// comparison safe, and a floor keeps it away from denormal squares.
+constexpr double kMarginShrink = 1.0 - 1e-5;
+constexpr double kMinMarginSquared = 1e-30;
+// Grid: squared extents beyond this could overflow a float distance; such clouds go to the tree.
+constexpr double kLargestSquaredExtent = 1e37;
+// Grid: rings a point may grow its block by before the tree takes it, and the most points a cell may
+// hold, in multiples of its target, before the grid is given up for the tree. Up to kFewFar points that
+// the rings leave are compared with every point; more are finished on a tree.
+constexpr int kMaxRing = 12;
+constexpr double kMaxCellLoad = 8.0;
+constexpr std::size_t kFewFar = 64;
+// Tree: a point left out of a gathered region lies more than r away along one axis; its float squared
+// distance can fall short of r^2 only by a few float roundings, relative ones or, among denormals,
+// absolute ones. The test takes off far more than either.
 constexpr double kRadiusShrink = 1.0 - 1e-6;
 constexpr double kDenormalSlack = 0x1p-140;
-// Points per leaf at least; a leaf holds up to two thirds of the neighbours, which keeps the gathered
-// region close to what its points need while the tree's walks stay few.
+// Tree: points per leaf at least; a leaf holds up to two thirds of the neighbours.
 constexpr std::size_t kMinLeaf = 8;
-// Splits at the middle of the widest side isolate far points and follow dense clusters down to any scale;
-// past this depth the tree splits at the median instead, so that its depth stays logarithmic.
+// Tree: splits at the middle of the widest side isolate far points and follow dense clusters down to any
+// scale; past this depth the tree splits at the median instead, so that its depth stays logarithmic.
 constexpr int kMidpointDepth = 48;
 // The selection below counts until at most this many values remain to be ordered.
 constexpr std::size_t kFewValues = 8;
@@ -162,11 +179,35 @@ class Builder {
   std::size_t leafSize_;
 };
 
+struct Grid {
+  double origin[3] = {0.0, 0.0, 0.0};
+  double step = 1.0;
+  double inv = 1.0;
+  int dim[3] = {1, 1, 1};
+  std::vector<std::uint32_t> start;  // first sorted point of each cell, one extra entry at the end
+  std::vector<float> x, y, z;        // finite points sorted by cell
+  std::vector<std::uint32_t> index;  // original index of each sorted point
+  std::vector<std::uint32_t> occupied;
+
+  std::size_t cellId(int ix, int iy, int iz) const {
+    return (static_cast<std::size_t>(iz) * dim[1] + iy) * dim[0] + ix;
+  }
+  // Cell coordinate along one axis; points beyond the grid are clamped into its border cells, which the
+  // margin test below allows for.
+  int coord(float v, int axis) const {
+    const double t = (static_cast<double>(v) - origin[axis]) * inv;
+    if (!(t > 0.0)) return 0;
+    if (t >= dim[axis] - 1) return dim[axis] - 1;
+    return static_cast<int>(t);
+  }
+};
+
 struct Scratch {
   std::vector<float> x, y, z, kept, few;
   std::vector<std::uint32_t> pending, stack;
   std::size_t size = 0;
-  void append(const Tree& t, std::size_t a, std::size_t b) {
+  float lastKth = 0.0f;  // take-th distance of the last settle attempt on the grid
+  void append(const float* px, const float* py, const float* pz, std::size_t a, std::size_t b) {
     const std::size_t n = b - a;
     if (size + n + 8 > x.size()) {
       const std::size_t cap = std::max<std::size_t>(2 * x.size(), size + n + 8);
@@ -176,20 +217,85 @@ struct Scratch {
       kept.resize(cap);
       few.resize(cap);
     }
-    std::copy(t.x.begin() + a, t.x.begin() + b, x.begin() + size);
-    std::copy(t.y.begin() + a, t.y.begin() + b, y.begin() + size);
-    std::copy(t.z.begin() + a, t.z.begin() + b, z.begin() + size);
+    std::copy(px + a, px + b, x.begin() + size);
+    std::copy(py + a, py + b, y.begin() + size);
+    std::copy(pz + a, pz + b, z.begin() + size);
     size += n;
   }
 };
 
 struct Context {
-  const Tree& tree;
+  const Grid* grid;
+  const Tree* tree;
   const OutlierKernels& kernels;
-  std::size_t take;   // neighbours summed, query included: min(meanK + 1, finite count)
-  std::size_t total;  // finite points
+  std::size_t take;   // neighbours summed, query included: min(meanK + 1, searchable count)
+  std::size_t total;  // searchable points
   int meanK;
 };
+
+// A point the grid left to the tree: its sorted position in the grid and a radius to start from.
+struct Far {
+  std::uint32_t position;
+  double radius;
+};
+
+// Cell range of the block within `radius` of c along each axis, clipped to the grid.
+struct Block {
+  int lo[3], hi[3];
+  Block(const Grid& g, const int c[3], int radius) {
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::max(0, c[a] - radius);
+      hi[a] = std::min(g.dim[a] - 1, c[a] + radius);
+    }
+  }
+};
+
+void appendRow(const Grid& g, int x0, int x1, int iy, int iz, Scratch& s) {
+  // Cells along x are consecutive, so a row of cells is one range of sorted points.
+  if (x0 <= x1)
+    s.append(g.x.data(), g.y.data(), g.z.data(), g.start[g.cellId(x0, iy, iz)],
+             g.start[g.cellId(x1, iy, iz) + 1]);
+}
+
+// Adds the points of block `b` that are not in block `inner` (pass an empty inner block to gather all).
+void gatherShell(const Grid& g, const Block& b, const Block& inner, Scratch& s) {
+  for (int iz = b.lo[2]; iz <= b.hi[2]; ++iz) {
+    for (int iy = b.lo[1]; iy <= b.hi[1]; ++iy) {
+      const bool crossesInner =
+          iz >= inner.lo[2] && iz <= inner.hi[2] && iy >= inner.lo[1] && iy <= inner.hi[1];
+      if (!crossesInner || inner.lo[0] > inner.hi[0]) {
+        appendRow(g, b.lo[0], b.hi[0], iy, iz, s);
+      } else {
+        appendRow(g, b.lo[0], inner.lo[0] - 1, iy, iz, s);
+        appendRow(g, inner.hi[0] + 1, b.hi[0], iy, iz, s);
+      }
+    }
+  }
+}
+
+// Gathers the points of the block of cells within `radius` of c.
+void gatherBlock(const Grid& g, const int c[3], int radius, Scratch& s) {
+  s.size = 0;
+  Block none(g, c, 0);
+  none.lo[0] = 1;
+  none.hi[0] = 0;
+  gatherShell(g, Block(g, c, radius), none, s);
+}
+
+// Distance from q to the nearest face of the block that has a point beyond it; infinity when the block
+// reaches the grid's border on every side.
+double blockMargin(const Grid& g, const int c[3], int radius, const float q[3]) {
+  double margin = std::numeric_limits<double>::infinity();
+  for (int a = 0; a < 3; ++a) {
+    if (c[a] - radius > 0) {
+      margin = std::min(margin, static_cast<double>(q[a]) - (g.origin[a] + (c[a] - radius) * g.step));
+    }
+    if (c[a] + radius < g.dim[a] - 1) {
+      margin = std::min(margin, g.origin[a] + (c[a] + radius + 1) * g.step - static_cast<double>(q[a]));
+    }
+  }
+  return std::max(margin, 0.0);
+}
 
 // The region a leaf gathers: its box grown by r on every side. `slack` bounds the rounding of a
 // coordinate's distance to the centre.
@@ -212,7 +318,7 @@ Region regionOf(const Node& leaf, double r) {
 // Gathers the points of every leaf that may hold a point of the region. A node is left out only when all
 // its points lie beyond the region along some axis; the region's bounds are rounded outwards to floats.
 void gather(const Context& ctx, const Region& g, Scratch& s) {
-  const Tree& t = ctx.tree;
+  const Tree& t = *ctx.tree;
   float lo[3], hi[3];
   for (int a = 0; a < 3; ++a) {
     const double reach = g.half[a] + g.slack[a];
@@ -229,7 +335,7 @@ void gather(const Context& ctx, const Region& g, Scratch& s) {
                          (node.lo[1] > hi[1]) | (node.hi[2] < lo[2]) | (node.lo[2] > hi[2]);
     if (outside) continue;
     if (node.left < 0) {
-      s.append(t, node.begin, node.end);
+      s.append(t.x.data(), t.y.data(), t.z.data(), node.begin, node.end);
     } else {
       s.stack.push_back(static_cast<std::uint32_t>(node.right));
       s.stack.push_back(static_cast<std::uint32_t>(node.left));
@@ -370,10 +476,84 @@ bool settles(float kth, double margin) {
          (margin > 0.0 && static_cast<double>(kth) < margin * margin * kRadiusShrink - kDenormalSlack);
 }
 
+// Tries to settle the point q of cell c from the candidates in s (the block of `radius` around c).
+// `guess` is a squared distance that probably holds `take` candidates (0 when unknown); it steers the
+// speed of the selection, never its result.
+bool settle(const Context& ctx, const int c[3], int radius, const float q[3], Scratch& s, float& guess,
+            float& result) {
+  if (s.size < ctx.take) return false;
+  std::size_t kept = 0;
+  const float kth = kthSmallest(ctx, q, s, guess, kept);
+  s.lastKth = kth;
+  guess = kth * 1.15f;
+  if (kth > 0.0f) {
+    const double margin = blockMargin(*ctx.grid, c, radius, q);
+    if (!std::isinf(margin)) {
+      const double limit = margin * margin * kMarginShrink;
+      if (limit < kMinMarginSquared || !(static_cast<double>(kth) < limit)) return false;
+    }
+  }
+  result = meanOfRoots(ctx, s, kept, kth);
+  return true;
+}
+
+void cellOf(const Grid& g, std::size_t cell, int c[3]) {
+  c[0] = static_cast<int>(cell % g.dim[0]);
+  c[1] = static_cast<int>((cell / g.dim[0]) % g.dim[1]);
+  c[2] = static_cast<int>(cell / (static_cast<std::size_t>(g.dim[0]) * g.dim[1]));
+}
+
+// Points of one occupied cell against its 3x3x3 block; unsettled sorted positions go to `pending`.
+void processCell(const Context& ctx, std::uint32_t cell, Scratch& s, float* distances,
+                 std::vector<std::uint32_t>& pending) {
+  const Grid& g = *ctx.grid;
+  int c[3];
+  cellOf(g, cell, c);
+  gatherBlock(g, c, 1, s);
+  float guess = 0.0f;
+  for (std::uint32_t p = g.start[cell]; p < g.start[cell + 1]; ++p) {
+    const float q[3] = {g.x[p], g.y[p], g.z[p]};
+    float result = 0.0f;
+    if (settle(ctx, c, 1, q, s, guess, result)) {
+      distances[g.index[p]] = result;
+    } else {
+      pending.push_back(p);
+    }
+  }
+}
+
+// A point the 3x3x3 block could not settle: grow the block ring by ring, up to kMaxRing. Each block holds
+// the previous one, so its take-th distance can only be smaller. A point still unsettled (far from the
+// rest, where empty rings would go on and on) goes to `far` for the tree.
+void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* distances,
+                    std::vector<Far>& far) {
+  const Grid& g = *ctx.grid;
+  const float q[3] = {g.x[p], g.y[p], g.z[p]};
+  const int c[3] = {g.coord(q[0], 0), g.coord(q[1], 1), g.coord(q[2], 2)};
+  const int widest = std::max({g.dim[0], g.dim[1], g.dim[2]});
+  gatherBlock(g, c, 1, s);
+  float guess = 0.0f;
+  for (int radius = 2;; ++radius) {
+    gatherShell(g, Block(g, c, radius), Block(g, c, radius - 1), s);
+    float result = 0.0f;
+    s.lastKth = 0.0f;
+    if (settle(ctx, c, radius, q, s, guess, result) || radius > widest) {
+      // Past the widest dimension the block holds every point and its margin is infinite.
+      distances[g.index[p]] = result;
+      return;
+    }
+    if (radius >= kMaxRing) {
+      // The block's take-th distance, when it has one, bounds the point's: the tree starts from there.
+      far.push_back(Far{p, s.size >= ctx.take ? marginFor(s.lastKth) : 0.0});
+      return;
+    }
+  }
+}
+
 // Settles every point of one leaf. `guess` is a radius around the leaf that probably settles it (0 when
 // unknown), carried from leaf to leaf; it steers the speed, never the result.
 void processLeaf(const Context& ctx, const Node& leaf, Scratch& s, double& guess, float* distances) {
-  const Tree& t = ctx.tree;
+  const Tree& t = *ctx.tree;
   s.pending.clear();
   for (std::uint32_t p = leaf.begin; p < leaf.end; ++p) s.pending.push_back(p);
   double r = guess;
@@ -429,6 +609,33 @@ void processLeaf(const Context& ctx, const Node& leaf, Scratch& s, double& guess
   guess = needed * 1.05;
 }
 
+// Settles one point on the tree, from a radius around it that probably holds its neighbours.
+void processPoint(const Context& ctx, const float q[3], std::uint32_t index, double r, Scratch& s,
+                  float* distances) {
+  const Tree& t = *ctx.tree;
+  Node point{{q[0], q[1], q[2]}, {q[0], q[1], q[2]}, 0, 0, -1, -1};
+  float bound = 0.0f;
+  for (;;) {
+    const Region g = regionOf(point, r);
+    gather(ctx, g, s);
+    const bool everything = s.size == ctx.total;
+    if (!everything && s.size < ctx.take) {
+      r = std::max({2.0 * r, t.diagonal * 1e-6, 1e-30});
+      if (r > t.diagonal) r = std::numeric_limits<double>::infinity();
+      continue;
+    }
+    std::size_t kept = 0;
+    const float kth = kthSmallest(ctx, q, s, bound, kept);
+    if (everything || settles(kth, marginOf(g, q))) {
+      distances[index] = meanOfRoots(ctx, s, kept, kth);
+      return;
+    }
+    // The candidates bound the take-th distance: this radius settles the point, up to rounding.
+    r = std::max(marginFor(kth) * (1.0 + 1e-6), r * 1.01);
+    bound = kth;
+  }
+}
+
 // Builds the tree over the finite points, in leaves of about `leafSize` points.
 void buildTree(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
                std::size_t leafSize, Tree& t) {
@@ -463,10 +670,113 @@ void buildTree(const float* points, std::size_t stride, const std::vector<std::u
   }
 }
 
+// Picks the cell edge so that occupied cells hold about `target` points, bounded in total cell count,
+// and sorts the finite points by cell.
+// Returns false, leaving the grid unfinished, when it would not pay or when two points may lie so far apart
+// that their float squared distance overflows.
+bool buildGrid(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
+               double target, Grid& g) {
+  const std::size_t n = finite.size();
+  double lo[3], hi[3];
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = std::numeric_limits<double>::infinity();
+    hi[a] = -lo[a];
+  }
+  for (const std::uint32_t i : finite) {
+    for (int a = 0; a < 3; ++a) {
+      const double v = points[i * stride + a];
+      lo[a] = std::min(lo[a], v);
+      hi[a] = std::max(hi[a], v);
+    }
+  }
+  double extent[3], widest = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    g.origin[a] = lo[a];
+    extent[a] = hi[a] - lo[a];
+    widest = std::max(widest, extent[a]);
+  }
+  if (extent[0] * extent[0] + extent[1] * extent[1] + extent[2] * extent[2] > kLargestSquaredExtent) {
+    return false;
+  }
+  // Cell ids are 32-bit.
+  const double maxCells = std::min(std::max(4096.0, 8.0 * static_cast<double>(n)), 2147483647.0);
+  std::vector<std::uint32_t> cellIds(n);
+  std::vector<std::uint32_t>& counts = g.start;
+  bool converged = false;
+  std::uint32_t fullest = 0;
+
+  double step;
+  if (!(widest > 0.0)) {
+    step = 1.0;
+  } else {
+    double volume = 1.0;
+    for (int a = 0; a < 3; ++a) volume *= std::max(extent[a], widest * 1e-3);
+    step = std::cbrt(volume * target / static_cast<double>(n));
+  }
+  for (int attempt = 0;; ++attempt) {
+    double cells = 1.0;
+    for (int a = 0; a < 3; ++a) cells *= std::floor(extent[a] / step) + 1.0;
+    if (cells > maxCells) {
+      step *= std::cbrt(cells / maxCells) * 1.01;
+      continue;
+    }
+    g.step = step;
+    g.inv = 1.0 / step;
+    for (int a = 0; a < 3; ++a) g.dim[a] = static_cast<int>(std::floor(extent[a] / step)) + 1;
+    const std::size_t total = static_cast<std::size_t>(g.dim[0]) * g.dim[1] * g.dim[2];
+    counts.assign(total + 1, 0);
+    std::size_t occupied = 0;
+    fullest = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const float* p = points + finite[j] * stride;
+      const std::size_t id = g.cellId(g.coord(p[0], 0), g.coord(p[1], 1), g.coord(p[2], 2));
+      cellIds[j] = static_cast<std::uint32_t>(id);
+      occupied += counts[id]++ == 0;
+      fullest = std::max(fullest, counts[id]);
+    }
+    const double perCell = static_cast<double>(n) / static_cast<double>(occupied);
+    converged = !(widest > 0.0) || (perCell > 0.6 * target && perCell < 1.7 * target);
+    if (attempt >= 3 || converged) break;
+    // Occupancy grows with the square of the edge on surfaces and its cube in volumes; the square root
+    // converges for both without overshooting.
+    step *= std::clamp(std::sqrt(target / perCell), 0.3, 3.0);
+  }
+
+  // A grid that missed its occupancy, crowds one cell (clusters, duplicates) or whose margins would near
+  // the denormal floor costs more than it saves: the tree handles such clouds.
+  if (!converged || fullest > kMaxCellLoad * target || g.step * g.step < kMinMarginSquared * 1e6)
+    return false;
+
+  // Counts to start offsets, then scatter the points in their original order within each cell.
+  g.occupied.clear();
+  std::uint32_t running = 0;
+  for (std::size_t id = 0; id + 1 < counts.size(); ++id) {
+    const std::uint32_t c = counts[id];
+    if (c != 0) g.occupied.push_back(static_cast<std::uint32_t>(id));
+    counts[id] = running;
+    running += c;
+  }
+  counts.back() = running;
+  g.x.resize(n);
+  g.y.resize(n);
+  g.z.resize(n);
+  g.index.resize(n);
+  std::vector<std::uint32_t> fill(counts.begin(), counts.end() - 1);
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::uint32_t at = fill[cellIds[j]]++;
+    const float* p = points + finite[j] * stride;
+    g.x[at] = p[0];
+    g.y[at] = p[1];
+    g.z[at] = p[2];
+    g.index[at] = finite[j];
+  }
+  return true;
+}
+
 }  // namespace
 
 std::size_t outlierMeanDistances(const float* points, std::size_t count, std::size_t stride, int meanK,
-                                 float* distances, const OutlierKernels& kernels) {
+                                 float* distances, const OutlierKernels& kernels, bool treeOnly) {
   std::vector<std::uint32_t> finite;
   finite.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -480,11 +790,64 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   if (finite.empty()) return 0;
 
   const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(meanK) + 1, finite.size());
-  const std::size_t leafSize = std::max(kMinLeaf, take * 2 / 3);
   Tree tree;
-  buildTree(points, stride, finite, leafSize, tree);
-  const Context ctx{tree, kernels, take, finite.size(), meanK};
+  Context ctx{nullptr, &tree, kernels, take, finite.size(), meanK};
 
+  // About a third of the neighbours per cell puts the k-th neighbour inside the 3x3x3 block for most
+  // points of surfaces and volumes alike, without gathering many more candidates than needed.
+  const double target = std::max(4.0, 0.33 * static_cast<double>(take));
+  Grid grid;
+  if (!treeOnly && buildGrid(points, stride, finite, target, grid)) {
+    ctx.grid = &grid;
+    std::vector<std::uint32_t> pending;
+    std::vector<Far> far;
+#ifdef NIMBREL_WITH_OPENMP
+    const long cells = static_cast<long>(grid.occupied.size());
+#pragma omp parallel
+    {
+      Scratch s;
+      std::vector<std::uint32_t> local;
+      std::vector<Far> localFar;
+#pragma omp for schedule(dynamic, 16) nowait
+      for (long i = 0; i < cells; ++i) processCell(ctx, grid.occupied[i], s, distances, local);
+#pragma omp critical
+      pending.insert(pending.end(), local.begin(), local.end());
+#pragma omp barrier
+      const long waiting = static_cast<long>(pending.size());
+#pragma omp for schedule(dynamic, 4) nowait
+      for (long i = 0; i < waiting; ++i) processPending(ctx, pending[i], s, distances, localFar);
+#pragma omp critical
+      far.insert(far.end(), localFar.begin(), localFar.end());
+    }
+#else
+    Scratch s;
+    for (const std::uint32_t cell : grid.occupied) processCell(ctx, cell, s, distances, pending);
+    for (const std::uint32_t p : pending) processPending(ctx, p, s, distances, far);
+#endif
+    if (far.empty()) return finite.size();
+    Scratch all;
+    if (far.size() <= kFewFar) {
+      all.append(grid.x.data(), grid.y.data(), grid.z.data(), 0, grid.x.size());
+    } else {
+      buildTree(points, stride, finite, std::max(kMinLeaf, take * 2 / 3), tree);
+    }
+    for (const Far& f : far) {
+      const float q[3] = {grid.x[f.position], grid.y[f.position], grid.z[f.position]};
+      if (far.size() <= kFewFar) {
+        // Every point is a candidate: nothing can be closer than the take-th among them.
+        std::size_t kept = 0;
+        const float bound = static_cast<float>(f.radius * f.radius * (1.0 + 1e-6));
+        const float kth = kthSmallest(ctx, q, all, bound, kept);
+        distances[grid.index[f.position]] = meanOfRoots(ctx, all, kept, kth);
+      } else {
+        processPoint(ctx, q, grid.index[f.position], f.radius, all, distances);
+      }
+    }
+    return finite.size();
+  }
+
+  buildTree(points, stride, finite, std::max(kMinLeaf, take * 2 / 3), tree);
+  ctx.grid = nullptr;
 #ifdef NIMBREL_WITH_OPENMP
   const long leaves = static_cast<long>(tree.leaves.size());
 #pragma omp parallel

@@ -19,7 +19,9 @@ constexpr float kSearchLimit = 1e18f;
 /// sum is divided by meanK even when fewer than meanK + 1 searchable points exist. Points with a coordinate
 /// that is not finite or beyond kSearchLimit get 0. `points` holds `count` points of `stride` floats, x, y
 /// and z first. `meanK` must be positive and `count` below 2^32. Returns the number of searchable points.
+/// The search runs on a grid where that pays and on a kd-tree elsewhere; `treeOnly` forces the tree (the
+/// result is the same either way).
 std::size_t outlierMeanDistances(const float* points, std::size_t count, std::size_t stride, int meanK,
-                                 float* distances, const OutlierKernels& kernels);
+                                 float* distances, const OutlierKernels& kernels, bool treeOnly = false);
 
 }  // namespace nimbrel_arm_util::detail

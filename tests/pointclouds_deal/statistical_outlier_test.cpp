@@ -98,11 +98,11 @@ std::vector<float> libraryMeanDistances(const CloudPtr& cloud, int meanK) {
 }
 
 void expectSameMeanDistances(const CloudPtr& cloud, int meanK,
-                             const nimbrel_arm_util::detail::OutlierKernels& kernels) {
+                             const nimbrel_arm_util::detail::OutlierKernels& kernels, bool treeOnly = false) {
   const std::vector<float> expected = libraryMeanDistances(cloud, meanK);
   std::vector<float> actual(cloud->size(), -1.0f);
   nimbrel_arm_util::detail::outlierMeanDistances(reinterpret_cast<const float*>(cloud->points.data()),
-                                                 cloud->size(), 4, meanK, actual.data(), kernels);
+                                                 cloud->size(), 4, meanK, actual.data(), kernels, treeOnly);
   std::size_t differing = 0;
   for (std::size_t i = 0; i < expected.size(); ++i) {
     differing += std::memcmp(&expected[i], &actual[i], sizeof(float)) != 0;
@@ -244,6 +244,14 @@ TEST(StatisticalOutlier, WorstCaseShapesMatchLibrary) {
   const CloudPtr duplicates = nimbrel_test::withDuplicateCluster(*frame(0.01f), 4000, 20);
   expectMatchesLibrary(duplicates, 50, 1.0);
   expectSameMeanDistances(duplicates, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  // A plane the grid serves, with a sparse layer 0.9 in front of it that no few rings of cells reach.
+  CloudPtr layered = nimbrel_test::makePlaneWithStrays(30000, 0.0f);
+  for (int i = 0; i < 400; ++i) {
+    layered->push_back(pcl::PointXYZ(-1.5f + 0.15f * static_cast<float>(i % 20),
+                                     -1.5f + 0.15f * static_cast<float>(i / 20), 0.1f));
+  }
+  expectSameMeanDistances(layered, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  expectMatchesLibrary(layered, 50, 1.0);
   CloudPtr mixed = nimbrel_test::makeRandomCloud(3000, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(), 21);
   *mixed += *nimbrel_test::offsetCloud(*nimbrel_test::makeTinyCube(3000, 1e-5f), 0.5f);
   expectMatchesLibrary(mixed, 50, 1.0);
@@ -316,8 +324,10 @@ TEST(StatisticalOutlier, MeanDistancesAreBitIdentical) {
   using nimbrel_arm_util::detail::bestOutlierKernels;
   const CloudPtr fine = frame(0.005f);
   expectSameMeanDistances(fine, 50, bestOutlierKernels());
+  expectSameMeanDistances(fine, 50, bestOutlierKernels(), true);  // on the kd-tree alone
   const CloudPtr coarse = frame(0.01f);
   expectSameMeanDistances(coarse, 7, bestOutlierKernels());
+  expectSameMeanDistances(coarse, 7, bestOutlierKernels(), true);
   expectSameMeanDistances(coarse, 200, bestOutlierKernels());
   CloudPtr small = nimbrel_test::makeRandomCloud(30, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones());
   (*small)[3].y = kNaN;
