@@ -30,10 +30,11 @@ namespace nimbrel_arm_util::detail {
 namespace {
 
 // Grid: a point outside a block lies at least `margin` away along one axis; its float squared distance can
-// fall short of margin^2 only by a few float roundings. Shrinking margin^2 by far more than that keeps the
-// comparison safe, and a floor keeps it away from denormal squares.
+// fall short of margin^2 only by a few float roundings, relative ones or, among denormals, absolute ones
+// (kDenormalSlack below). Shrinking margin^2 by far more than that keeps the comparison safe, as long as
+// the cell edge stays far above the double rounding of the coordinates (kFinestStep of their magnitude).
 constexpr double kMarginShrink = 1.0 - 1e-5;
-constexpr double kMinMarginSquared = 1e-30;
+constexpr double kFinestStep = 1e-9;
 // Grid: squared extents beyond this could overflow a float distance; such clouds go to the tree.
 constexpr double kLargestSquaredExtent = 1e37;
 // Grid: rings a point may grow its block by before the tree takes it, and the most points a cell may
@@ -183,6 +184,7 @@ struct Grid {
   double origin[3] = {0.0, 0.0, 0.0};
   double step = 1.0;
   double inv = 1.0;
+  double slack = 0.0;  // bound on the rounding of a cell boundary and of a point's cell coordinate
   int dim[3] = {1, 1, 1};
   std::vector<std::uint32_t> start;  // first sorted point of each cell, one extra entry at the end
   std::vector<float> x, y, z;        // finite points sorted by cell
@@ -294,7 +296,7 @@ double blockMargin(const Grid& g, const int c[3], int radius, const float q[3]) 
       margin = std::min(margin, g.origin[a] + (c[a] + radius + 1) * g.step - static_cast<double>(q[a]));
     }
   }
-  return std::max(margin, 0.0);
+  return std::max(margin - g.slack, 0.0);
 }
 
 // The region a leaf gathers: its box grown by r on every side. `slack` bounds the rounding of a
@@ -489,8 +491,8 @@ bool settle(const Context& ctx, const int c[3], int radius, const float q[3], Sc
   if (kth > 0.0f) {
     const double margin = blockMargin(*ctx.grid, c, radius, q);
     if (!std::isinf(margin)) {
-      const double limit = margin * margin * kMarginShrink;
-      if (limit < kMinMarginSquared || !(static_cast<double>(kth) < limit)) return false;
+      const double limit = margin * margin * kMarginShrink - kDenormalSlack;
+      if (!(static_cast<double>(kth) < limit)) return false;
     }
   }
   result = meanOfRoots(ctx, s, kept, kth);
@@ -742,10 +744,14 @@ bool buildGrid(const float* points, std::size_t stride, const std::vector<std::u
     step *= std::clamp(std::sqrt(target / perCell), 0.3, 3.0);
   }
 
-  // A grid that missed its occupancy, crowds one cell (clusters, duplicates) or whose margins would near
-  // the denormal floor costs more than it saves: the tree handles such clouds.
-  if (!converged || fullest > kMaxCellLoad * target || g.step * g.step < kMinMarginSquared * 1e6)
-    return false;
+  // A grid that missed its occupancy or crowds one cell (clusters, duplicates, a few strays that stretch
+  // the box) costs more than it saves, and cells too fine for the coordinates' rounding cannot prove a
+  // margin: the tree handles such clouds.
+  double magnitude = 0.0;
+  for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::fabs(lo[a]), std::fabs(hi[a])});
+  if (!converged || fullest > kMaxCellLoad * target || g.step < kFinestStep * magnitude) return false;
+  g.slack = 16.0 * std::numeric_limits<double>::epsilon() *
+            (magnitude + static_cast<double>(std::max({g.dim[0], g.dim[1], g.dim[2]}) + 1) * g.step);
 
   // Counts to start offsets, then scatter the points in their original order within each cell.
   g.occupied.clear();
