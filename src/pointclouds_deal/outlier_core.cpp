@@ -446,7 +446,14 @@ float meanOfRoots(const Context& ctx, Scratch& s, std::size_t kept, float kth) {
   const std::size_t take = ctx.take;
   const float* d = s.kept.data();
   std::size_t below = 0;
-  double sum = ctx.kernels.sqrtSumBelow(d, kept, kth, &below);
+  double sum;
+  if (kept > take + take / 4 && kth > 0.0f) {
+    // Roots only of the values below kth: gather them first.
+    const std::size_t n = ctx.kernels.valuesInRange(d, kept, -1.0f, std::nextafter(kth, 0.0f), s.few.data());
+    sum = ctx.kernels.sqrtSumBelow(s.few.data(), n, std::numeric_limits<float>::infinity(), &below);
+  } else {
+    sum = ctx.kernels.sqrtSumBelow(d, kept, kth, &below);
+  }
   const double root = std::sqrt(static_cast<double>(kth));
   for (std::size_t i = below; i < take; ++i) sum += root;
   const double meanK = ctx.meanK;
