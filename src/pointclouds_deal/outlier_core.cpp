@@ -45,9 +45,11 @@ constexpr double kMaxCellLoad = 8.0;
 constexpr std::size_t kFewFar = 64;
 // Tree: a point left out of a gathered region lies more than r away along one axis; its float squared
 // distance can fall short of r^2 only by a few float roundings, relative ones or, among denormals,
-// absolute ones. The test takes off far more than either.
+// absolute ones. The difference along that axis is at least r (1 - 2^-24), a subtraction with a denormal
+// result being exact, its square at least that squared minus 2^-150, and adding the other squares only
+// grows it: the test takes off more than either, on the grid too.
 constexpr double kRadiusShrink = 1.0 - 1e-6;
-constexpr double kDenormalSlack = 0x1p-140;
+constexpr double kDenormalSlack = 0x1p-147;
 // Tree: points per leaf at least; a leaf holds up to two thirds of the neighbours.
 constexpr std::size_t kMinLeaf = 8;
 // Tree: splits at the middle of the widest side isolate far points and follow dense clusters down to any
@@ -756,7 +758,10 @@ bool buildGrid(const float* points, std::size_t stride, const std::vector<std::u
   // margin: the tree handles such clouds.
   double magnitude = 0.0;
   for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::fabs(lo[a]), std::fabs(hi[a])});
-  if (!converged || fullest > kMaxCellLoad * target || g.step < kFinestStep * magnitude) return false;
+  if (!converged || fullest > kMaxCellLoad * target || g.step < kFinestStep * magnitude ||
+      g.step * g.step < 1e6 * kDenormalSlack) {
+    return false;
+  }
   g.slack = 16.0 * std::numeric_limits<double>::epsilon() *
             (magnitude + static_cast<double>(std::max({g.dim[0], g.dim[1], g.dim[2]}) + 1) * g.step);
 
@@ -786,6 +791,55 @@ bool buildGrid(const float* points, std::size_t stride, const std::vector<std::u
   return true;
 }
 
+// Every occupied cell against its block, then the points it left through growing rings; those still
+// unsettled are returned in `far`.
+void runGrid(const Context& ctx, float* distances, std::vector<Far>& far) {
+  const Grid& grid = *ctx.grid;
+  std::vector<std::uint32_t> pending;
+#ifdef NIMBREL_WITH_OPENMP
+  const long cells = static_cast<long>(grid.occupied.size());
+#pragma omp parallel
+  {
+    Scratch s;
+    std::vector<std::uint32_t> local;
+    std::vector<Far> localFar;
+#pragma omp for schedule(dynamic, 16) nowait
+    for (long i = 0; i < cells; ++i) processCell(ctx, grid.occupied[i], s, distances, local);
+#pragma omp critical
+    pending.insert(pending.end(), local.begin(), local.end());
+#pragma omp barrier
+    const long waiting = static_cast<long>(pending.size());
+#pragma omp for schedule(dynamic, 4) nowait
+    for (long i = 0; i < waiting; ++i) processPending(ctx, pending[i], s, distances, localFar);
+#pragma omp critical
+    far.insert(far.end(), localFar.begin(), localFar.end());
+  }
+#else
+  Scratch s;
+  for (const std::uint32_t cell : grid.occupied) processCell(ctx, cell, s, distances, pending);
+  for (const std::uint32_t p : pending) processPending(ctx, p, s, distances, far);
+#endif
+}
+
+// Every leaf of the tree.
+void runLeaves(const Context& ctx, float* distances) {
+  const Tree& tree = *ctx.tree;
+#ifdef NIMBREL_WITH_OPENMP
+  const long leaves = static_cast<long>(tree.leaves.size());
+#pragma omp parallel
+  {
+    Scratch s;
+    double guess = 0.0;
+#pragma omp for schedule(dynamic, 16)
+    for (long i = 0; i < leaves; ++i) processLeaf(ctx, tree.nodes[tree.leaves[i]], s, guess, distances);
+  }
+#else
+  Scratch s;
+  double guess = 0.0;
+  for (const std::uint32_t leaf : tree.leaves) processLeaf(ctx, tree.nodes[leaf], s, guess, distances);
+#endif
+}
+
 }  // namespace
 
 std::size_t outlierMeanDistances(const float* points, std::size_t count, std::size_t stride, int meanK,
@@ -803,6 +857,7 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   if (finite.empty()) return 0;
 
   const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(meanK) + 1, finite.size());
+  const std::size_t leafSize = std::max(kMinLeaf, take * 2 / 3);
   Tree tree;
   Context ctx{nullptr, &tree, kernels, take, finite.size(), meanK};
 
@@ -810,71 +865,39 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   // points of surfaces and volumes alike, without gathering many more candidates than needed.
   const double target = std::max(4.0, 0.33 * static_cast<double>(take));
   Grid grid;
-  if (!treeOnly && buildGrid(points, stride, finite, target, grid)) {
+  std::vector<Far> far;
+  bool onGrid = !treeOnly && buildGrid(points, stride, finite, target, grid);
+  if (onGrid) {
     ctx.grid = &grid;
-    std::vector<std::uint32_t> pending;
-    std::vector<Far> far;
-#ifdef NIMBREL_WITH_OPENMP
-    const long cells = static_cast<long>(grid.occupied.size());
-#pragma omp parallel
-    {
-      Scratch s;
-      std::vector<std::uint32_t> local;
-      std::vector<Far> localFar;
-#pragma omp for schedule(dynamic, 16) nowait
-      for (long i = 0; i < cells; ++i) processCell(ctx, grid.occupied[i], s, distances, local);
-#pragma omp critical
-      pending.insert(pending.end(), local.begin(), local.end());
-#pragma omp barrier
-      const long waiting = static_cast<long>(pending.size());
-#pragma omp for schedule(dynamic, 4) nowait
-      for (long i = 0; i < waiting; ++i) processPending(ctx, pending[i], s, distances, localFar);
-#pragma omp critical
-      far.insert(far.end(), localFar.begin(), localFar.end());
-    }
-#else
-    Scratch s;
-    for (const std::uint32_t cell : grid.occupied) processCell(ctx, cell, s, distances, pending);
-    for (const std::uint32_t p : pending) processPending(ctx, p, s, distances, far);
-#endif
+    runGrid(ctx, distances, far);
     if (far.empty()) return finite.size();
+    // When the grid settled too few points to be worth finishing one by one, the tree redoes them all.
+    onGrid = far.size() * 4 <= finite.size();
+  }
+  if (onGrid && far.size() <= kFewFar) {
+    // A few points: every point is a candidate, so nothing can be closer than the take-th among them.
     Scratch all;
-    if (far.size() <= kFewFar) {
-      all.append(grid.x.data(), grid.y.data(), grid.z.data(), 0, grid.x.size());
-    } else {
-      buildTree(points, stride, finite, std::max(kMinLeaf, take * 2 / 3), tree);
-    }
+    all.append(grid.x.data(), grid.y.data(), grid.z.data(), 0, grid.x.size());
     for (const Far& f : far) {
       const float q[3] = {grid.x[f.position], grid.y[f.position], grid.z[f.position]};
-      if (far.size() <= kFewFar) {
-        // Every point is a candidate: nothing can be closer than the take-th among them.
-        std::size_t kept = 0;
-        const float bound = static_cast<float>(f.radius * f.radius * (1.0 + 1e-6));
-        const float kth = kthSmallest(ctx, q, all, bound, kept);
-        distances[grid.index[f.position]] = meanOfRoots(ctx, all, kept, kth);
-      } else {
-        processPoint(ctx, q, grid.index[f.position], f.radius, all, distances);
-      }
+      std::size_t kept = 0;
+      const float bound = static_cast<float>(f.radius * f.radius * (1.0 + 1e-6));
+      const float kth = kthSmallest(ctx, q, all, bound, kept);
+      distances[grid.index[f.position]] = meanOfRoots(ctx, all, kept, kth);
     }
     return finite.size();
   }
-
-  buildTree(points, stride, finite, std::max(kMinLeaf, take * 2 / 3), tree);
-  ctx.grid = nullptr;
-#ifdef NIMBREL_WITH_OPENMP
-  const long leaves = static_cast<long>(tree.leaves.size());
-#pragma omp parallel
-  {
+  buildTree(points, stride, finite, leafSize, tree);
+  if (onGrid) {
     Scratch s;
-    double guess = 0.0;
-#pragma omp for schedule(dynamic, 16)
-    for (long i = 0; i < leaves; ++i) processLeaf(ctx, tree.nodes[tree.leaves[i]], s, guess, distances);
+    for (const Far& f : far) {
+      const float q[3] = {grid.x[f.position], grid.y[f.position], grid.z[f.position]};
+      processPoint(ctx, q, grid.index[f.position], f.radius, s, distances);
+    }
+    return finite.size();
   }
-#else
-  Scratch s;
-  double guess = 0.0;
-  for (const std::uint32_t leaf : tree.leaves) processLeaf(ctx, tree.nodes[leaf], s, guess, distances);
-#endif
+  ctx.grid = nullptr;
+  runLeaves(ctx, distances);
   return finite.size();
 }
 
