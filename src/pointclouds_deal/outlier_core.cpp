@@ -7,11 +7,12 @@
 // boundary; points the block cannot settle grow their block ring by ring, a few rings at most.
 //
 // Where a grid cannot follow the points (a few far strays that stretch the bounding box, dense clusters
-// or duplicates crowding a cell, clouds a billionth of a metre wide), a kd-tree does: its leaves adapt to
-// the points at any scale. Each leaf gathers every point within a radius r of its box once, and settles
-// its points the same way, the margin being their distance to the edge of the gathered region. Points a
-// radius cannot settle are redone with the radius their own candidates give, which settles them all. The
-// points the grid's rings leave unsettled are finished on the tree one by one.
+// or duplicates crowding a cell, clouds so small that their squared distances turn denormal), a kd-tree
+// does: its leaves adapt to the points at any scale. Each leaf gathers every point within a radius r of
+// its box once, and settles its points the same way, the margin being their distance to the edge of the
+// gathered region. Points a radius cannot settle are redone with the radius their own candidates give,
+// which settles them all. The points the grid's rings leave unsettled are compared with every point when
+// they are few and finished on the tree otherwise; when they are many, the tree redoes the whole cloud.
 #include "pointclouds_deal/outlier_core.hpp"
 
 #include <algorithm>
@@ -209,6 +210,7 @@ struct Grid {
 struct Scratch {
   std::vector<float> x, y, z, kept, few;
   std::vector<std::uint32_t> pending, stack;
+  std::vector<double> needs;  // per point of a leaf, the radius that would have settled it
   std::size_t size = 0;
   float lastKth = 0.0f;  // take-th distance of the last settle attempt on the grid
   void append(const float* px, const float* py, const float* pz, std::size_t a, std::size_t b) {
@@ -568,8 +570,8 @@ void processLeaf(const Context& ctx, const Node& leaf, Scratch& s, double& guess
   s.pending.clear();
   for (std::uint32_t p = leaf.begin; p < leaf.end; ++p) s.pending.push_back(p);
   double r = guess;
-  double needed = 0.0;
   float bound = 0.0f;
+  s.needs.clear();
   while (!s.pending.empty()) {
     const Region g = regionOf(leaf, r);
     gather(ctx, g, s);
@@ -595,7 +597,7 @@ void processLeaf(const Context& ctx, const Node& leaf, Scratch& s, double& guess
         const double margin = marginOf(g, q);
         // The radius that would have settled q: its margin grows one for one with the radius.
         const double radius = r + marginFor(kth) - margin;
-        needed = std::max(needed, radius);
+        s.needs.push_back(radius);
         lastSettled = everything || settles(kth, margin);
         if (lastSettled) {
           lastResult = meanOfRoots(ctx, s, kept, kth);
@@ -616,8 +618,12 @@ void processLeaf(const Context& ctx, const Node& leaf, Scratch& s, double& guess
     // growth guards against rounding.
     r = std::max(wanted * (1.0 + 1e-6), r * 1.01);
   }
-  // The next leaf is probably much like this one; a little more than this leaf needed settles most.
-  guess = needed * 1.05;
+  // The next leaf is probably much like this one: a little more than what settles nine in ten of this
+  // leaf's points (a stray among them must not widen the next leaf's region).
+  const std::size_t at = (s.needs.size() * 9) / 10;
+  std::nth_element(s.needs.begin(), s.needs.begin() + static_cast<std::ptrdiff_t>(at), s.needs.end());
+  guess = std::max(0.0, s.needs[at] * 1.05);
+  s.needs.clear();
 }
 
 // Settles one point on the tree, from a radius around it that probably holds its neighbours.
