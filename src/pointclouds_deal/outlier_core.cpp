@@ -212,7 +212,8 @@ struct Scratch {
   std::vector<std::uint32_t> pending, stack;
   std::vector<double> needs;  // per point of a leaf, the radius that would have settled it
   std::size_t size = 0;
-  float lastKth = 0.0f;  // take-th distance of the last settle attempt on the grid
+  float lastKth = 0.0f;    // take-th distance of the last settle attempt on the grid
+  float cellGuess = 0.0f;  // selection bound carried from cell to cell
   void append(const float* px, const float* py, const float* pz, std::size_t a, std::size_t b) {
     const std::size_t n = b - a;
     if (size + n + 8 > x.size()) {
@@ -523,7 +524,8 @@ void processCell(const Context& ctx, std::uint32_t cell, Scratch& s, float* dist
   int c[3];
   cellOf(g, cell, c);
   gatherBlock(g, c, 1, s);
-  float guess = 0.0f;
+  // The previous cell's last bound is a fair first guess here: cells come in order of their position.
+  float& guess = s.cellGuess;
   for (std::uint32_t p = g.start[cell]; p < g.start[cell + 1]; ++p) {
     const float q[3] = {g.x[p], g.y[p], g.z[p]};
     float result = 0.0f;
