@@ -166,24 +166,42 @@ void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {
 }
 
 void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
-  CloudPtr withoutNaN(new Cloud);
-  pcl::Indices keptIndices;
-  pcl::removeNaNFromPointCloud(*in, *withoutNaN, keptIndices);
-  if (keptIndices.size() < in->size()) {
-    const std::uint64_t dropped = in->size() - keptIndices.size();
-    LOG_INFO("\x1b[33m {} NaN points exist in pointclouds! \x1b[0m", dropped);
+  // NaN removal, the three pass-through crops and the finite-point copy in one pass, with their results:
+  // the NaN removal drops the points with a non-finite coordinate unless the cloud is flagged dense, the
+  // crops drop every non-finite point and keep x, then y, then z within the box's float limits (ends
+  // included), and the copy then has nothing left to drop or report. The survivors keep their order in
+  // a fresh cloud, as the copy would hold them.
+  const float xMin = static_cast<float>(rangeXMin);
+  const float xMax = static_cast<float>(rangeXMax);
+  const float yMin = static_cast<float>(rangeYMin);
+  const float yMax = static_cast<float>(rangeYMax);
+  const float zMin = static_cast<float>(rangeZMin);
+  const float zMax = static_cast<float>(rangeZMax);
+  CloudPtr finite(new Cloud);
+  finite->points.reserve(in->points.size());
+  std::uint64_t nonFinite = 0;
+  for (const pcl::PointXYZ& p : in->points) {
+    if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) {
+      ++nonFinite;
+      continue;
+    }
+    if (p.x < xMin || p.x > xMax || p.y < yMin || p.y > yMax || p.z < zMin || p.z > zMax) {
+      continue;
+    }
+    finite->points.push_back(p);
   }
-
-  rangeFilterPointClouds(withoutNaN);
-  if (withoutNaN->empty()) {
+  if (!in->is_dense && nonFinite > 0) {
+    LOG_INFO("\x1b[33m {} NaN points exist in pointclouds! \x1b[0m", nonFinite);
+  }
+  if (finite->points.empty()) {
     LOG_INFO("size of point clouds is 0\n");
     // An empty frame must not leave the previous frame's result behind for the caller to act on.
     out->clear();
     return;
   }
+  finite->width = static_cast<std::uint32_t>(finite->points.size());
+  finite->height = 1;
 
-  CloudPtr finite(new Cloud);
-  removeInfinatePointClouds(withoutNaN, finite);
   voxelGridfilterPointClouds(finite, finite);
   out->clear();
   removeOutlierPointClouds(finite, out);

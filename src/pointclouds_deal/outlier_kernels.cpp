@@ -52,6 +52,13 @@ std::size_t countAtMostGeneric(const float* v, std::size_t n, float t) {
   return count;
 }
 
+void countAtMostEachGeneric(const float* v, std::size_t n, const float t[8], std::size_t counts[8]) {
+  for (int j = 0; j < 8; ++j) counts[j] = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (int j = 0; j < 8; ++j) counts[j] += v[i] <= t[j];
+  }
+}
+
 double sqrtSumBelowGeneric(const float* v, std::size_t n, float t, std::size_t* below) {
   // Four running sums let the square roots overlap; the caller checks that the order cannot matter.
   double s[4] = {0.0, 0.0, 0.0, 0.0};
@@ -76,7 +83,7 @@ OutlierKernels chooseKernels() {
 }  // namespace
 
 OutlierKernels genericOutlierKernels() {
-  return {squaredDistancesGeneric, distancesWithinGeneric, countAtMostGeneric,
+  return {squaredDistancesGeneric, distancesWithinGeneric, countAtMostGeneric, countAtMostEachGeneric,
           valuesInRangeGeneric,    sqrtSumBelowGeneric,    "generic"};
 }
 

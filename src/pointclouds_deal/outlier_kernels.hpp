@@ -25,6 +25,9 @@ using ValuesInRangeFn = std::size_t (*)(const float* v, std::size_t n, float lo,
 /// How many of v[0..n) are at most t.
 using CountAtMostFn = std::size_t (*)(const float* v, std::size_t n, float t);
 
+/// counts[j] = how many of v[0..n) are at most t[j], for eight thresholds at once.
+using CountAtMostEachFn = void (*)(const float* v, std::size_t n, const float t[8], std::size_t counts[8]);
+
 /// Sum of sqrt(double(v[i])) over the v[i] below t, in double and in no particular order; `below`
 /// receives their number.
 using SqrtSumBelowFn = double (*)(const float* v, std::size_t n, float t, std::size_t* below);
@@ -33,6 +36,7 @@ struct OutlierKernels {
   SquaredDistancesFn squaredDistances;
   DistancesWithinFn distancesWithin;
   CountAtMostFn countAtMost;
+  CountAtMostEachFn countAtMostEach;
   ValuesInRangeFn valuesInRange;
   SqrtSumBelowFn sqrtSumBelow;
   const char* name;

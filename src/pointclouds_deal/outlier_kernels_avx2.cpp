@@ -114,6 +114,25 @@ std::size_t countAtMostAvx2(const float* v, std::size_t n, float t) {
   return count;
 }
 
+void countAtMostEachAvx2(const float* v, std::size_t n, const float t[8], std::size_t counts[8]) {
+  const __m256 vt = _mm256_loadu_ps(t);
+  __m256i a0 = _mm256_setzero_si256();
+  __m256i a1 = _mm256_setzero_si256();
+  std::size_t i = 0;
+  // Each value against all eight thresholds; two accumulators keep the additions independent.
+  for (; i + 2 <= n; i += 2) {
+    a0 = _mm256_sub_epi32(a0, _mm256_castps_si256(_mm256_cmp_ps(_mm256_broadcast_ss(v + i), vt, _CMP_LE_OQ)));
+    a1 = _mm256_sub_epi32(a1,
+                          _mm256_castps_si256(_mm256_cmp_ps(_mm256_broadcast_ss(v + i + 1), vt, _CMP_LE_OQ)));
+  }
+  if (i < n) {
+    a0 = _mm256_sub_epi32(a0, _mm256_castps_si256(_mm256_cmp_ps(_mm256_broadcast_ss(v + i), vt, _CMP_LE_OQ)));
+  }
+  alignas(32) std::int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi32(a0, a1));
+  for (int j = 0; j < 8; ++j) counts[j] = static_cast<std::size_t>(lanes[j]);
+}
+
 double sqrtSumBelowAvx2(const float* v, std::size_t n, float t, std::size_t* below) {
   const __m128 vt = _mm_set1_ps(t);
   __m256d a0 = _mm256_setzero_pd();
@@ -147,7 +166,7 @@ double sqrtSumBelowAvx2(const float* v, std::size_t n, float t, std::size_t* bel
 }  // namespace
 
 OutlierKernels avx2OutlierKernels() {
-  return {squaredDistancesAvx2, distancesWithinAvx2, countAtMostAvx2,
+  return {squaredDistancesAvx2, distancesWithinAvx2, countAtMostAvx2, countAtMostEachAvx2,
           valuesInRangeAvx2,    sqrtSumBelowAvx2,    "avx2"};
 }
 

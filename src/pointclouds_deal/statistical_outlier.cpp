@@ -19,7 +19,7 @@ using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 static_assert(sizeof(pcl::PointXYZ) == 4 * sizeof(float), "PointXYZ is x, y, z and one padding float");
 
 // The threshold of the library's filter: mean plus multiplier times standard deviation of the per-point
-// distances over the finite points, with the non-finite points' zeros inside the sums. The squares are
+// distances over the searchable points, with the other points' zeros inside the sums. The squares are
 // float products, as there. Zero or one finite point gives NaN, which keeps every point.
 double distanceThreshold(const std::vector<float>& distances, std::size_t finite, double stddevMulThresh) {
   double sum = 0.0;
@@ -48,8 +48,8 @@ bool statisticalOutlierRemoval(const Cloud& in, Cloud& out, int meanK, double st
   std::vector<float> distances(n);
   const std::size_t finite = outlierMeanDistances(reinterpret_cast<const float*>(in.points.data()), n, 4,
                                                   meanK, distances.data(), bestOutlierKernels());
-  // Without a finite point the library's kd-tree reports an error of its own; let it.
-  if (finite == kDistancesOverflow || finite == 0) return false;
+  // Without a searchable point the library's kd-tree reports an error of its own; let it.
+  if (finite == 0) return false;
   const double threshold = distanceThreshold(distances, finite, stddevMulThresh);
 
   std::size_t kept = 0;

@@ -145,6 +145,54 @@ TEST(Cleaning, ProcessEqualsTheChainOfItsSteps) {
   expectSameCloud(*in, original);
 }
 
+TEST(Cleaning, ProcessMatchesTheChainOnEdgeInputs) {
+  // The one-pass front of the pipeline against the chain of library steps it replaces: infinities, points
+  // exactly on the box's faces, a cloud wrongly flagged dense (NaN kept by the NaN removal, then cropped)
+  // and an organized cloud; same points, layout, density flag and log.
+  PointCloudsDeal deal;
+  deal.setFilterRange(-0.5, 0.5, -0.5, 0.5, 0.0, 1.0);
+  deal.setLeafSize(0.05);
+  deal.setStatisticalOutlierRemovalPara(6, 1.0);
+  CloudPtr edges = makeRandomCloud(2000, {-0.6f, -0.6f, -0.1f}, {0.6f, 0.6f, 1.1f}, 31);
+  for (const auto& p :
+       std::vector<Eigen::Vector3f>{{0.5f, 0.5f, 1.0f}, {-0.5f, -0.5f, 0.0f}, {0.5f, 0.2f, 0.3f}}) {
+    edges->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
+  }
+  edges->push_back(pcl::PointXYZ(0.1f, kInf, 0.2f));
+  edges->push_back(pcl::PointXYZ(-kInf, 0.0f, 0.5f));
+  edges->push_back(pcl::PointXYZ(0.0f, 0.0f, kNaN));
+  CloudPtr lying(new Cloud(*edges));
+  lying->is_dense = true;
+  edges->is_dense = false;
+  CloudPtr organized = makeOrganizedCloud(40, 30, 0.02f, 0.5f, {5, 77, 300});
+  for (const CloudPtr& in : {edges, lying, organized}) {
+    in->header.frame_id = "camera";
+    CloudPtr chain(new Cloud);
+    pcl::Indices kept;
+    pcl::removeNaNFromPointCloud(*in, *chain, kept);
+    const std::size_t dropped = in->size() - kept.size();
+    deal.rangeFilterPointClouds(chain);
+    CloudPtr expected(new Cloud);
+    CloudPtr finite(new Cloud);
+    deal.removeInfinatePointClouds(chain, finite);
+    deal.voxelGridfilterPointClouds(finite, finite);
+    deal.removeOutlierPointClouds(finite, expected);
+
+    CloudPtr out = makeCloud({{9, 9, 9}});
+    LogRecorder log;
+    deal.processPointClouds(in, out);
+    ASSERT_GT(expected->size(), 10u);
+    expectSameCloud(*out, *expected);
+    const std::vector<std::string> bodies = bodiesFrom(log, "processPointClouds");
+    if (dropped == 0) {
+      EXPECT_TRUE(bodies.empty());
+    } else {
+      EXPECT_EQ(bodies, std::vector<std::string>{"\x1b[33m " + std::to_string(dropped) +
+                                                 " NaN points exist in pointclouds! \x1b[0m"});
+    }
+  }
+}
+
 TEST(Cleaning, ProcessReportsNaNCountOnce) {
   PointCloudsDeal deal;
   deal.setStatisticalOutlierRemovalPara(5, 1.0);

@@ -98,11 +98,11 @@ std::vector<float> libraryMeanDistances(const CloudPtr& cloud, int meanK) {
 }
 
 void expectSameMeanDistances(const CloudPtr& cloud, int meanK,
-                             const nimbrel_arm_util::detail::OutlierKernels& kernels) {
+                             const nimbrel_arm_util::detail::OutlierKernels& kernels, bool treeOnly = false) {
   const std::vector<float> expected = libraryMeanDistances(cloud, meanK);
   std::vector<float> actual(cloud->size(), -1.0f);
   nimbrel_arm_util::detail::outlierMeanDistances(reinterpret_cast<const float*>(cloud->points.data()),
-                                                 cloud->size(), 4, meanK, actual.data(), kernels);
+                                                 cloud->size(), 4, meanK, actual.data(), kernels, treeOnly);
   std::size_t differing = 0;
   for (std::size_t i = 0; i < expected.size(); ++i) {
     differing += std::memcmp(&expected[i], &actual[i], sizeof(float)) != 0;
@@ -230,6 +230,62 @@ TEST(StatisticalOutlier, SmallRandomCloudsMatchLibrary) {
   }
 }
 
+TEST(StatisticalOutlier, WorstCaseShapesMatchLibrary) {
+  // Far strays in front of a plane, a cloud 1e-16 wide, map coordinates, a cluster of duplicates and a
+  // dense cluster inside a sparse cloud: shapes that defeat a grid laid over the bounding box.
+  for (const float stray : {0.5f, 20.0f, 60.0f}) {
+    SCOPED_TRACE(stray);
+    expectMatchesLibrary(nimbrel_test::makePlaneWithStrays(20000, stray), 50, 1.0);
+  }
+  const CloudPtr tiny = nimbrel_test::makeTinyCube(4000, 1e-16f);
+  expectMatchesLibrary(tiny, 50, 1.0);
+  expectSameMeanDistances(tiny, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  expectSameMeanDistances(tiny, 50, nimbrel_arm_util::detail::bestOutlierKernels(), true);
+  expectMatchesLibrary(nimbrel_test::offsetCloud(*frame(0.01f), 1e6f), 50, 1.0);
+  const CloudPtr duplicates = nimbrel_test::withDuplicateCluster(*frame(0.01f), 4000, 20);
+  expectMatchesLibrary(duplicates, 50, 1.0);
+  expectSameMeanDistances(duplicates, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  // A plane the grid serves, with a sparse layer 0.9 in front of it that no few rings of cells reach.
+  CloudPtr layered = nimbrel_test::makePlaneWithStrays(30000, 0.0f);
+  for (int i = 0; i < 400; ++i) {
+    layered->push_back(pcl::PointXYZ(-1.5f + 0.15f * static_cast<float>(i % 20),
+                                     -1.5f + 0.15f * static_cast<float>(i / 20), 0.1f));
+  }
+  expectSameMeanDistances(layered, 50, nimbrel_arm_util::detail::bestOutlierKernels());
+  expectMatchesLibrary(layered, 50, 1.0);
+  CloudPtr mixed = nimbrel_test::makeRandomCloud(3000, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(), 21);
+  *mixed += *nimbrel_test::offsetCloud(*nimbrel_test::makeTinyCube(3000, 1e-5f), 0.5f);
+  expectMatchesLibrary(mixed, 50, 1.0);
+}
+
+TEST(StatisticalOutlier, CoordinatesBeyondTheSearchLimitCountAsNonFinite) {
+  // The library's kd-tree cannot be built over such coordinates; they are kept and left out of every
+  // neighbourhood and of the statistics, exactly as the library treats a NaN point.
+  CloudPtr cloud = nimbrel_test::makeRandomCloud(400, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones(), 4);
+  cloud->push_back(pcl::PointXYZ(5e18f, 0.0f, 0.0f));
+  cloud->push_back(pcl::PointXYZ(0.5f, -2e30f, 0.5f));
+  cloud->push_back(pcl::PointXYZ(3.0f, 3.0f, 3.0f));
+  auto masked = pcl::make_shared<Cloud>(*cloud);
+  masked->is_dense = false;
+  for (pcl::PointXYZ& p : masked->points) {
+    if (std::fabs(p.x) > 1e18f || std::fabs(p.y) > 1e18f || std::fabs(p.z) > 1e18f) p.x = p.y = p.z = kNaN;
+  }
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> filter;
+  filter.setInputCloud(masked);
+  filter.setMeanK(20);
+  filter.setStddevMulThresh(1.0);
+  pcl::Indices kept;
+  filter.filter(kept);
+  Cloud actual;
+  ASSERT_TRUE(statisticalOutlierRemoval(*cloud, actual, 20, 1.0));
+  ASSERT_EQ(actual.size(), kept.size());
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(0,
+              std::memcmp(&actual[i], &(*cloud)[static_cast<std::size_t>(kept[i])], sizeof(pcl::PointXYZ)));
+  }
+  EXPECT_EQ(actual.size(), cloud->size() - 1);  // only the point at (3, 3, 3) goes
+}
+
 TEST(StatisticalOutlier, InPlaceEqualsSeparateOutput) {
   const CloudPtr cloud = frame(0.01f);
   stamp(*cloud);
@@ -257,8 +313,8 @@ TEST(StatisticalOutlier, RefusesWhatTheLibraryMustHandle) {
   EXPECT_FALSE(statisticalOutlierRemoval(Cloud(), out, 5, 1.0));
   EXPECT_FALSE(
       statisticalOutlierRemoval(*nimbrel_test::makeCloud({{kNaN, 0, 0}, {0, kInf, 0}}), out, 5, 1.0));
-  // Squared distances that overflow a float are not reported by the library's kd-tree at all.
-  auto wide = nimbrel_test::makeCloud({{3e38f, 0, 0}, {-3e38f, 0, 0}, {0, 0, 0}});
+  // Coordinates beyond the search limit count as non-finite: here no searchable point is left.
+  auto wide = nimbrel_test::makeCloud({{3e38f, 0, 0}, {-3e38f, 0, 0}, {0, 2e18f, 0}});
   EXPECT_FALSE(statisticalOutlierRemoval(*wide, out, 1, 1.0));
   ASSERT_EQ(out.size(), 1u);  // untouched
   EXPECT_EQ(out[0].x, 1.0f);
@@ -269,8 +325,10 @@ TEST(StatisticalOutlier, MeanDistancesAreBitIdentical) {
   using nimbrel_arm_util::detail::bestOutlierKernels;
   const CloudPtr fine = frame(0.005f);
   expectSameMeanDistances(fine, 50, bestOutlierKernels());
+  expectSameMeanDistances(fine, 50, bestOutlierKernels(), true);  // on the kd-tree alone
   const CloudPtr coarse = frame(0.01f);
   expectSameMeanDistances(coarse, 7, bestOutlierKernels());
+  expectSameMeanDistances(coarse, 7, bestOutlierKernels(), true);
   expectSameMeanDistances(coarse, 200, bestOutlierKernels());
   CloudPtr small = nimbrel_test::makeRandomCloud(30, Eigen::Vector3f::Zero(), Eigen::Vector3f::Ones());
   (*small)[3].y = kNaN;

@@ -93,4 +93,66 @@ inline pcl::PointCloud<pcl::PointXYZ>::Ptr voxelised(const pcl::PointCloud<pcl::
   return out;
 }
 
+/// A camera-sized plane (1.5 m square at z = 1 with 1 mm noise) of `count` points and three stray points
+/// `stray`, 2 `stray` and 3 `stray` metres in front of it, as flying pixels and reflections leave them.
+inline pcl::PointCloud<pcl::PointXYZ>::Ptr makePlaneWithStrays(std::size_t count, float stray,
+                                                               std::uint32_t seed = 5) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> side(-0.75f, 0.75f);
+  std::normal_distribution<float> noise(0.0f, 0.001f);
+  auto cloud = pcl::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  cloud->reserve(count + 3);
+  for (std::size_t i = 0; i < count; ++i)
+    cloud->push_back(pcl::PointXYZ(side(rng), side(rng), 1.0f + noise(rng)));
+  cloud->push_back(pcl::PointXYZ(0.1f, 0.2f, 1.0f - stray));
+  cloud->push_back(pcl::PointXYZ(-0.4f, 0.3f, 1.0f - 2.0f * stray));
+  cloud->push_back(pcl::PointXYZ(0.5f, -0.6f, 1.0f - 3.0f * stray));
+  return cloud;
+}
+
+/// `count` points spread uniformly in the cube [0, edge]^3.
+inline pcl::PointCloud<pcl::PointXYZ>::Ptr makeTinyCube(std::size_t count, float edge,
+                                                        std::uint32_t seed = 6) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  auto cloud = pcl::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  cloud->reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    cloud->push_back(pcl::PointXYZ(unit(rng) * edge, unit(rng) * edge, unit(rng) * edge));
+  }
+  return cloud;
+}
+
+/// A copy of `cloud` moved by `offset` on every axis (map or survey coordinates); float rounding at that
+/// magnitude turns the cloud into a coarse lattice with many equal points.
+inline pcl::PointCloud<pcl::PointXYZ>::Ptr offsetCloud(const pcl::PointCloud<pcl::PointXYZ>& cloud,
+                                                       float offset) {
+  auto moved = pcl::make_shared<pcl::PointCloud<pcl::PointXYZ>>(cloud);
+  for (pcl::PointXYZ& p : moved->points) {
+    p.x += offset;
+    p.y += offset;
+    p.z += offset;
+  }
+  return moved;
+}
+
+/// A copy of `cloud` followed by `copies` points that repeat, in turn, `distinct` of its points lying
+/// within a centimetre of its first point: a dense cluster of duplicates, as a sensor stuck on one
+/// reading or a merged cloud leaves them.
+inline pcl::PointCloud<pcl::PointXYZ>::Ptr withDuplicateCluster(const pcl::PointCloud<pcl::PointXYZ>& cloud,
+                                                                std::size_t copies, std::size_t distinct) {
+  auto out = pcl::make_shared<pcl::PointCloud<pcl::PointXYZ>>(cloud);
+  std::vector<pcl::PointXYZ> cluster;
+  const pcl::PointXYZ& centre = cloud[0];
+  for (const pcl::PointXYZ& p : cloud.points) {
+    if (cluster.size() == distinct) break;
+    if (std::abs(p.x - centre.x) < 0.01f && std::abs(p.y - centre.y) < 0.01f &&
+        std::abs(p.z - centre.z) < 0.01f) {
+      cluster.push_back(p);
+    }
+  }
+  for (std::size_t i = 0; i < copies; ++i) out->push_back(cluster[i % cluster.size()]);
+  return out;
+}
+
 }  // namespace nimbrel_test
