@@ -168,7 +168,12 @@ bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
       for (int j = 0; j < span[1]; ++j) {
         const double rowNear = nearSq[2][k] + nearSq[1][j];
         if (rowNear > reach2) continue;
-        const std::int64_t rowBase = ((first[2] + k) * dims_[1] + first[1] + j) * dims_[0] + first[0];
+        // Row offsets exist only in a dense table; a hashed grid's dimensions can be far too large to
+        // multiply.
+        std::int64_t rowBase = 0;
+        if constexpr (decltype(dense)::value) {
+          rowBase = ((first[2] + k) * dims_[1] + first[1] + j) * dims_[0] + first[0];
+        }
         for (int i = 0; i < span[0]; ++i) {
           if (rowNear + nearSq[0][i] > reach2) continue;
           std::size_t c;

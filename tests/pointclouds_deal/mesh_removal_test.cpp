@@ -293,6 +293,25 @@ TEST(MeshRemoval, FastRemovesTheSurfaceSkinNotTheInside) {
   EXPECT_EQ(deal.fastRemovePointsFromMeshs(in, small, out), 0);
 }
 
+TEST(MeshRemoval, FastHoldsWhenAMeshSpreadsFar) {
+  // One mesh of two small triangles a thousand kilometres apart: the surface grid must hash its cells, and
+  // a query by the far one must not compute a dense table's cell index (it overflows).
+  PointCloudsDeal deal;
+  const float far = 1.0e6f;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeMesh({{0, 0, 0},
+                                                                  {0.5f, 0, 0},
+                                                                  {0, 0.5f, 0},
+                                                                  {far, far, far},
+                                                                  {far + 0.5f, far, far},
+                                                                  {far, far + 0.5f, far}},
+                                                                 {{0, 1, 2}, {3, 4, 5}})};
+  CloudPtr in =
+      nimbrel_test::makeCloud({{far, far, far}, {0.1f, 0.1f, 0.0f}, {far, far, far + 2.0f}, {0, 0, 2}});
+  CloudPtr out(new Cloud);
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(in, meshes, out), 0);
+  expectSamePoints(*nimbrel_test::makeCloud({{far, far, far + 2.0f}, {0, 0, 2}}), *out);
+}
+
 TEST(MeshRemoval, FastKeepsNonFinitePoints) {
   // A kd-tree query with a non-finite point aborts in PCL builds with assertions; here such a point is
   // near nothing and stays, as in the plain removal.
