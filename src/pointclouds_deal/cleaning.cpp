@@ -14,6 +14,7 @@
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "pointclouds_deal/search_range.hpp"
 #include "pointclouds_deal/statistical_outlier.hpp"
+#include "pointclouds_deal/voxel_grid.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
@@ -33,16 +34,6 @@ bool isFinitePoint(const pcl::PointXYZ& p) {
   return std::abs(p.x) <= largest && std::abs(p.y) <= largest && std::abs(p.z) <= largest;
 }
 
-// Number of voxels along one axis, counted as the voxel grid counts them, or -1 when that count would not
-// fit the grid's 64-bit arithmetic (infinite or NaN span included).
-std::int64_t voxelsAlong(float lo, float hi, float inverseLeaf) {
-  const float span = (hi - lo) * inverseLeaf;
-  if (!(span < 2147483648.0f)) {
-    return -1;
-  }
-  return static_cast<std::int64_t>(span) + 1;
-}
-
 // True when the voxel grid's index space for `cloud` exceeds a 32-bit int. PCL makes the same test and
 // then returns its input unchanged, but its own 64-bit product overflows (and its float-to-integer casts
 // are undefined) once a leaf is about a trillion times smaller than the cloud, so the test runs here first.
@@ -53,17 +44,7 @@ bool voxelIndicesOverflow(const pcl::PointCloud<pcl::PointXYZ>& cloud, float lea
   if (!(lo[0] <= hi[0] && lo[1] <= hi[1] && lo[2] <= hi[2])) {
     return false;  // no finite point: the grid has nothing to index
   }
-  const float inverse = 1.0f / leaf;
-  const std::int64_t limit = std::numeric_limits<std::int32_t>::max();
-  const std::int64_t dx = voxelsAlong(lo[0], hi[0], inverse);
-  const std::int64_t dy = voxelsAlong(lo[1], hi[1], inverse);
-  const std::int64_t dz = voxelsAlong(lo[2], hi[2], inverse);
-  if (dx < 0 || dy < 0 || dz < 0) {
-    return true;
-  }
-  // Each factor is below 2^31, so the partial products stay inside 64 bits.
-  const std::int64_t dxy = dx * dy;
-  return dxy > limit || dxy * dz > limit;
+  return detail::voxelIndicesOverflow(lo.data(), hi.data(), 1.0f / leaf);
 }
 
 }  // namespace
@@ -149,7 +130,15 @@ void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {
   // Zero, negative, subnormal and non-finite leaves make PCL collapse the cloud into one point or mix
   // unrelated voxels; such a leaf keeps the cloud as it is, as PCL itself does when its indices overflow.
   const bool degenerate = !(leaf > 0.0f && std::isfinite(leaf) && std::isfinite(1.0f / leaf));
-  if (degenerate || voxelIndicesOverflow(*in, leaf)) {
+  detail::VoxelGridStatus status = detail::VoxelGridStatus::kDeclined;
+  if (!degenerate) {
+    status = detail::voxelGridFilter(*in, leaf, *out);
+    if (status == detail::VoxelGridStatus::kDone) return;
+    if (status == detail::VoxelGridStatus::kDeclined && voxelIndicesOverflow(*in, leaf)) {
+      status = detail::VoxelGridStatus::kIndicesOverflow;
+    }
+  }
+  if (degenerate || status == detail::VoxelGridStatus::kIndicesOverflow) {
     // Said once, so that a run that was meant to thin the cloud does not silently keep every point.
     LOG_INFO("voxelGridfilterPointClouds: leaf size {} {}, cloud of {} points copied without down-sampling",
              leafSize, degenerate ? "is not a positive finite length" : "is too small for the cloud's extent",
