@@ -13,6 +13,7 @@
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "pointclouds_deal/search_range.hpp"
+#include "pointclouds_deal/slices.hpp"
 #include "pointclouds_deal/statistical_outlier.hpp"
 #include "pointclouds_deal/voxel_grid.hpp"
 
@@ -46,6 +47,9 @@ bool voxelIndicesOverflow(const pcl::PointCloud<pcl::PointXYZ>& cloud, float lea
   }
   return detail::voxelIndicesOverflow(lo.data(), hi.data(), 1.0f / leaf);
 }
+
+// A leaf the voxel grid can work with: positive and finite, with a finite inverse.
+bool isUsableLeaf(float leaf) { return leaf > 0.0f && std::isfinite(leaf) && std::isfinite(1.0f / leaf); }
 
 }  // namespace
 
@@ -129,7 +133,7 @@ void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {
   const float leaf = static_cast<float>(leafSize);
   // Zero, negative, subnormal and non-finite leaves make PCL collapse the cloud into one point or mix
   // unrelated voxels; such a leaf keeps the cloud as it is, as PCL itself does when its indices overflow.
-  const bool degenerate = !(leaf > 0.0f && std::isfinite(leaf) && std::isfinite(1.0f / leaf));
+  const bool degenerate = !isUsableLeaf(leaf);
   detail::VoxelGridStatus status = detail::VoxelGridStatus::kDeclined;
   if (!degenerate) {
     status = detail::voxelGridFilter(*in, leaf, *out);
@@ -159,25 +163,65 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
   // the NaN removal drops the points with a non-finite coordinate unless the cloud is flagged dense, the
   // crops drop every non-finite point and keep x, then y, then z within the box's float limits (ends
   // included), and the copy then has nothing left to drop or report. The survivors keep their order in
-  // a fresh cloud, as the copy would hold them.
+  // a fresh cloud, as the copy would hold them, and their bounding box comes with them for the voxel grid.
   const float xMin = static_cast<float>(rangeXMin);
   const float xMax = static_cast<float>(rangeXMax);
   const float yMin = static_cast<float>(rangeYMin);
   const float yMax = static_cast<float>(rangeYMax);
   const float zMin = static_cast<float>(rangeZMin);
   const float zMax = static_cast<float>(rangeZMax);
+  const auto inBox = [&](const pcl::PointXYZ& p) {
+    return !(p.x < xMin || p.x > xMax || p.y < yMin || p.y > yMax || p.z < zMin || p.z > zMax);
+  };
+  const auto isFiniteXYZ = [](const pcl::PointXYZ& p) {
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+  };
+  const std::vector<pcl::PointXYZ, Eigen::aligned_allocator<pcl::PointXYZ>>& points = in->points;
+  const std::size_t n = points.size();
+  // Each slice counts its survivors and non-finite points and bounds its survivors; then, when there are
+  // several slices, each writes its survivors at its running offset.
+  struct Slice {
+    std::size_t kept = 0;
+    std::uint64_t nonFinite = 0;
+    detail::PointBounds box = detail::emptyBounds();
+  };
+  const int parts = detail::sliceCount(n, 65536);
+  std::vector<Slice> slices(static_cast<std::size_t>(parts));
   CloudPtr finite(new Cloud);
-  finite->points.reserve(in->points.size());
+  finite->points.reserve(parts == 1 ? n : 0);
+  detail::forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
+    Slice& slice = slices[static_cast<std::size_t>(k)];
+    for (std::size_t i = begin; i < end; ++i) {
+      const pcl::PointXYZ& p = points[i];
+      if (!isFiniteXYZ(p)) {
+        ++slice.nonFinite;
+        continue;
+      }
+      if (!inBox(p)) continue;
+      ++slice.kept;
+      const detail::PointBounds one{{p.x, p.y, p.z}, {p.x, p.y, p.z}};
+      detail::growBounds(slice.box, one);
+      if (parts == 1) finite->points.push_back(p);
+    }
+  });
   std::uint64_t nonFinite = 0;
-  for (const pcl::PointXYZ& p : in->points) {
-    if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))) {
-      ++nonFinite;
-      continue;
-    }
-    if (p.x < xMin || p.x > xMax || p.y < yMin || p.y > yMax || p.z < zMin || p.z > zMax) {
-      continue;
-    }
-    finite->points.push_back(p);
+  std::vector<std::size_t> keptBefore(static_cast<std::size_t>(parts) + 1, 0);
+  detail::PointBounds box = detail::emptyBounds();
+  for (int k = 0; k < parts; ++k) {
+    const Slice& slice = slices[static_cast<std::size_t>(k)];
+    nonFinite += slice.nonFinite;
+    keptBefore[static_cast<std::size_t>(k) + 1] = keptBefore[static_cast<std::size_t>(k)] + slice.kept;
+    detail::growBounds(box, slice.box);
+  }
+  if (parts > 1) {
+    finite->points.resize(keptBefore.back());
+    detail::forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
+      pcl::PointXYZ* at = finite->points.data() + keptBefore[static_cast<std::size_t>(k)];
+      for (std::size_t i = begin; i < end; ++i) {
+        const pcl::PointXYZ& p = points[i];
+        if (isFiniteXYZ(p) && inBox(p)) *at++ = p;
+      }
+    });
   }
   if (!in->is_dense && nonFinite > 0) {
     LOG_INFO("\x1b[33m {} NaN points exist in pointclouds! \x1b[0m", nonFinite);
@@ -191,7 +235,13 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
   finite->width = static_cast<std::uint32_t>(finite->points.size());
   finite->height = 1;
 
-  voxelGridfilterPointClouds(finite, finite);
+  // The voxel grid, given the box just found; what it leaves to the library's filter (or to a log, for a
+  // leaf that cannot down-sample) takes the whole step.
+  const float leaf = static_cast<float>(leafSize);
+  if (!isUsableLeaf(leaf) ||
+      detail::voxelGridFilter(*finite, leaf, *finite, &box) != detail::VoxelGridStatus::kDone) {
+    voxelGridfilterPointClouds(finite, finite);
+  }
   out->clear();
   removeOutlierPointClouds(finite, out);
 }

@@ -90,17 +90,21 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
     surfaces.emplace_back(*samples, kNearSurface);
   }
 
-  const std::size_t count = in->points.size();
-  std::vector<std::uint8_t> keep(count);
-  for (std::size_t i = 0; i < count; ++i) {
+  // Each point is decided on its own against grids that are only read: the points may share threads.
+  const long count = static_cast<long>(in->points.size());
+  std::vector<std::uint8_t> keep(static_cast<std::size_t>(count));
+#ifdef NIMBREL_WITH_OPENMP
+#pragma omp parallel for schedule(static, 4096) if (count >= 16384)
+#endif
+  for (long i = 0; i < count; ++i) {
     bool near = false;
     for (const detail::SurfaceGrid& surface : surfaces) {
-      if (surface.isNear(in->points[i])) {
+      if (surface.isNear(in->points[static_cast<std::size_t>(i)])) {
         near = true;
         break;
       }
     }
-    keep[i] = near ? 0 : 1;
+    keep[static_cast<std::size_t>(i)] = near ? 0 : 1;
   }
   writeKept(*in, keep, *out);
   return 0;

@@ -8,6 +8,8 @@
 // its own, which is where threads can share the work without changing a single swap.
 #include "pointclouds_deal/voxel_grid.hpp"
 
+#include "pointclouds_deal/slices.hpp"
+
 #include <algorithm>
 #include <boost/sort/spreadsort/integer_sort.hpp>
 #include <boost/version.hpp>
@@ -16,9 +18,6 @@
 #include <limits>
 #include <vector>
 
-#ifdef NIMBREL_WITH_OPENMP
-#include <omp.h>
-#endif
 
 namespace nimbrel_arm_util::detail {
 
@@ -39,53 +38,44 @@ struct VoxelShift {
 
 using Iter = std::vector<VoxelEntry>::iterator;
 
-int threadCount() {
-#ifdef NIMBREL_WITH_OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
-
-// Runs fn(begin, end) over `parts` consecutive slices of [0, n), one per thread when there are threads.
-template <typename Fn>
-void forSlices(std::size_t n, int parts, Fn&& fn) {
-  const auto bound = [n, parts](int k) {
-    return n * static_cast<std::size_t>(k) / static_cast<std::size_t>(parts);
-  };
-#ifdef NIMBREL_WITH_OPENMP
-#pragma omp parallel for schedule(static, 1) num_threads(parts) if (parts > 1)
-  for (int k = 0; k < parts; ++k) fn(k, bound(k), bound(k + 1));
-#else
-  for (int k = 0; k < parts; ++k) fn(k, bound(k), bound(k + 1));
-#endif
-}
+// Smallest and largest index among the entries, and whether they are already in order.
+struct IndexSpread {
+  std::uint32_t min = std::numeric_limits<std::uint32_t>::max();
+  std::uint32_t max = 0;
+  bool sorted = true;
+};
 
 // The sort the library's filter runs: integer_sort with a right shift on the index. With threads, and for
 // the sort version this was written against, its first radix pass is repeated here step for step and the
 // bins it leaves are then sorted on the threads, each by the same call the sort itself makes for it: the
-// bins share no element, and the scratch space a call is given does not change what it does.
-void sortByVoxel(std::vector<VoxelEntry>& entries) {
+// bins share no element, and the scratch space a call is given does not change what it does. That pass
+// starts from the entries' spread and their bin sizes, which depend on no order and are found in slices.
+void sortByVoxel(std::vector<VoxelEntry>& entries, const IndexSpread& spread, int parts) {
   const Iter first = entries.begin();
   const Iter last = entries.end();
 #if defined(NIMBREL_WITH_OPENMP) && BOOST_VERSION == 107400
   namespace ss = boost::sort::spreadsort::detail;
-  if (threadCount() >= 2 && last - first >= ss::min_sort_size) {
+  if (parts >= 2 && last - first >= ss::min_sort_size) {
+    if (spread.sorted) return;
     VoxelShift shift;
-    Iter max;
-    Iter min;
-    if (ss::is_sorted_or_find_extremes(first, last, max, min)) return;
     const unsigned logDivisor = ss::get_log_divisor<ss::int_log_mean_bin_size>(
-        last - first, ss::rough_log_2_size(std::size_t(shift(*max, 0) - shift(*min, 0))));
-    const std::uint32_t divMin = shift(*min, logDivisor);
-    const std::uint32_t divMax = shift(*max, logDivisor);
+        last - first, ss::rough_log_2_size(std::size_t(spread.max - spread.min)));
+    const std::uint32_t divMin = spread.min >> logDivisor;
+    const std::uint32_t divMax = spread.max >> logDivisor;
     const unsigned binCount = unsigned(divMax - divMin) + 1;
     std::vector<Iter> binCache;
     std::size_t binSizes[1 << ss::max_finishing_splits];
     unsigned cacheEnd = 0;
     Iter* bins = ss::size_bins(binSizes, binCache, 0, cacheEnd, binCount);
-    for (Iter current = first; current != last;)
-      binSizes[unsigned(shift(*(current++), logDivisor) - divMin)]++;
+    std::vector<std::size_t> sliceSizes(static_cast<std::size_t>(parts) * binCount, 0);
+    forSlices(entries.size(), parts, [&](int k, std::size_t begin, std::size_t end) {
+      std::size_t* sizes = sliceSizes.data() + static_cast<std::size_t>(k) * binCount;
+      for (std::size_t i = begin; i < end; ++i) ++sizes[(entries[i].idx >> logDivisor) - divMin];
+    });
+    for (int k = 0; k < parts; ++k) {
+      for (unsigned u = 0; u < binCount; ++u)
+        binSizes[u] += sliceSizes[static_cast<std::size_t>(k) * binCount + u];
+    }
     bins[0] = first;
     for (unsigned u = 0; u < binCount - 1; u++) bins[u + 1] = bins[u] + binSizes[u];
     Iter nextBinStart = first;
@@ -98,7 +88,7 @@ void sortByVoxel(std::vector<VoxelEntry>& entries) {
     const std::size_t maxCount = ss::get_min_count<ss::int_log_mean_bin_size, ss::int_log_min_split_count,
                                                    ss::int_log_finishing_count>(logDivisor);
     const long binTotal = static_cast<long>(cacheEnd);
-#pragma omp parallel
+#pragma omp parallel num_threads(parts)
     {
       std::vector<Iter> localCache;
       std::size_t localSizes[1 << ss::max_finishing_splits];
@@ -119,6 +109,9 @@ void sortByVoxel(std::vector<VoxelEntry>& entries) {
     }
     return;
   }
+#else
+  (void)spread;
+  (void)parts;
 #endif
   boost::sort::spreadsort::integer_sort(first, last, VoxelShift{});
 }
@@ -128,6 +121,18 @@ bool isFinite(const pcl::PointXYZ& p) {
 }
 
 }  // namespace
+
+PointBounds emptyBounds() {
+  const float most = std::numeric_limits<float>::max();
+  return PointBounds{{most, most, most}, {-most, -most, -most}};
+}
+
+void growBounds(PointBounds& bounds, const PointBounds& other) {
+  for (int a = 0; a < 3; ++a) {
+    bounds.lo[a] = std::min(bounds.lo[a], other.lo[a]);
+    bounds.hi[a] = std::max(bounds.hi[a], other.hi[a]);
+  }
+}
 
 bool voxelIndicesOverflow(const float lo[3], const float hi[3], float inverseLeaf) {
   const std::int64_t limit = std::numeric_limits<std::int32_t>::max();
@@ -142,58 +147,54 @@ bool voxelIndicesOverflow(const float lo[3], const float hi[3], float inverseLea
   return false;
 }
 
-VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out) {
+VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const PointBounds* bounds) {
   const std::size_t n = in.points.size();
   if (n == 0 || n > std::numeric_limits<std::uint32_t>::max()) return VoxelGridStatus::kDeclined;
-  const bool dense = in.is_dense;
-  const int parts = n < 20000 ? 1 : threadCount();
+  const bool dense = in.is_dense || bounds != nullptr;
+  const int parts = sliceCount(n, 16384);
 
   // Bounding box of the finite points (of every point in a cloud flagged dense, which must then hold no
-  // other kind).
-  struct Box {
-    float lo[3];
-    float hi[3];
-    std::size_t finite;
-    bool sound;
-  };
-  std::vector<Box> boxes(static_cast<std::size_t>(parts));
-  forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
-    Box b{{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-           std::numeric_limits<float>::max()},
-          {std::numeric_limits<float>::lowest(), std::numeric_limits<float>::lowest(),
-           std::numeric_limits<float>::lowest()},
-          0,
-          true};
-    for (std::size_t i = begin; i < end; ++i) {
-      const pcl::PointXYZ& p = in.points[i];
-      if (!isFinite(p)) {
-        b.sound = b.sound && !dense;
-        continue;
-      }
-      ++b.finite;
-      b.lo[0] = std::min(b.lo[0], p.x);
-      b.lo[1] = std::min(b.lo[1], p.y);
-      b.lo[2] = std::min(b.lo[2], p.z);
-      b.hi[0] = std::max(b.hi[0], p.x);
-      b.hi[1] = std::max(b.hi[1], p.y);
-      b.hi[2] = std::max(b.hi[2], p.z);
-    }
-    boxes[static_cast<std::size_t>(k)] = b;
-  });
-  Box box = boxes[0];
+  // other kind), unless the caller knows it.
+  PointBounds box = bounds != nullptr ? *bounds : PointBounds{};
   std::vector<std::size_t> finiteBefore(static_cast<std::size_t>(parts) + 1, 0);
-  for (int k = 0; k < parts; ++k) {
-    const Box& b = boxes[static_cast<std::size_t>(k)];
-    finiteBefore[static_cast<std::size_t>(k) + 1] = finiteBefore[static_cast<std::size_t>(k)] + b.finite;
-    if (k == 0) continue;
-    box.sound = box.sound && b.sound;
-    for (int a = 0; a < 3; ++a) {
-      box.lo[a] = std::min(box.lo[a], b.lo[a]);
-      box.hi[a] = std::max(box.hi[a], b.hi[a]);
+  if (bounds != nullptr) {
+    for (int k = 0; k <= parts; ++k) finiteBefore[static_cast<std::size_t>(k)] = sliceStart(n, parts, k);
+  } else {
+    struct SliceBox {
+      PointBounds box;
+      std::size_t finite;
+      bool sound;
+    };
+    std::vector<SliceBox> boxes(static_cast<std::size_t>(parts));
+    forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
+      SliceBox b{emptyBounds(), 0, true};
+      for (std::size_t i = begin; i < end; ++i) {
+        const pcl::PointXYZ& p = in.points[i];
+        if (!isFinite(p)) {
+          b.sound = b.sound && !dense;
+          continue;
+        }
+        ++b.finite;
+        b.box.lo[0] = std::min(b.box.lo[0], p.x);
+        b.box.lo[1] = std::min(b.box.lo[1], p.y);
+        b.box.lo[2] = std::min(b.box.lo[2], p.z);
+        b.box.hi[0] = std::max(b.box.hi[0], p.x);
+        b.box.hi[1] = std::max(b.box.hi[1], p.y);
+        b.box.hi[2] = std::max(b.box.hi[2], p.z);
+      }
+      boxes[static_cast<std::size_t>(k)] = b;
+    });
+    box = emptyBounds();
+    bool sound = true;
+    for (int k = 0; k < parts; ++k) {
+      const SliceBox& b = boxes[static_cast<std::size_t>(k)];
+      finiteBefore[static_cast<std::size_t>(k) + 1] = finiteBefore[static_cast<std::size_t>(k)] + b.finite;
+      sound = sound && b.sound;
+      growBounds(box, b.box);
     }
+    if (!sound || finiteBefore.back() == 0) return VoxelGridStatus::kDeclined;
   }
   const std::size_t finite = finiteBefore.back();
-  if (!box.sound || finite == 0) return VoxelGridStatus::kDeclined;
 
   const float inverse = 1.0f / leaf;
   if (voxelIndicesOverflow(box.lo, box.hi, inverse)) return VoxelGridStatus::kIndicesOverflow;
@@ -214,33 +215,62 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out) {
   const std::uint32_t strideY = divisions[0];
   const std::uint32_t strideZ = divisions[0] * divisions[1];
 
-  // Voxel index of every finite point, in input order.
+  // Voxel index of every finite point, in input order, and their spread.
   std::vector<VoxelEntry> entries(finite);
+  std::vector<IndexSpread> spreads(static_cast<std::size_t>(parts));
   forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
     std::size_t at = finiteBefore[static_cast<std::size_t>(k)];
+    IndexSpread local;
+    std::uint32_t previous = 0;
     for (std::size_t i = begin; i < end; ++i) {
       const pcl::PointXYZ& p = in.points[i];
       if (!dense && !isFinite(p)) continue;
       const auto ix = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.x * inverse) - first[0]));
       const auto iy = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.y * inverse) - first[1]));
       const auto iz = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.z * inverse) - first[2]));
-      entries[at++] = VoxelEntry{ix + iy * strideY + iz * strideZ, static_cast<std::uint32_t>(i)};
+      const std::uint32_t idx = ix + iy * strideY + iz * strideZ;
+      local.min = std::min(local.min, idx);
+      local.max = std::max(local.max, idx);
+      local.sorted = local.sorted && idx >= previous;
+      previous = idx;
+      entries[at++] = VoxelEntry{idx, static_cast<std::uint32_t>(i)};
+    }
+    spreads[static_cast<std::size_t>(k)] = local;
+  });
+  IndexSpread spread;
+  for (const IndexSpread& local : spreads) {
+    // An empty slice has min above max and no order to break; otherwise the slice's first entry must not
+    // come before the previous slice's last one.
+    if (local.min > local.max) continue;
+    spread.sorted = spread.sorted && local.sorted && (spread.min > spread.max || local.min >= spread.max);
+    spread.min = std::min(spread.min, local.min);
+    spread.max = std::max(spread.max, local.max);
+  }
+
+  sortByVoxel(entries, spread, parts);
+
+  // Where each voxel's run starts, counted and then written in slices, and each voxel's mean summed in
+  // the sorted order from zero.
+  std::vector<std::size_t> runsBefore(static_cast<std::size_t>(parts) + 1, 0);
+  forSlices(finite, parts, [&](int k, std::size_t begin, std::size_t end) {
+    std::size_t runs = 0;
+    for (std::size_t i = begin; i < end; ++i) runs += i == 0 || entries[i].idx != entries[i - 1].idx;
+    runsBefore[static_cast<std::size_t>(k) + 1] = runs;
+  });
+  for (int k = 0; k < parts; ++k)
+    runsBefore[static_cast<std::size_t>(k) + 1] += runsBefore[static_cast<std::size_t>(k)];
+  std::vector<std::uint32_t> starts(runsBefore.back() + 1);
+  forSlices(finite, parts, [&](int k, std::size_t begin, std::size_t end) {
+    std::size_t at = runsBefore[static_cast<std::size_t>(k)];
+    for (std::size_t i = begin; i < end; ++i) {
+      if (i == 0 || entries[i].idx != entries[i - 1].idx) starts[at++] = static_cast<std::uint32_t>(i);
     }
   });
-
-  sortByVoxel(entries);
-
-  // Where each voxel's run starts, then each voxel's mean summed in the sorted order from zero.
-  std::vector<std::uint32_t> starts;
-  starts.reserve(finite / 2 + 1);
-  for (std::size_t i = 0; i < finite; ++i) {
-    if (i == 0 || entries[i].idx != entries[i - 1].idx) starts.push_back(static_cast<std::uint32_t>(i));
-  }
-  const std::size_t voxels = starts.size();
-  starts.push_back(static_cast<std::uint32_t>(finite));
+  const std::size_t voxels = starts.size() - 1;
+  starts.back() = static_cast<std::uint32_t>(finite);
   Cloud result;
   result.points.resize(voxels);
-  forSlices(voxels, voxels < 5000 ? 1 : parts, [&](int, std::size_t begin, std::size_t end) {
+  forSlices(voxels, sliceCount(voxels, 4096), [&](int, std::size_t begin, std::size_t end) {
     for (std::size_t v = begin; v < end; ++v) {
       Eigen::Vector4f centroid(Eigen::Vector4f::Zero());
       for (std::uint32_t i = starts[v]; i < starts[v + 1]; ++i) {

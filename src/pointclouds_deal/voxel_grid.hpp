@@ -12,6 +12,16 @@ enum class VoxelGridStatus {
   kDeclined,         // an input left to the library's own filter; `out` untouched
 };
 
+/// Axis-aligned box of a set of points.
+struct PointBounds {
+  float lo[3];
+  float hi[3];
+};
+/// The box of no point (every low bound at the float maximum, every high one at its lowest), which
+/// growBounds widens to the union of the boxes it is given.
+PointBounds emptyBounds();
+void growBounds(PointBounds& bounds, const PointBounds& other);
+
 /// True when the voxel grid's index space over the box [lo, hi] with voxels of 1 / `inverseLeaf` exceeds a
 /// 32-bit int, counted as pcl::VoxelGrid counts it (in float, truncated, plus one per axis), but without its
 /// 64-bit product overflowing: a non-finite or huge span counts as too many voxels.
@@ -27,7 +37,9 @@ bool voxelIndicesOverflow(const float lo[3], const float hi[3], float inverseLea
 /// Declined, for the library's filter to take with its own logs: a cloud without a finite point, a cloud
 /// flagged dense that holds a non-finite point, and a box reaching beyond the int range of voxels or
 /// spanning 2^24 voxels or more along an axis (where float voxel coordinates stop being exact).
+/// `bounds`, when given, is the box of `in`, whose points the caller guarantees are all finite: it saves
+/// a pass over them.
 VoxelGridStatus voxelGridFilter(const pcl::PointCloud<pcl::PointXYZ>& in, float leaf,
-                                pcl::PointCloud<pcl::PointXYZ>& out);
+                                pcl::PointCloud<pcl::PointXYZ>& out, const PointBounds* bounds = nullptr);
 
 }  // namespace nimbrel_arm_util::detail

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pcl/filters/filter.h>
 #include <pcl/filters/statistical_outlier_removal.h>
+#include <pcl/filters/voxel_grid.h>
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,7 @@
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
+#include "support/outlier_scene.hpp"
 #include "support/log_recorder.hpp"
 
 using nimbrel_arm_util::PointCloudsDeal;
@@ -191,6 +193,40 @@ TEST(Cleaning, ProcessMatchesTheChainOnEdgeInputs) {
                                                  " NaN points exist in pointclouds! \x1b[0m"});
     }
   }
+}
+
+TEST(Cleaning, ProcessEqualsTheLibraryFiltersOnACameraFrame) {
+  // A whole camera frame with holes, cropped, down-sampled at the default leaf and cleaned at the default
+  // outlier settings, against the point-cloud library's own voxel grid and outlier filter.
+  CloudPtr frame = nimbrel_test::makeDepthScene(1.0);
+  for (std::size_t i = 0; i < frame->size(); i += 41) frame->points[i].z = kNaN;
+  frame->is_dense = false;
+  PointCloudsDeal deal;
+  deal.setFilterRange(-0.6, 0.55, -0.45, 0.45, 0.4, 1.3);
+
+  CloudPtr cropped(new Cloud);
+  for (const pcl::PointXYZ& p : frame->points) {
+    if (p.x >= -0.6f && p.x <= 0.55f && p.y >= -0.45f && p.y <= 0.45f && p.z >= 0.4f && p.z <= 1.3f) {
+      cropped->push_back(p);
+    }
+  }
+  pcl::VoxelGrid<pcl::PointXYZ> grid;
+  grid.setInputCloud(cropped);
+  grid.setLeafSize(0.005f, 0.005f, 0.005f);
+  CloudPtr voxels(new Cloud);
+  grid.filter(*voxels);
+  pcl::StatisticalOutlierRemoval<pcl::PointXYZ> outliers;
+  outliers.setInputCloud(voxels);
+  outliers.setMeanK(50);
+  outliers.setStddevMulThresh(1.0);
+  Cloud expected;
+  outliers.filter(expected);
+
+  CloudPtr out(new Cloud);
+  deal.processPointClouds(frame, out);
+  ASSERT_GT(cropped->size(), 140000u);  // enough for the crop to run in slices
+  ASSERT_LT(expected.size(), voxels->size());
+  expectSameCloud(*out, expected);
 }
 
 TEST(Cleaning, ProcessReportsNaNCountOnce) {

@@ -58,6 +58,8 @@ TEST(VoxelGrid, MatchesTheLibraryBitForBit) {
   frame->header.stamp = 99;
   frame->sensor_origin_ = Eigen::Vector4f(0.1f, -0.2f, 0.3f, 1.0f);
   for (const float leaf : {0.005f, 0.01f, 0.002f, 0.2f}) expectMatchesLibrary(frame, leaf, "frame");
+  // One point per voxel, already in the order of the voxels: nothing for the sort to move.
+  expectMatchesLibrary(pcl::make_shared<Cloud>(libraryGrid(frame, 0.01f)), 0.01f, "sorted");
 
   CloudPtr mixed = nimbrel_test::makeRandomCloud(40000, {-2.0f, -1.0f, -0.5f}, {1.0f, 2.0f, 0.5f}, 11);
   for (int i = 0; i < 2000; ++i) {  // exactly on voxel faces, and signed zeros
