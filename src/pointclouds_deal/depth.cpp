@@ -1,9 +1,13 @@
 // Depth image to point cloud.
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <mutex>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -15,11 +19,29 @@ bool hasDistortion(const CameraIntrinsic& c) {
   return c.k1 != 0.0f || c.k2 != 0.0f || c.p1 != 0.0f || c.p2 != 0.0f || c.k3 != 0.0f;
 }
 
-// Removes the lens distortion from a depth image. Each output pixel takes the depth of the input pixel
-// nearest to where the lens imaged it: blending depths, as bilinear interpolation does, would mix a
-// surface with a hole (0) or the two sides of an object's edge into points in mid-air. Pixels that come
-// from outside the image get 0, no reading.
-cv::Mat undistortDepth(const cv::Mat& depth, const CameraIntrinsic& c) {
+// What an undistortion map depends on: the nine intrinsics, compared by their bits (a map is served only
+// for exactly the numbers it was built from), and the image size.
+struct LensKey {
+  std::array<std::uint32_t, 9> bits;
+  int width;
+  int height;
+
+  bool operator==(const LensKey& other) const {
+    return bits == other.bits && width == other.width && height == other.height;
+  }
+};
+
+LensKey keyOf(const CameraIntrinsic& c, cv::Size size) {
+  const std::array<float, 9> values{c.fx, c.cx, c.fy, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3};
+  LensKey key{{}, size.width, size.height};
+  std::memcpy(key.bits.data(), values.data(), sizeof(values));
+  return key;
+}
+
+// For every undistorted pixel, the raw pixel nearest to where the lens imaged it. The float map is rounded
+// to whole pixels once, as the nearest-neighbour remap would round it on every call, and is then read by
+// the remap as it is; it is also half the size of the float map.
+cv::Mat buildUndistortMap(const CameraIntrinsic& c, cv::Size size) {
   cv::Mat cameraMatrix = cv::Mat::zeros(3, 3, CV_64F);
   cameraMatrix.at<double>(0, 0) = c.fx;
   cameraMatrix.at<double>(0, 2) = c.cx;
@@ -28,15 +50,127 @@ cv::Mat undistortDepth(const cv::Mat& depth, const CameraIntrinsic& c) {
   cameraMatrix.at<double>(2, 2) = 1.0;
   cv::Mat coefficients = (cv::Mat_<double>(1, 5) << c.k1, c.k2, c.p1, c.p2, c.k3);
 
-  // One interleaved float map: remap rounds each source position to the nearest pixel exactly (the
-  // fixed-point maps would round at 1/32 pixel), and it is the quickest of OpenCV's layouts to build.
-  cv::Mat map;
-  cv::initUndistortRectifyMap(cameraMatrix, coefficients, cv::noArray(), cameraMatrix, depth.size(), CV_32FC2,
-                              map, cv::noArray());
+  cv::Mat positions;
+  cv::initUndistortRectifyMap(cameraMatrix, coefficients, cv::noArray(), cameraMatrix, size, CV_32FC2,
+                              positions, cv::noArray());
+  cv::Mat nearest;
+  cv::convertMaps(positions, cv::noArray(), nearest, cv::noArray(), CV_16SC2, true);
+  return nearest;
+}
+
+// The last few undistortion maps, shared by every caller in the process: a camera's intrinsics and frame
+// size stay the same from frame to frame, and building the map costs more than the rest of the call.
+// Bounded to kMaxMaps maps and, beyond the newest one, kMaxBytes.
+class UndistortMapCache {
+ public:
+  cv::Mat get(const CameraIntrinsic& c, cv::Size size) {
+    const LensKey key = keyOf(c, size);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (const cv::Mat* found = find(key)) return *found;
+    }
+    // Built outside the lock: a new camera does not hold up the callers of the cached ones.
+    cv::Mat map = buildUndistortMap(c, size);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const cv::Mat* found = find(key)) return *found;  // another thread built the same map meanwhile
+    entries_.insert(entries_.begin(), Entry{key, map});
+    std::size_t bytes = 0;
+    std::size_t keep = 0;
+    while (keep < entries_.size() && keep < kMaxMaps) {
+      const std::size_t more = entries_[keep].map.total() * entries_[keep].map.elemSize();
+      if (keep > 0 && bytes + more > kMaxBytes) break;
+      bytes += more;
+      ++keep;
+    }
+    entries_.resize(keep);
+    return map;
+  }
+
+ private:
+  struct Entry {
+    LensKey key;
+    cv::Mat map;
+  };
+  static constexpr std::size_t kMaxMaps = 4;
+  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+
+  // Moves a hit to the front, so that the least recently used map is the one dropped.
+  const cv::Mat* find(const LensKey& key) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].key == key) {
+        if (i > 0) std::swap(entries_[0], entries_[i]);
+        return &entries_[0].map;
+      }
+    }
+    return nullptr;
+  }
+
+  std::mutex mutex_;
+  std::vector<Entry> entries_;  // most recently used first
+};
+
+UndistortMapCache& undistortMaps() {
+  static UndistortMapCache cache;
+  return cache;
+}
+
+// Removes the lens distortion from a depth image. Each output pixel takes the depth of the input pixel
+// nearest to where the lens imaged it: blending depths, as bilinear interpolation does, would mix a
+// surface with a hole (0) or the two sides of an object's edge into points in mid-air. Pixels that come
+// from outside the image get 0, no reading.
+cv::Mat undistortDepth(const cv::Mat& depth, const CameraIntrinsic& c) {
+  const cv::Mat map = undistortMaps().get(c, depth.size());
   cv::Mat undistorted;
   cv::remap(depth, undistorted, map, cv::noArray(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
   return undistorted;
 }
+
+std::size_t readingsIn(const std::uint16_t* row, int cols) {
+  std::size_t n = 0;
+  for (int u = 0; u < cols; ++u) n += row[u] != 0;
+  return n;
+}
+
+// The per-pixel arithmetic of the back-projection, with what depends only on the column or the row taken
+// out of the loop. The pixel offsets are taken in float, as the camera's intrinsics are; the products in
+// double, in the order (offset * z) * (1 / f).
+struct Projection {
+  std::vector<double> dx;  // column u's offset from the principal point
+  float cy;
+  double invFx;
+  double invFy;
+  double unitsPerMetre;
+
+  Projection(const CameraIntrinsic& c, int cols, double units)
+      : dx(static_cast<std::size_t>(cols)),
+        cy(c.cy),
+        invFx(1.0 / c.fx),
+        invFy(1.0 / c.fy),
+        unitsPerMetre(units) {
+    for (int u = 0; u < cols; ++u) dx[static_cast<std::size_t>(u)] = static_cast<float>(u) - c.cx;
+  }
+
+  // Writes the points of row v from `dst` on; returns the end of what it wrote.
+  pcl::PointXYZ* row(const std::uint16_t* pixels, int v, pcl::PointXYZ* dst) const {
+    const double dy = static_cast<float>(v) - cy;
+    const double* offsets = dx.data();
+    const int cols = static_cast<int>(dx.size());
+    for (int u = 0; u < cols; ++u) {
+      const std::uint16_t units = pixels[u];
+      if (units == 0) continue;
+      // Divided, not multiplied by a reciprocal: with 1000 this is exactly the millimetre conversion.
+      const double z = units / unitsPerMetre;
+      *dst++ = pcl::PointXYZ(static_cast<float>(offsets[u] * z * invFx), static_cast<float>(dy * z * invFy),
+                             static_cast<float>(z));
+    }
+    return dst;
+  }
+};
+
+#ifdef NIMBREL_WITH_OPENMP
+// Below this many pixels the threads cost more than they save.
+constexpr long kParallelPixels = 64 * 1024;
+#endif
 
 }  // namespace
 
@@ -63,29 +197,31 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
 
   const cv::Mat image =
       (depth.empty() || !hasDistortion(intrinsic)) ? depth : undistortDepth(depth, intrinsic);
+  const int rows = image.empty() ? 0 : image.rows;
+  const int cols = image.empty() ? 0 : image.cols;
 
-  const int count = image.empty() ? 0 : cv::countNonZero(image);
+  // Each row's points start where the readings of the rows above it end, so rows can be written in any
+  // order, or at once, and the points still come in row-major pixel order.
+  std::vector<std::size_t> start(static_cast<std::size_t>(rows) + 1, 0);
+  const Projection projection(intrinsic, cols, unitsPerMetre);
+#ifdef NIMBREL_WITH_OPENMP
+  const bool parallel = static_cast<long>(rows) * cols >= kParallelPixels;
+#pragma omp parallel for schedule(static) if (parallel)
+#endif
+  for (int v = 0; v < rows; ++v)
+    start[static_cast<std::size_t>(v) + 1] = readingsIn(image.ptr<std::uint16_t>(v), cols);
+  for (int v = 0; v < rows; ++v) start[static_cast<std::size_t>(v) + 1] += start[static_cast<std::size_t>(v)];
+  const std::size_t count = start.back();
+
   auto& points = out->points;
   // Sized once, reusing the cloud's storage: no per-point growth and no width update per point.
-  points.resize(static_cast<std::size_t>(count));
-
-  const double invFx = 1.0 / intrinsic.fx;
-  const double invFy = 1.0 / intrinsic.fy;
-  std::size_t next = 0;
-  for (int v = 0; v < image.rows; ++v) {
-    const std::uint16_t* row = image.ptr<std::uint16_t>(v);
-    // The pixel offsets are taken in float, as the camera's intrinsics are; the products in double.
-    const double dy = static_cast<float>(v) - intrinsic.cy;
-    for (int u = 0; u < image.cols; ++u) {
-      const std::uint16_t units = row[u];
-      if (units == 0) continue;
-      // Divided, not multiplied by a reciprocal: with 1000 this is exactly the millimetre conversion.
-      const double z = units / unitsPerMetre;
-      const double dx = static_cast<float>(u) - intrinsic.cx;
-      points[next++] = pcl::PointXYZ(static_cast<float>(dx * z * invFx), static_cast<float>(dy * z * invFy),
-                                     static_cast<float>(z));
-    }
-  }
+  points.resize(count);
+  pcl::PointXYZ* const first = points.data();
+#ifdef NIMBREL_WITH_OPENMP
+#pragma omp parallel for schedule(static) if (parallel)
+#endif
+  for (int v = 0; v < rows; ++v)
+    projection.row(image.ptr<std::uint16_t>(v), v, first + start[static_cast<std::size_t>(v)]);
 
   out->width = static_cast<std::uint32_t>(count);
   out->height = count == 0 ? 0 : 1;

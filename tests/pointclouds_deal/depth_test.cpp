@@ -3,7 +3,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
@@ -32,6 +36,58 @@ cv::Point2d sourceOf(cv::Point2d pixel, const CameraIntrinsic& c) {
   const double xd = x * radial + 2 * c.p1 * x * y + c.p2 * (r2 + 2 * x * x);
   const double yd = y * radial + c.p1 * (r2 + 2 * y * y) + 2 * c.p2 * x * y;
   return {xd * c.fx + c.cx, yd * c.fy + c.cy};
+}
+
+// Readings that change from pixel to pixel, with a hole every 17th pixel.
+cv::Mat makeVaryingDepth(int width, int height) {
+  cv::Mat depth(height, width, CV_16UC1);
+  for (int v = 0; v < height; ++v) {
+    for (int u = 0; u < width; ++u) {
+      const int i = u + v * width;
+      depth.at<std::uint16_t>(v, u) =
+          i % 17 == 0 ? 0 : static_cast<std::uint16_t>(400 + (7 * u + 13 * v) % 4000);
+    }
+  }
+  return depth;
+}
+
+// The conversion done the plain way: the float map built on the spot, the nearest-neighbour remap, and
+// one division per reading.
+std::vector<pcl::PointXYZ> referenceCloud(const cv::Mat& raw, const CameraIntrinsic& c,
+                                          double unitsPerMetre) {
+  cv::Mat image = raw;  // replaced, not written into, by the remap below
+  if (c.k1 != 0 || c.k2 != 0 || c.p1 != 0 || c.p2 != 0 || c.k3 != 0) {
+    image = cv::Mat();
+    const cv::Mat camera = (cv::Mat_<double>(3, 3) << c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1);
+    const cv::Mat coefficients = (cv::Mat_<double>(1, 5) << c.k1, c.k2, c.p1, c.p2, c.k3);
+    cv::Mat map;
+    cv::initUndistortRectifyMap(camera, coefficients, cv::noArray(), camera, raw.size(), CV_32FC2, map,
+                                cv::noArray());
+    cv::remap(raw, image, map, cv::noArray(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
+  }
+  std::vector<pcl::PointXYZ> points;
+  for (int v = 0; v < image.rows; ++v) {
+    for (int u = 0; u < image.cols; ++u) {
+      const std::uint16_t units = image.at<std::uint16_t>(v, u);
+      if (units == 0) continue;
+      const double z = units / unitsPerMetre;
+      const double dx = static_cast<float>(u) - c.cx;
+      const double dy = static_cast<float>(v) - c.cy;
+      points.emplace_back(static_cast<float>(dx * z * (1.0 / c.fx)),
+                          static_cast<float>(dy * z * (1.0 / c.fy)), static_cast<float>(z));
+    }
+  }
+  return points;
+}
+
+// Same points, bit for bit, in the same order, as one row.
+void expectSameCloud(const pcl::PointCloud<pcl::PointXYZ>& cloud, const std::vector<pcl::PointXYZ>& expected,
+                     const char* what) {
+  ASSERT_EQ(cloud.size(), expected.size()) << what;
+  EXPECT_EQ(cloud.width, expected.size()) << what;
+  EXPECT_EQ(cloud.height, expected.empty() ? 0u : 1u) << what;
+  EXPECT_EQ(std::memcmp(cloud.points.data(), expected.data(), expected.size() * sizeof(pcl::PointXYZ)), 0)
+      << what;
 }
 }  // namespace
 
@@ -211,4 +267,68 @@ TEST(Depth, DistortedEdgeNextToHoleInventsNoDepth) {
     EXPECT_NEAR(p.z * 1000, std::round(p.z * 1000), 1e-3);
   }
   EXPECT_EQ(seen, (std::set<long>{800, 2500}));
+}
+
+// Each call gives the plain conversion's result exactly, whatever the calls before it used: a nudged
+// intrinsic, another size, more cameras than are kept between calls, a strong lens whose corners come
+// from outside the image, another scale.
+TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
+  PointCloudsDeal deal;
+  const cv::Mat wide = makeVaryingDepth(320, 240);
+  const cv::Mat tall = makeVaryingDepth(240, 320);
+  const CameraIntrinsic lens{300, 161.3f, 304, 118.7f, 0.18f, -0.05f, 0.002f, -0.0015f, -0.01f};
+  CameraIntrinsic nudged = lens;
+  nudged.cx = std::nextafter(lens.cx, 200.0f);
+  CameraIntrinsic otherK3 = lens;
+  otherK3.k3 = 0.2f;
+  CameraIntrinsic strong = lens;
+  strong.k1 = -0.6f;
+  strong.k2 = 0.4f;
+  struct Call {
+    const cv::Mat* depth;
+    CameraIntrinsic c;
+    double scale;
+    const char* what;
+  };
+  const std::vector<Call> calls{{&wide, lens, 1000, "lens"},          {&wide, nudged, 1000, "cx nudged"},
+                                {&wide, lens, 1000, "lens again"},    {&tall, lens, 1000, "other size"},
+                                {&wide, otherK3, 1000, "k3"},         {&wide, strong, 1000, "strong"},
+                                {&tall, strong, 5000, "tall strong"}, {&wide, kPinhole, 1000, "pinhole"},
+                                {&wide, nudged, 5000, "nudged"},      {&wide, lens, 1000, "lens last"}};
+  auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+  for (const Call& call : calls) {
+    cv::Mat depth = call.depth->clone();
+    ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, call.c, call.scale), 0) << call.what;
+    expectSameCloud(*out, referenceCloud(depth, call.c, call.scale), call.what);
+  }
+}
+
+// Two cameras converting at once each get their own lens's result.
+TEST(Depth, ConcurrentCallsWithDifferentCamerasEachGetTheirOwnResult) {
+  const cv::Mat depth = makeVaryingDepth(320, 240);
+  CameraIntrinsic other{310, 158.0f, 309, 121.0f, -0.12f, 0.03f, -0.001f, 0.002f, 0.0f};
+  const std::vector<pcl::PointXYZ> expected[2] = {referenceCloud(depth, kLens, 1000),
+                                                  referenceCloud(depth, other, 1000)};
+  const CameraIntrinsic cameras[2] = {kLens, other};
+  bool same[2] = {true, true};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      PointCloudsDeal deal;
+      cv::Mat mine = depth.clone();
+      auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+      for (int i = 0; i < 25 && same[t]; ++i) {
+        // A third size now and then pushes the cached maps around under the other thread.
+        cv::Mat image = i % 5 == 4 ? mine.colRange(0, 100 + t).clone() : mine;
+        const std::vector<pcl::PointXYZ> want =
+            i % 5 == 4 ? referenceCloud(image, cameras[t], 1000) : expected[t];
+        same[t] = deal.getPointCloudsFromDepthMap(out, image, cameras[t]) == 0 &&
+                  out->size() == want.size() &&
+                  std::memcmp(out->points.data(), want.data(), want.size() * sizeof(pcl::PointXYZ)) == 0;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_TRUE(same[0]);
+  EXPECT_TRUE(same[1]);
 }
