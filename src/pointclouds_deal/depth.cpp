@@ -150,20 +150,31 @@ struct Projection {
     for (int u = 0; u < cols; ++u) dx[static_cast<std::size_t>(u)] = static_cast<float>(u) - c.cx;
   }
 
-  // Writes the points of row v from `dst` on; returns the end of what it wrote.
-  pcl::PointXYZ* row(const std::uint16_t* pixels, int v, pcl::PointXYZ* dst) const {
+  // Writes the points of row v into [dst, end), which holds exactly one point per reading of the row.
+  void row(const std::uint16_t* pixels, int v, pcl::PointXYZ* dst, pcl::PointXYZ* end) const {
     const double dy = static_cast<float>(v) - cy;
     const double* offsets = dx.data();
     const int cols = static_cast<int>(dx.size());
-    for (int u = 0; u < cols; ++u) {
-      const std::uint16_t units = pixels[u];
-      if (units == 0) continue;
+    const auto point = [&](int u, std::uint16_t units) {
       // Divided, not multiplied by a reciprocal: with 1000 this is exactly the millimetre conversion.
       const double z = units / unitsPerMetre;
-      *dst++ = pcl::PointXYZ(static_cast<float>(offsets[u] * z * invFx), static_cast<float>(dy * z * invFy),
-                             static_cast<float>(z));
+      return pcl::PointXYZ(static_cast<float>(offsets[u] * z * invFx), static_cast<float>(dy * z * invFy),
+                           static_cast<float>(z));
+    };
+    if ((end - dst) * 8 >= static_cast<std::ptrdiff_t>(cols) * 7) {
+      // A row with few holes: every pixel is written to the next free place, which only a reading takes.
+      // No branch to mispredict at each hole; the loop ends at the row's last reading, so no write goes
+      // past the row's own points.
+      for (int u = 0; dst != end; ++u) {
+        const std::uint16_t units = pixels[u];
+        *dst = point(u, units);
+        dst += units != 0;
+      }
+    } else {
+      for (int u = 0; u < cols; ++u) {
+        if (pixels[u] != 0) *dst++ = point(u, pixels[u]);
+      }
     }
-    return dst;
   }
 };
 
@@ -221,7 +232,8 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
 #pragma omp parallel for schedule(static) if (parallel)
 #endif
   for (int v = 0; v < rows; ++v)
-    projection.row(image.ptr<std::uint16_t>(v), v, first + start[static_cast<std::size_t>(v)]);
+    projection.row(image.ptr<std::uint16_t>(v), v, first + start[static_cast<std::size_t>(v)],
+                   first + start[static_cast<std::size_t>(v) + 1]);
 
   out->width = static_cast<std::uint32_t>(count);
   out->height = count == 0 ? 0 : 1;
