@@ -38,14 +38,14 @@ cv::Point2d sourceOf(cv::Point2d pixel, const CameraIntrinsic& c) {
   return {xd * c.fx + c.cx, yd * c.fy + c.cy};
 }
 
-// Readings that change from pixel to pixel, with a hole every 17th pixel.
-cv::Mat makeVaryingDepth(int width, int height) {
+// Readings that change from pixel to pixel, with `holes` holes in every `period` pixels.
+cv::Mat makeVaryingDepth(int width, int height, int period = 17, int holes = 1) {
   cv::Mat depth(height, width, CV_16UC1);
   for (int v = 0; v < height; ++v) {
     for (int u = 0; u < width; ++u) {
       const int i = u + v * width;
       depth.at<std::uint16_t>(v, u) =
-          i % 17 == 0 ? 0 : static_cast<std::uint16_t>(400 + (7 * u + 13 * v) % 4000);
+          i % period < holes ? 0 : static_cast<std::uint16_t>(400 + (7 * u + 13 * v) % 4000);
     }
   }
   return depth;
@@ -274,8 +274,9 @@ TEST(Depth, DistortedEdgeNextToHoleInventsNoDepth) {
 // from outside the image, another scale.
 TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
   PointCloudsDeal deal;
-  const cv::Mat wide = makeVaryingDepth(320, 240);
-  const cv::Mat tall = makeVaryingDepth(240, 320);
+  // Rows with few holes, rows with many, widths that are no multiple of 16.
+  const cv::Mat wide = makeVaryingDepth(317, 240);
+  const cv::Mat tall = makeVaryingDepth(243, 320, 5, 3);
   const CameraIntrinsic lens{300, 161.3f, 304, 118.7f, 0.18f, -0.05f, 0.002f, -0.0015f, -0.01f};
   CameraIntrinsic nudged = lens;
   nudged.cx = std::nextafter(lens.cx, 200.0f);
@@ -290,11 +291,17 @@ TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
     double scale;
     const char* what;
   };
-  const std::vector<Call> calls{{&wide, lens, 1000, "lens"},          {&wide, nudged, 1000, "cx nudged"},
-                                {&wide, lens, 1000, "lens again"},    {&tall, lens, 1000, "other size"},
-                                {&wide, otherK3, 1000, "k3"},         {&wide, strong, 1000, "strong"},
-                                {&tall, strong, 5000, "tall strong"}, {&wide, kPinhole, 1000, "pinhole"},
-                                {&wide, nudged, 5000, "nudged"},      {&wide, lens, 1000, "lens last"}};
+  const std::vector<Call> calls{{&wide, lens, 1000, "lens"},
+                                {&wide, nudged, 1000, "cx nudged"},
+                                {&wide, lens, 1000, "lens again"},
+                                {&tall, lens, 1000, "other size"},
+                                {&wide, otherK3, 1000, "k3"},
+                                {&wide, strong, 1000, "strong"},
+                                {&tall, strong, 5000, "tall strong"},
+                                {&wide, kPinhole, 1000, "pinhole"},
+                                {&tall, kPinhole, 1000, "tall pinhole"},
+                                {&wide, nudged, 5000, "nudged"},
+                                {&wide, lens, 1000, "lens last"}};
   auto out = nimbrel_test::makeOrganizedCloud(2, 2);
   for (const Call& call : calls) {
     cv::Mat depth = call.depth->clone();
