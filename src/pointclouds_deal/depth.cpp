@@ -42,8 +42,8 @@ LensKey keyOf(const CameraIntrinsic& c, cv::Size size) {
 }
 
 // For every undistorted pixel, the raw pixel nearest to where the lens imaged it. The float map is rounded
-// to whole pixels once, as the nearest-neighbour remap would round it on every call, and is then read by
-// the remap as it is; it is also half the size of the float map.
+// to whole pixels once, as OpenCV's nearest-neighbour remap rounds it, and then read as it is; it is also
+// half the size of the float map.
 cv::Mat buildUndistortMap(const CameraIntrinsic& c, cv::Size size) {
   cv::Mat cameraMatrix = cv::Mat::zeros(3, 3, CV_64F);
   cameraMatrix.at<double>(0, 0) = c.fx;
@@ -117,15 +117,24 @@ UndistortMapCache& undistortMaps() {
   return cache;
 }
 
-// Removes the lens distortion from a depth image. Each output pixel takes the depth of the input pixel
-// nearest to where the lens imaged it: blending depths, as bilinear interpolation does, would mix a
-// surface with a hole (0) or the two sides of an object's edge into points in mid-air. Pixels that come
-// from outside the image get 0, no reading.
-cv::Mat undistortDepth(const cv::Mat& depth, const CameraIntrinsic& c) {
-  const cv::Mat map = undistortMaps().get(c, depth.size());
-  cv::Mat undistorted;
-  cv::remap(depth, undistorted, map, cv::noArray(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
-  return undistorted;
+// Removes the lens distortion from row v of a depth image. Each output pixel takes the depth of the input
+// pixel nearest to where the lens imaged it (the map holds that pixel): blending depths, as bilinear
+// interpolation does, would mix a surface with a hole (0) or the two sides of an object's edge into
+// points in mid-air. Pixels that come from outside the image get 0, no reading. This is the
+// nearest-neighbour remap with a constant border of 0, done row by row so that the rows can be shared out
+// with the rest of the work.
+void undistortRow(const cv::Mat& raw, const cv::Mat& map, int v, std::uint16_t* dst) {
+  const short* at = map.ptr<short>(v);
+  const unsigned cols = static_cast<unsigned>(raw.cols);
+  const unsigned rows = static_cast<unsigned>(raw.rows);
+  const std::uint8_t* data = raw.data;
+  const std::size_t step = raw.step[0];
+  for (int u = 0; u < map.cols; ++u) {
+    // A negative position turns into a huge unsigned one: one comparison per axis.
+    const unsigned x = static_cast<unsigned>(at[2 * u]);
+    const unsigned y = static_cast<unsigned>(at[2 * u + 1]);
+    dst[u] = x < cols && y < rows ? reinterpret_cast<const std::uint16_t*>(data + y * step)[x] : 0;
+  }
 }
 
 std::size_t readingsIn(const std::uint16_t* row, int cols) {
@@ -240,10 +249,11 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
     return -1;
   }
 
-  const cv::Mat image =
-      (depth.empty() || !hasDistortion(intrinsic)) ? depth : undistortDepth(depth, intrinsic);
-  const int rows = image.empty() ? 0 : image.rows;
-  const int cols = image.empty() ? 0 : image.cols;
+  const int rows = depth.empty() ? 0 : depth.rows;
+  const int cols = depth.empty() ? 0 : depth.cols;
+  const bool undistort = rows > 0 && hasDistortion(intrinsic);
+  const cv::Mat map = undistort ? undistortMaps().get(intrinsic, depth.size()) : cv::Mat();
+  cv::Mat image = undistort ? cv::Mat(rows, cols, CV_16UC1) : depth;
 
   // Each row's points start where the readings of the rows above it end, so rows can be written in any
   // order, or at once, and the points still come in row-major pixel order.
@@ -253,8 +263,10 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
   const bool parallel = static_cast<long>(rows) * cols >= kParallelPixels;
 #pragma omp parallel for schedule(static) if (parallel)
 #endif
-  for (int v = 0; v < rows; ++v)
+  for (int v = 0; v < rows; ++v) {
+    if (undistort) undistortRow(depth, map, v, image.ptr<std::uint16_t>(v));
     start[static_cast<std::size_t>(v) + 1] = readingsIn(image.ptr<std::uint16_t>(v), cols);
+  }
   for (int v = 0; v < rows; ++v) start[static_cast<std::size_t>(v) + 1] += start[static_cast<std::size_t>(v)];
   const std::size_t count = start.back();
 

@@ -277,6 +277,7 @@ TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
   // Rows with few holes, rows with many, widths that are no multiple of 16.
   const cv::Mat wide = makeVaryingDepth(317, 240);
   const cv::Mat tall = makeVaryingDepth(243, 320, 5, 3);
+  const cv::Mat window = wide(cv::Rect(3, 2, 301, 230));  // rows not contiguous in memory
   const CameraIntrinsic lens{300, 161.3f, 304, 118.7f, 0.18f, -0.05f, 0.002f, -0.0015f, -0.01f};
   CameraIntrinsic nudged = lens;
   nudged.cx = std::nextafter(lens.cx, 200.0f);
@@ -301,10 +302,11 @@ TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
                                 {&wide, kPinhole, 1000, "pinhole"},
                                 {&tall, kPinhole, 1000, "tall pinhole"},
                                 {&wide, nudged, 5000, "nudged"},
+                                {&window, strong, 1000, "window"},
                                 {&wide, lens, 1000, "lens last"}};
   auto out = nimbrel_test::makeOrganizedCloud(2, 2);
   for (const Call& call : calls) {
-    cv::Mat depth = call.depth->clone();
+    cv::Mat depth = *call.depth;
     ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, call.c, call.scale), 0) << call.what;
     expectSameCloud(*out, referenceCloud(depth, call.c, call.scale), call.what);
   }
