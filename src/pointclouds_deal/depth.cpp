@@ -1,4 +1,5 @@
 // Depth image to point cloud.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -85,7 +86,7 @@ class UndistortMapCache {
       bytes += more;
       ++keep;
     }
-    entries_.resize(keep);
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(keep), entries_.end());
     return map;
   }
 
@@ -101,7 +102,8 @@ class UndistortMapCache {
   const cv::Mat* find(const LensKey& key) {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (entries_[i].key == key) {
-        if (i > 0) std::swap(entries_[0], entries_[i]);
+        std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
+                    entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
         return &entries_[0].map;
       }
     }
