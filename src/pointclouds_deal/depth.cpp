@@ -1,10 +1,7 @@
 // Depth image to point cloud.
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <mutex>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -21,25 +18,6 @@ namespace {
 
 bool hasDistortion(const CameraIntrinsic& c) {
   return c.k1 != 0.0f || c.k2 != 0.0f || c.p1 != 0.0f || c.p2 != 0.0f || c.k3 != 0.0f;
-}
-
-// What an undistortion map depends on: the nine intrinsics, compared by their bits (a map is served only
-// for exactly the numbers it was built from), and the image size.
-struct LensKey {
-  std::array<std::uint32_t, 9> bits;
-  int width;
-  int height;
-
-  bool operator==(const LensKey& other) const {
-    return bits == other.bits && width == other.width && height == other.height;
-  }
-};
-
-LensKey keyOf(const CameraIntrinsic& c, cv::Size size) {
-  const std::array<float, 9> values{c.fx, c.cx, c.fy, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3};
-  LensKey key{{}, size.width, size.height};
-  std::memcpy(key.bits.data(), values.data(), sizeof(values));
-  return key;
 }
 
 // For every undistorted pixel, the raw pixel nearest to where the lens imaged it. The float map is rounded
@@ -60,63 +38,6 @@ cv::Mat buildUndistortMap(const CameraIntrinsic& c, cv::Size size) {
   cv::Mat nearest;
   cv::convertMaps(positions, cv::noArray(), nearest, cv::noArray(), CV_16SC2, true);
   return nearest;
-}
-
-// The last few undistortion maps, shared by every caller in the process: a camera's intrinsics and frame
-// size stay the same from frame to frame, and building the map costs more than the rest of the call.
-// Bounded to kMaxMaps maps and, beyond the newest one, kMaxBytes.
-class UndistortMapCache {
- public:
-  cv::Mat get(const CameraIntrinsic& c, cv::Size size) {
-    const LensKey key = keyOf(c, size);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (const cv::Mat* found = find(key)) return *found;
-    }
-    // Built outside the lock: a new camera does not hold up the callers of the cached ones.
-    cv::Mat map = buildUndistortMap(c, size);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (const cv::Mat* found = find(key)) return *found;  // another thread built the same map meanwhile
-    entries_.insert(entries_.begin(), Entry{key, map});
-    std::size_t bytes = 0;
-    std::size_t keep = 0;
-    while (keep < entries_.size() && keep < kMaxMaps) {
-      const std::size_t more = entries_[keep].map.total() * entries_[keep].map.elemSize();
-      if (keep > 0 && bytes + more > kMaxBytes) break;
-      bytes += more;
-      ++keep;
-    }
-    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(keep), entries_.end());
-    return map;
-  }
-
- private:
-  struct Entry {
-    LensKey key;
-    cv::Mat map;
-  };
-  static constexpr std::size_t kMaxMaps = 4;
-  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
-
-  // Moves a hit to the front, so that the least recently used map is the one dropped.
-  const cv::Mat* find(const LensKey& key) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      if (entries_[i].key == key) {
-        std::rotate(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i),
-                    entries_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
-        return &entries_[0].map;
-      }
-    }
-    return nullptr;
-  }
-
-  std::mutex mutex_;
-  std::vector<Entry> entries_;  // most recently used first
-};
-
-UndistortMapCache& undistortMaps() {
-  static UndistortMapCache cache;
-  return cache;
 }
 
 // Removes the lens distortion from row v of a depth image. Each output pixel takes the depth of the input
@@ -254,7 +175,8 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
   const int rows = depth.empty() ? 0 : depth.rows;
   const int cols = depth.empty() ? 0 : depth.cols;
   const bool undistort = rows > 0 && hasDistortion(intrinsic);
-  const cv::Mat map = undistort ? undistortMaps().get(intrinsic, depth.size()) : cv::Mat();
+  // Built on every call: the call keeps nothing between calls and takes no lock.
+  const cv::Mat map = undistort ? buildUndistortMap(intrinsic, depth.size()) : cv::Mat();
   cv::Mat image = undistort ? cv::Mat(rows, cols, CV_16UC1) : depth;
 
   // Each row's points start where the readings of the rows above it end, so rows can be written in any
