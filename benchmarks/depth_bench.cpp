@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
@@ -27,12 +28,12 @@ CameraIntrinsic intrinsicsFor(int width, bool distorted) {
 }
 
 // A slightly slanted floor receding from 0.9 m to 1.6 m and a box at 0.7 m in the middle third, with
-// +-2 mm of sensor noise and ~5% of the pixels without a reading.
-cv::Mat makeScene(int width, int height) {
+// +-2 mm of sensor noise and ~5% (or `holes`) of the pixels without a reading.
+cv::Mat makeScene(int width, int height, double holes = 0.05) {
   cv::Mat depth = nimbrel_test::makeDepthImage(width, height, 0);
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> noise(-2, 2);
-  std::bernoulli_distribution hole(0.05);
+  std::bernoulli_distribution hole(holes);
   const cv::Rect box(width / 3, height / 3, width / 3, height / 3);
   for (int v = 0; v < height; ++v) {
     auto* row = depth.ptr<std::uint16_t>(v);
@@ -76,7 +77,54 @@ void BM_DepthToCloudAtScale(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 640 * 480);
 }
 
+// Scattered holes at other rates: near the rate where a row stops counting as dense (1 in 8), half the
+// pixels (the most mispredicted branches), and an almost empty frame.
+void BM_DepthToCloudHoles(benchmark::State& state) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  cv::Mat depth = makeScene(640, 480, static_cast<double>(state.range(0)) / 100);
+  const CameraIntrinsic intrinsic = intrinsicsFor(640, false);
+  auto out = nimbrel_test::makeCloud({});
+  for (auto _ : state) {
+    deal.getPointCloudsFromDepthMap(out, depth, intrinsic);
+    benchmark::DoNotOptimize(out->points.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["points"] = static_cast<double>(out->size());
+  state.SetItemsProcessed(state.iterations() * 640 * 480);
+}
+
+// The worst case for keeping undistortion maps between calls: five cameras taking turns, one more than
+// are kept, so that every call builds its map anew.
+void BM_DepthToCloudCamerasTakingTurns(benchmark::State& state) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  cv::Mat depth = makeScene(640, 480);
+  std::vector<CameraIntrinsic> cameras;
+  for (int i = 0; i < 5; ++i) {
+    cameras.push_back(intrinsicsFor(640, true));
+    cameras.back().k1 += 0.01f * static_cast<float>(i);
+  }
+  auto out = nimbrel_test::makeCloud({});
+  std::size_t turn = 0;
+  for (auto _ : state) {
+    deal.getPointCloudsFromDepthMap(out, depth, cameras[turn++ % cameras.size()]);
+    benchmark::DoNotOptimize(out->points.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * 640 * 480);
+}
+
 }  // namespace
+
+BENCHMARK(BM_DepthToCloudHoles)
+    ->ArgNames({"holePercent"})
+    ->Arg(11)
+    ->Arg(14)
+    ->Arg(50)
+    ->Arg(98)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK(BM_DepthToCloudCamerasTakingTurns)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_DepthToCloudAtScale)
     ->ArgNames({"unitsPerMetre"})

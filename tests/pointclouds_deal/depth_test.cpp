@@ -3,7 +3,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
 #include <set>
+#include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
@@ -32,6 +35,58 @@ cv::Point2d sourceOf(cv::Point2d pixel, const CameraIntrinsic& c) {
   const double xd = x * radial + 2 * c.p1 * x * y + c.p2 * (r2 + 2 * x * x);
   const double yd = y * radial + c.p1 * (r2 + 2 * y * y) + 2 * c.p2 * x * y;
   return {xd * c.fx + c.cx, yd * c.fy + c.cy};
+}
+
+// Readings that change from pixel to pixel, with `holes` holes in every `period` pixels.
+cv::Mat makeVaryingDepth(int width, int height, int period = 17, int holes = 1) {
+  cv::Mat depth(height, width, CV_16UC1);
+  for (int v = 0; v < height; ++v) {
+    for (int u = 0; u < width; ++u) {
+      const int i = u + v * width;
+      depth.at<std::uint16_t>(v, u) =
+          i % period < holes ? 0 : static_cast<std::uint16_t>(400 + (7 * u + 13 * v) % 4000);
+    }
+  }
+  return depth;
+}
+
+// The conversion done the plain way: the float map built on the spot, the nearest-neighbour remap, and
+// one division per reading.
+std::vector<pcl::PointXYZ> referenceCloud(const cv::Mat& raw, const CameraIntrinsic& c,
+                                          double unitsPerMetre) {
+  cv::Mat image = raw;  // replaced, not written into, by the remap below
+  if (c.k1 != 0 || c.k2 != 0 || c.p1 != 0 || c.p2 != 0 || c.k3 != 0) {
+    image = cv::Mat();
+    const cv::Mat camera = (cv::Mat_<double>(3, 3) << c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1);
+    const cv::Mat coefficients = (cv::Mat_<double>(1, 5) << c.k1, c.k2, c.p1, c.p2, c.k3);
+    cv::Mat map;
+    cv::initUndistortRectifyMap(camera, coefficients, cv::noArray(), camera, raw.size(), CV_32FC2, map,
+                                cv::noArray());
+    cv::remap(raw, image, map, cv::noArray(), cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
+  }
+  std::vector<pcl::PointXYZ> points;
+  for (int v = 0; v < image.rows; ++v) {
+    for (int u = 0; u < image.cols; ++u) {
+      const std::uint16_t units = image.at<std::uint16_t>(v, u);
+      if (units == 0) continue;
+      const double z = units / unitsPerMetre;
+      const double dx = static_cast<float>(u) - c.cx;
+      const double dy = static_cast<float>(v) - c.cy;
+      points.emplace_back(static_cast<float>(dx * z * (1.0 / c.fx)),
+                          static_cast<float>(dy * z * (1.0 / c.fy)), static_cast<float>(z));
+    }
+  }
+  return points;
+}
+
+// Same points, bit for bit, in the same order, as one row.
+void expectSameCloud(const pcl::PointCloud<pcl::PointXYZ>& cloud, const std::vector<pcl::PointXYZ>& expected,
+                     const char* what) {
+  ASSERT_EQ(cloud.size(), expected.size()) << what;
+  EXPECT_EQ(cloud.width, expected.size()) << what;
+  EXPECT_EQ(cloud.height, expected.empty() ? 0u : 1u) << what;
+  EXPECT_EQ(std::memcmp(cloud.points.data(), expected.data(), expected.size() * sizeof(pcl::PointXYZ)), 0)
+      << what;
 }
 }  // namespace
 
@@ -211,4 +266,47 @@ TEST(Depth, DistortedEdgeNextToHoleInventsNoDepth) {
     EXPECT_NEAR(p.z * 1000, std::round(p.z * 1000), 1e-3);
   }
   EXPECT_EQ(seen, (std::set<long>{800, 2500}));
+}
+
+// Each call gives the plain conversion's result exactly, whatever the calls before it used: a nudged
+// intrinsic, another size, several cameras in turn, a strong lens whose corners come from outside the
+// image, another scale.
+TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
+  PointCloudsDeal deal;
+  // Rows with few holes, rows with many, widths that are no multiple of 16.
+  const cv::Mat wide = makeVaryingDepth(317, 240);
+  const cv::Mat tall = makeVaryingDepth(243, 320, 5, 3);
+  const cv::Mat window = wide(cv::Rect(3, 2, 301, 230));  // rows not contiguous in memory
+  const CameraIntrinsic lens{300, 161.3f, 304, 118.7f, 0.18f, -0.05f, 0.002f, -0.0015f, -0.01f};
+  CameraIntrinsic nudged = lens;
+  nudged.cx = std::nextafter(lens.cx, 200.0f);
+  CameraIntrinsic otherK3 = lens;
+  otherK3.k3 = 0.2f;
+  CameraIntrinsic strong = lens;
+  strong.k1 = -0.6f;
+  strong.k2 = 0.4f;
+  struct Call {
+    const cv::Mat* depth;
+    CameraIntrinsic c;
+    double scale;
+    const char* what;
+  };
+  const std::vector<Call> calls{{&wide, lens, 1000, "lens"},
+                                {&wide, nudged, 1000, "cx nudged"},
+                                {&wide, lens, 1000, "lens again"},
+                                {&tall, lens, 1000, "other size"},
+                                {&wide, otherK3, 1000, "k3"},
+                                {&wide, strong, 1000, "strong"},
+                                {&tall, strong, 5000, "tall strong"},
+                                {&wide, kPinhole, 1000, "pinhole"},
+                                {&tall, kPinhole, 1000, "tall pinhole"},
+                                {&wide, nudged, 5000, "nudged"},
+                                {&window, strong, 1000, "window"},
+                                {&wide, lens, 1000, "lens last"}};
+  auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+  for (const Call& call : calls) {
+    cv::Mat depth = *call.depth;
+    ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, call.c, call.scale), 0) << call.what;
+    expectSameCloud(*out, referenceCloud(depth, call.c, call.scale), call.what);
+  }
 }
