@@ -5,6 +5,7 @@
 #include <pcl/filters/statistical_outlier_removal.h>
 #include <pcl/filters/voxel_grid.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -190,7 +191,8 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
   CloudPtr finite(new Cloud);
   finite->points.reserve(parts == 1 ? n : 0);
   detail::forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
-    Slice& slice = slices[static_cast<std::size_t>(k)];
+    // Counted in locals and stored once: slices side by side in memory would share cache lines.
+    Slice slice;
     for (std::size_t i = begin; i < end; ++i) {
       const pcl::PointXYZ& p = points[i];
       if (!isFiniteXYZ(p)) {
@@ -199,10 +201,15 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
       }
       if (!inBox(p)) continue;
       ++slice.kept;
-      const detail::PointBounds one{{p.x, p.y, p.z}, {p.x, p.y, p.z}};
-      detail::growBounds(slice.box, one);
+      slice.box.lo[0] = std::min(slice.box.lo[0], p.x);
+      slice.box.lo[1] = std::min(slice.box.lo[1], p.y);
+      slice.box.lo[2] = std::min(slice.box.lo[2], p.z);
+      slice.box.hi[0] = std::max(slice.box.hi[0], p.x);
+      slice.box.hi[1] = std::max(slice.box.hi[1], p.y);
+      slice.box.hi[2] = std::max(slice.box.hi[2], p.z);
       if (parts == 1) finite->points.push_back(p);
     }
+    slices[static_cast<std::size_t>(k)] = slice;
   });
   std::uint64_t nonFinite = 0;
   std::vector<std::size_t> keptBefore(static_cast<std::size_t>(parts) + 1, 0);
