@@ -10,19 +10,14 @@
 
 #include "pointclouds_deal/slices.hpp"
 
-#ifdef NIMBREL_WITH_OPENMP
-#include <omp.h>
-#endif
-
 #include <algorithm>
-#include <atomic>
 #include <boost/sort/spreadsort/integer_sort.hpp>
 #include <boost/version.hpp>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <thread>
 #include <vector>
+
 
 namespace nimbrel_arm_util::detail {
 
@@ -51,11 +46,10 @@ struct IndexSpread {
 };
 
 // The sort the library's filter runs: integer_sort with a right shift on the index. With threads, and for
-// the sort version this was written against, its first radix pass is repeated here step for step, and the
-// bins it leaves are sorted on the threads, each by the same call the sort itself makes for it, while the
-// pass goes on: the bins share no element, and the scratch space a call is given does not change what it
-// does. The pass starts from the entries' spread and their bin sizes, which depend on no order and are
-// found in slices.
+// the sort version this was written against, its first radix pass is repeated here step for step and the
+// bins it leaves are then sorted on the threads, each by the same call the sort itself makes for it: the
+// bins share no element, and the scratch space a call is given does not change what it does. That pass
+// starts from the entries' spread and their bin sizes, which depend on no order and are found in slices.
 void sortByVoxel(std::vector<VoxelEntry>& entries, const IndexSpread& spread, int parts) {
   const Iter first = entries.begin();
   const Iter last = entries.end();
@@ -85,40 +79,23 @@ void sortByVoxel(std::vector<VoxelEntry>& entries, const IndexSpread& spread, in
     bins[0] = first;
     for (unsigned u = 0; u < binCount - 1; u++) bins[u + 1] = bins[u] + binSizes[u];
     Iter nextBinStart = first;
-    if (!logDivisor) {
-      for (unsigned u = 0; u < binCount - 1; ++u) {
-        ss::swap_loop<Iter, std::uint32_t, VoxelShift>(bins, nextBinStart, u, shift, binSizes, logDivisor,
-                                                       divMin);
-      }
-      return;  // one bin per index: the pass has sorted them
+    for (unsigned u = 0; u < binCount - 1; ++u) {
+      ss::swap_loop<Iter, std::uint32_t, VoxelShift>(bins, nextBinStart, u, shift, binSizes, logDivisor,
+                                                     divMin);
     }
+    bins[binCount - 1] = last;
+    if (!logDivisor) return;
     const std::size_t maxCount = ss::get_min_count<ss::int_log_mean_bin_size, ss::int_log_min_split_count,
                                                    ss::int_log_finishing_count>(logDivisor);
-    // The first thread swaps the pairs into their bins in bin order; a bin is final once its turn is done
-    // (later turns only move pairs into bins after it), so the other threads sort the finished bins
-    // meanwhile, and the first joins them when its pass is over. `ready` counts the finished bins; the
-    // bins share no pair and each is sorted by one thread.
-    std::atomic<unsigned> ready{0};
-    std::atomic<unsigned> next{0};
+    const long binTotal = static_cast<long>(cacheEnd);
 #pragma omp parallel num_threads(parts)
     {
-      if (omp_get_thread_num() == 0) {
-        for (unsigned u = 0; u < binCount - 1; ++u) {
-          ss::swap_loop<Iter, std::uint32_t, VoxelShift>(bins, nextBinStart, u, shift, binSizes, logDivisor,
-                                                         divMin);
-          ready.store(u + 1, std::memory_order_release);
-        }
-        bins[binCount - 1] = last;
-        ready.store(binCount, std::memory_order_release);
-      }
       std::vector<Iter> localCache;
       std::size_t localSizes[1 << ss::max_finishing_splits];
-      for (unsigned u = next.fetch_add(1); u < cacheEnd; u = next.fetch_add(1)) {
-        for (int spins = 0; ready.load(std::memory_order_acquire) <= u; ++spins) {
-          if (spins > 64) std::this_thread::yield();
-        }
-        const Iter begin = u == 0 ? first : binCache[u - 1];
-        const Iter end = binCache[u];
+#pragma omp for schedule(dynamic, 4)
+      for (long u = 0; u < binTotal; ++u) {
+        const Iter begin = u == 0 ? first : binCache[static_cast<std::size_t>(u) - 1];
+        const Iter end = binCache[static_cast<std::size_t>(u)];
         const std::size_t count = static_cast<std::size_t>(end - begin);
         if (count < 2) continue;
         if (count < maxCount) {
