@@ -8,16 +8,17 @@
 // its own, which is where threads can share the work without changing a single swap.
 #include "pointclouds_deal/voxel_grid.hpp"
 
-#include "pointclouds_deal/slices.hpp"
-
 #include <algorithm>
 #include <boost/sort/spreadsort/integer_sort.hpp>
 #include <boost/version.hpp>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
+#include "pointclouds_deal/slices.hpp"
 
 namespace nimbrel_arm_util::detail {
 
@@ -36,7 +37,7 @@ struct VoxelShift {
   std::uint32_t operator()(const VoxelEntry& e, unsigned offset) const { return e.idx >> offset; }
 };
 
-using Iter = std::vector<VoxelEntry>::iterator;
+using Iter = VoxelEntry*;
 
 // Smallest and largest index among the entries, and whether they are already in order.
 struct IndexSpread {
@@ -50,9 +51,9 @@ struct IndexSpread {
 // bins it leaves are then sorted on the threads, each by the same call the sort itself makes for it: the
 // bins share no element, and the scratch space a call is given does not change what it does. That pass
 // starts from the entries' spread and their bin sizes, which depend on no order and are found in slices.
-void sortByVoxel(std::vector<VoxelEntry>& entries, const IndexSpread& spread, int parts) {
-  const Iter first = entries.begin();
-  const Iter last = entries.end();
+void sortByVoxel(VoxelEntry* entries, std::size_t count, const IndexSpread& spread, int parts) {
+  const Iter first = entries;
+  const Iter last = entries + count;
 #if defined(NIMBREL_WITH_OPENMP) && BOOST_VERSION == 107400
   namespace ss = boost::sort::spreadsort::detail;
   if (parts >= 2 && last - first >= ss::min_sort_size) {
@@ -68,7 +69,7 @@ void sortByVoxel(std::vector<VoxelEntry>& entries, const IndexSpread& spread, in
     unsigned cacheEnd = 0;
     Iter* bins = ss::size_bins(binSizes, binCache, 0, cacheEnd, binCount);
     std::vector<std::size_t> sliceSizes(static_cast<std::size_t>(parts) * binCount, 0);
-    forSlices(entries.size(), parts, [&](int k, std::size_t begin, std::size_t end) {
+    forSlices(count, parts, [&](int k, std::size_t begin, std::size_t end) {
       std::size_t* sizes = sliceSizes.data() + static_cast<std::size_t>(k) * binCount;
       for (std::size_t i = begin; i < end; ++i) ++sizes[(entries[i].idx >> logDivisor) - divMin];
     });
@@ -96,9 +97,9 @@ void sortByVoxel(std::vector<VoxelEntry>& entries, const IndexSpread& spread, in
       for (long u = 0; u < binTotal; ++u) {
         const Iter begin = u == 0 ? first : binCache[static_cast<std::size_t>(u) - 1];
         const Iter end = binCache[static_cast<std::size_t>(u)];
-        const std::size_t count = static_cast<std::size_t>(end - begin);
-        if (count < 2) continue;
-        if (count < maxCount) {
+        const std::size_t size = static_cast<std::size_t>(end - begin);
+        if (size < 2) continue;
+        if (size < maxCount) {
           boost::sort::pdqsort(begin, end);
         } else {
           ss::spreadsort_rec<Iter, std::uint32_t, VoxelShift, std::size_t, ss::int_log_mean_bin_size,
@@ -168,19 +169,36 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
     std::vector<SliceBox> boxes(static_cast<std::size_t>(parts));
     forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
       SliceBox b{emptyBounds(), 0, true};
-      for (std::size_t i = begin; i < end; ++i) {
-        const pcl::PointXYZ& p = in.points[i];
-        if (!isFinite(p)) {
-          b.sound = b.sound && !dense;
-          continue;
+      if (dense) {
+        // Four lanes at a time, as the library bounds a dense cloud; a non-finite coordinate anywhere
+        // turns the running sum of v - v into NaN.
+        Eigen::Array4f lo = Eigen::Array4f::Constant(std::numeric_limits<float>::max());
+        Eigen::Array4f hi = Eigen::Array4f::Constant(std::numeric_limits<float>::lowest());
+        Eigen::Array4f probe = Eigen::Array4f::Zero();
+        for (std::size_t i = begin; i < end; ++i) {
+          const Eigen::Array4f v = in.points[i].getArray4fMap();
+          lo = lo.min(v);
+          hi = hi.max(v);
+          probe += v - v;
         }
-        ++b.finite;
-        b.box.lo[0] = std::min(b.box.lo[0], p.x);
-        b.box.lo[1] = std::min(b.box.lo[1], p.y);
-        b.box.lo[2] = std::min(b.box.lo[2], p.z);
-        b.box.hi[0] = std::max(b.box.hi[0], p.x);
-        b.box.hi[1] = std::max(b.box.hi[1], p.y);
-        b.box.hi[2] = std::max(b.box.hi[2], p.z);
+        b.sound = probe.head<3>().isZero(0.0f);
+        b.finite = end - begin;
+        for (int a = 0; a < 3; ++a) {
+          b.box.lo[a] = lo[a];
+          b.box.hi[a] = hi[a];
+        }
+      } else {
+        for (std::size_t i = begin; i < end; ++i) {
+          const pcl::PointXYZ& p = in.points[i];
+          if (!isFinite(p)) continue;
+          ++b.finite;
+          b.box.lo[0] = std::min(b.box.lo[0], p.x);
+          b.box.lo[1] = std::min(b.box.lo[1], p.y);
+          b.box.lo[2] = std::min(b.box.lo[2], p.z);
+          b.box.hi[0] = std::max(b.box.hi[0], p.x);
+          b.box.hi[1] = std::max(b.box.hi[1], p.y);
+          b.box.hi[2] = std::max(b.box.hi[2], p.z);
+        }
       }
       boxes[static_cast<std::size_t>(k)] = b;
     });
@@ -215,28 +233,38 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
   const std::uint32_t strideY = divisions[0];
   const std::uint32_t strideZ = divisions[0] * divisions[1];
 
-  // Voxel index of every finite point, in input order, and their spread.
-  std::vector<VoxelEntry> entries(finite);
+  // Voxel index of every finite point, in input order (written once, so not zeroed first), and with
+  // threads their spread.
+  const std::unique_ptr<VoxelEntry[]> entries(new VoxelEntry[finite]);
   std::vector<IndexSpread> spreads(static_cast<std::size_t>(parts));
-  forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
-    std::size_t at = finiteBefore[static_cast<std::size_t>(k)];
-    IndexSpread local;
-    std::uint32_t previous = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      const pcl::PointXYZ& p = in.points[i];
-      if (!dense && !isFinite(p)) continue;
-      const auto ix = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.x * inverse) - first[0]));
-      const auto iy = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.y * inverse) - first[1]));
-      const auto iz = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.z * inverse) - first[2]));
-      const std::uint32_t idx = ix + iy * strideY + iz * strideZ;
-      local.min = std::min(local.min, idx);
-      local.max = std::max(local.max, idx);
-      local.sorted = local.sorted && idx >= previous;
-      previous = idx;
-      entries[at++] = VoxelEntry{idx, static_cast<std::uint32_t>(i)};
-    }
-    spreads[static_cast<std::size_t>(k)] = local;
-  });
+  const auto indexPass = [&](auto withSpread) {
+    forSlices(n, parts, [&](int k, std::size_t begin, std::size_t end) {
+      std::size_t at = finiteBefore[static_cast<std::size_t>(k)];
+      IndexSpread local;
+      std::uint32_t previous = 0;
+      for (std::size_t i = begin; i < end; ++i) {
+        const pcl::PointXYZ& p = in.points[i];
+        if (!dense && !isFinite(p)) continue;
+        const auto ix = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.x * inverse) - first[0]));
+        const auto iy = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.y * inverse) - first[1]));
+        const auto iz = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.z * inverse) - first[2]));
+        const std::uint32_t idx = ix + iy * strideY + iz * strideZ;
+        if constexpr (decltype(withSpread)::value) {
+          local.min = std::min(local.min, idx);
+          local.max = std::max(local.max, idx);
+          local.sorted = local.sorted && idx >= previous;
+          previous = idx;
+        }
+        entries[at++] = VoxelEntry{idx, static_cast<std::uint32_t>(i)};
+      }
+      spreads[static_cast<std::size_t>(k)] = local;
+    });
+  };
+  if (parts > 1) {
+    indexPass(std::true_type{});
+  } else {
+    indexPass(std::false_type{});
+  }
   IndexSpread spread;
   for (const IndexSpread& local : spreads) {
     // An empty slice has min above max and no order to break; otherwise the slice's first entry must not
@@ -247,25 +275,34 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
     spread.max = std::max(spread.max, local.max);
   }
 
-  sortByVoxel(entries, spread, parts);
+  sortByVoxel(entries.get(), finite, spread, parts);
 
-  // Where each voxel's run starts, counted and then written in slices, and each voxel's mean summed in
-  // the sorted order from zero.
-  std::vector<std::size_t> runsBefore(static_cast<std::size_t>(parts) + 1, 0);
-  forSlices(finite, parts, [&](int k, std::size_t begin, std::size_t end) {
-    std::size_t runs = 0;
-    for (std::size_t i = begin; i < end; ++i) runs += i == 0 || entries[i].idx != entries[i - 1].idx;
-    runsBefore[static_cast<std::size_t>(k) + 1] = runs;
-  });
-  for (int k = 0; k < parts; ++k)
-    runsBefore[static_cast<std::size_t>(k) + 1] += runsBefore[static_cast<std::size_t>(k)];
-  std::vector<std::uint32_t> starts(runsBefore.back() + 1);
-  forSlices(finite, parts, [&](int k, std::size_t begin, std::size_t end) {
-    std::size_t at = runsBefore[static_cast<std::size_t>(k)];
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i == 0 || entries[i].idx != entries[i - 1].idx) starts[at++] = static_cast<std::uint32_t>(i);
+  // Where each voxel's run starts (with threads counted and then written in slices), and each voxel's
+  // mean summed in the sorted order from zero.
+  std::vector<std::uint32_t> starts;
+  if (parts == 1) {
+    starts.reserve(finite / 2 + 2);
+    for (std::size_t i = 0; i < finite; ++i) {
+      if (i == 0 || entries[i].idx != entries[i - 1].idx) starts.push_back(static_cast<std::uint32_t>(i));
     }
-  });
+    starts.push_back(0);
+  } else {
+    std::vector<std::size_t> runsBefore(static_cast<std::size_t>(parts) + 1, 0);
+    forSlices(finite, parts, [&](int k, std::size_t begin, std::size_t end) {
+      std::size_t runs = 0;
+      for (std::size_t i = begin; i < end; ++i) runs += i == 0 || entries[i].idx != entries[i - 1].idx;
+      runsBefore[static_cast<std::size_t>(k) + 1] = runs;
+    });
+    for (int k = 0; k < parts; ++k)
+      runsBefore[static_cast<std::size_t>(k) + 1] += runsBefore[static_cast<std::size_t>(k)];
+    starts.resize(runsBefore.back() + 1);
+    forSlices(finite, parts, [&](int k, std::size_t begin, std::size_t end) {
+      std::size_t at = runsBefore[static_cast<std::size_t>(k)];
+      for (std::size_t i = begin; i < end; ++i) {
+        if (i == 0 || entries[i].idx != entries[i - 1].idx) starts[at++] = static_cast<std::uint32_t>(i);
+      }
+    });
+  }
   const std::size_t voxels = starts.size() - 1;
   starts.back() = static_cast<std::uint32_t>(finite);
   Cloud result;
