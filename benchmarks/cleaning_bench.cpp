@@ -35,6 +35,11 @@ struct VoxelCase {
 };
 const VoxelCase kVoxelCases[] = {
     {"random_volume_307k_leaf_0.01", 0.01f, [] { return frame(); }},
+    // Ten times the points in the same volume: both filters should grow about tenfold.
+    {"random_volume_3M_leaf_0.01", 0.01f,
+     [] {
+       return nimbrel_test::makeRandomCloud(3072000, {-1.5f, -1.0f, 0.3f}, {1.5f, 1.0f, 1.8f}, 4);
+     }},
     {"camera_frame_leaf_0.005", 0.005f, [] { return nimbrel_test::makeDepthScene(1.0); }},
     {"camera_frame_strays_20m_leaf_0.005", 0.005f,
      [] {

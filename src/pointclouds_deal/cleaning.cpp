@@ -201,12 +201,7 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
       }
       if (!inBox(p)) continue;
       ++slice.kept;
-      slice.box.lo[0] = std::min(slice.box.lo[0], p.x);
-      slice.box.lo[1] = std::min(slice.box.lo[1], p.y);
-      slice.box.lo[2] = std::min(slice.box.lo[2], p.z);
-      slice.box.hi[0] = std::max(slice.box.hi[0], p.x);
-      slice.box.hi[1] = std::max(slice.box.hi[1], p.y);
-      slice.box.hi[2] = std::max(slice.box.hi[2], p.z);
+      detail::includePoint(slice.box, p);
       if (parts == 1) finite->points.push_back(p);
     }
     slices[static_cast<std::size_t>(k)] = slice;

@@ -192,12 +192,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
           const pcl::PointXYZ& p = in.points[i];
           if (!isFinite(p)) continue;
           ++b.finite;
-          b.box.lo[0] = std::min(b.box.lo[0], p.x);
-          b.box.lo[1] = std::min(b.box.lo[1], p.y);
-          b.box.lo[2] = std::min(b.box.lo[2], p.z);
-          b.box.hi[0] = std::max(b.box.hi[0], p.x);
-          b.box.hi[1] = std::max(b.box.hi[1], p.y);
-          b.box.hi[2] = std::max(b.box.hi[2], p.z);
+          includePoint(b.box, p);
         }
       }
       boxes[static_cast<std::size_t>(k)] = b;

@@ -4,6 +4,8 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <algorithm>
+
 namespace nimbrel_arm_util::detail {
 
 enum class VoxelGridStatus {
@@ -21,6 +23,15 @@ struct PointBounds {
 /// growBounds widens to the union of the boxes it is given.
 PointBounds emptyBounds();
 void growBounds(PointBounds& bounds, const PointBounds& other);
+/// Widens `bounds` to hold the point p (whose coordinates are finite).
+inline void includePoint(PointBounds& bounds, const pcl::PointXYZ& p) {
+  bounds.lo[0] = std::min(bounds.lo[0], p.x);
+  bounds.lo[1] = std::min(bounds.lo[1], p.y);
+  bounds.lo[2] = std::min(bounds.lo[2], p.z);
+  bounds.hi[0] = std::max(bounds.hi[0], p.x);
+  bounds.hi[1] = std::max(bounds.hi[1], p.y);
+  bounds.hi[2] = std::max(bounds.hi[2], p.z);
+}
 
 /// True when the voxel grid's index space over the box [lo, hi] with voxels of 1 / `inverseLeaf` exceeds a
 /// 32-bit int, counted as pcl::VoxelGrid counts it (in float, truncated, plus one per axis), but without its
