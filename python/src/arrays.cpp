@@ -139,12 +139,13 @@ pcl::PolygonMesh meshArg(py::handle vertices, py::handle faces, const std::strin
   mesh.polygons.resize(static_cast<std::size_t>(indices.shape(0)));
   for (py::ssize_t i = 0; i < indices.shape(0); ++i) {
     auto& triangle = mesh.polygons[static_cast<std::size_t>(i)].vertices;
+    triangle.resize(3);
     for (py::ssize_t k = 0; k < 3; ++k) {
       const std::int64_t v = indices(i, k);
       if (v < 0 || v >= count)
         throw py::value_error(
             fmt::format("{}: index {} of face {} out of range for {} vertices", facesName, v, i, count));
-      triangle.push_back(static_cast<std::uint32_t>(v));
+      triangle[static_cast<std::size_t>(k)] = static_cast<std::uint32_t>(v);
     }
   }
   return mesh;
