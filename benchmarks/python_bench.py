@@ -13,7 +13,6 @@ Usage: /usr/bin/python3 benchmarks/python_bench.py [--build build] [--reps 30]
 (needs the build's Python module and examples/pipeline_demo, which writes the frame's arrays)
 """
 import argparse
-import json
 import statistics
 import subprocess
 import sys
@@ -50,40 +49,22 @@ def main():
     global nau
     import nimbrel_arm_util as nau
 
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples" / "python"))
+    from pipeline_demo import load_frame, road_steps
+
     with tempfile.TemporaryDirectory() as out:
         subprocess.run([str(build / "examples" / "pipeline_demo"), out], check=True, stdout=subprocess.DEVNULL)
-        arrays = Path(out) / "arrays"
-        d = {p.stem: np.load(p) for p in arrays.glob("*.npy")}
-        d.update(json.loads((arrays / "road.json").read_text()))
+        frame = load_frame(out)
 
-    fx, cx, fy, cy, k1, k2, p1, p2, k3 = (float(v) for v in d["intrinsic"])
-    camera = nau.CameraIntrinsic(fx=fx, fy=fy, cx=cx, cy=cy, k1=k1, k2=k2, p1=p1, p2=p2, k3=k3)
-    r = d["filter_range"]
-    meshes = [(d["box_vertices"], d["box_faces"]), (d["ball_vertices"], d["ball_faces"])]
-    steps = [
-        ("depth_to_points", lambda _: nau.depth_to_points(d["depth"], camera)),
-        ("clean", lambda c: nau.clean(c, r[0::2], r[1::2], d["leaf_size"], d["mean_k"], d["stddev_mul"])),
-        ("transform", lambda c: nau.transform(c, d["camera_to_robot"])),
-        ("remove_box_and_tool", lambda c: nau.remove_box_and_tool(
-            c, d["box_pose"], d["box_size"], d["tool_pose"], d["tool_half_size"], d["box_scale"],
-            d["box_margin"], d["tool_margin"])),
-        ("remove_meshes", lambda c: nau.remove_meshes(c, meshes)),
-        ("remove_meshes_fast", None),  # same input as remove_meshes
-    ]
     print(f"demo frame 640x480, {args.reps} repetitions, medians")
     print(f"{'step':22} {'points in':>9} {'library ms':>11} {'call ms':>9} {'overhead ms':>12} {'overhead':>9}")
-    cloud, before_meshes = None, None
-    for name, step in steps:
-        if name == "remove_meshes_fast":
-            cloud = before_meshes
-            step = lambda c: nau.remove_meshes_fast(c, meshes)  # noqa: E731
-        if name == "remove_meshes":
-            before_meshes = cloud
-        n_in = d["depth"].size if cloud is None else len(cloud)
-        wall, work, overhead, result = measure(lambda: step(cloud), args.reps)
+    stages = {}
+    for name, source, call, _ in road_steps(frame):
+        cloud = stages.get(source)
+        n_in = frame["depth"].size if cloud is None else len(cloud)
+        wall, work, overhead, stages[name] = measure(lambda: call(cloud), args.reps)
         print(f"{name:22} {n_in:9d} {work * 1e3:11.3f} {wall * 1e3:9.3f} {overhead * 1e3:12.4f} "
               f"{100.0 * overhead / work:8.2f}%")
-        cloud = result
 
     print("\nthe way out: transform(view, identity) on the module's own view, and a copy of its result")
     print(f"{'points':>8} {'overhead ms':>12} {'copy ms':>9} {'fresh input ms':>15}")

@@ -14,6 +14,7 @@ Points = npt.ArrayLike
 Vector3 = Union[Sequence[float], npt.ArrayLike]
 Pose = npt.ArrayLike
 Mesh = Tuple[npt.ArrayLike, npt.ArrayLike]
+MeshesArg = Union["Meshes", Sequence[Mesh]]
 Cloud = npt.NDArray[np.float32]
 Mask = npt.NDArray[np.bool_]
 PathLike = Union[str, os.PathLike]
@@ -31,6 +32,11 @@ class CameraIntrinsic:
     k3: float
     def __init__(self, fx: float, fy: float, cx: float, cy: float, k1: float = 0.0, k2: float = 0.0,
                  p1: float = 0.0, p2: float = 0.0, k3: float = 0.0) -> None: ...
+
+class Meshes:
+    """(vertices, faces) pairs converted once, to pass to the mesh calls frame after frame."""
+    def __init__(self, meshes: Sequence[Mesh]) -> None: ...
+    def __len__(self) -> int: ...
 
 def depth_to_points(depth: npt.NDArray[np.uint16], camera: CameraIntrinsic,
                     units_per_metre: float = 1000.0) -> Cloud:
@@ -65,16 +71,16 @@ def remove_box_and_tool(points: Points, pose: Pose, size: Vector3, tool_pose: Po
 def inside_box(points: Points, pose: Pose, size: Vector3, scale: float = 1.0, margin: float = 0.0) -> Mask:
     """For each point, whether remove_box would remove it."""
 
-def remove_meshes(points: Points, meshes: Sequence[Mesh]) -> Cloud:
+def remove_meshes(points: Points, meshes: MeshesArg) -> Cloud:
     """The points neither inside nor within 0.05 m of any mesh."""
 
-def remove_meshes_fast(points: Points, meshes: Sequence[Mesh]) -> Cloud:
+def remove_meshes_fast(points: Points, meshes: MeshesArg) -> Cloud:
     """The points farther than 0.08 m from every mesh's randomly sampled surface."""
 
 def inside_mesh(points: Points, vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Mask:
     """For each point, whether it lies inside the closed mesh."""
 
-def inside_or_near_meshes(points: Points, meshes: Sequence[Mesh]) -> Mask:
+def inside_or_near_meshes(points: Points, meshes: MeshesArg) -> Mask:
     """For each point, whether it is inside a mesh or within 0.05 m of one."""
 
 def near_points(points: Points, surface: Points, threshold: float) -> Mask:

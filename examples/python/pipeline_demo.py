@@ -18,42 +18,55 @@ import numpy as np
 import nimbrel_arm_util as nau
 
 
+def load_frame(folder):
+    """The demo's arrays (frame, scene, C++ stages) and road parameters from folder/arrays, by name."""
+    arrays = Path(folder) / "arrays"
+    frame = {p.stem: np.load(p) for p in arrays.glob("*.npy")}
+    frame.update(json.loads((arrays / "road.json").read_text()))
+    return frame
+
+
+def road_steps(frame):
+    """The road as (name, input step or None, call on that input, C++ stage or None), in order."""
+    fx, cx, fy, cy, k1, k2, p1, p2, k3 = (float(v) for v in frame["intrinsic"])
+    camera = nau.CameraIntrinsic(fx=fx, fy=fy, cx=cx, cy=cy, k1=k1, k2=k2, p1=p1, p2=p2, k3=k3)
+    r = frame["filter_range"]
+    # The objects' meshes come back every frame: converted once.
+    meshes = nau.Meshes([(frame["box_vertices"], frame["box_faces"]), (frame["ball_vertices"], frame["ball_faces"])])
+    return [
+        ("depth_to_points", None, lambda _: nau.depth_to_points(frame["depth"], camera), "1_depth_cloud"),
+        ("clean", "depth_to_points",
+         lambda c: nau.clean(c, lower=r[0::2], upper=r[1::2], leaf_size=frame["leaf_size"],
+                             mean_k=frame["mean_k"], stddev_mul=frame["stddev_mul"]), "2_processed"),
+        ("transform", "clean", lambda c: nau.transform(c, frame["camera_to_robot"]), "3_robot_frame"),
+        ("remove_box_and_tool", "transform",
+         lambda c: nau.remove_box_and_tool(c, frame["box_pose"], frame["box_size"], frame["tool_pose"],
+                                           frame["tool_half_size"], scale=frame["box_scale"],
+                                           margin=frame["box_margin"], tool_margin=frame["tool_margin"]),
+         "4_without_boxes"),
+        ("remove_meshes", "remove_box_and_tool", lambda c: nau.remove_meshes(c, meshes), "5_without_meshes"),
+        # Samples the meshes afresh on every call: no bit-for-bit twin.
+        ("remove_meshes_fast", "remove_box_and_tool", lambda c: nau.remove_meshes_fast(c, meshes), None),
+    ]
+
+
 def main():
     folder = Path(sys.argv[1] if len(sys.argv) > 1 else "demo-output")
-    arrays = folder / "arrays"
-    if not arrays.is_dir():
-        sys.exit(f"{arrays} not found: run `make demo` (or pipeline_demo {folder}) first")
-    d = {p.stem: np.load(p) for p in arrays.glob("*.npy")}
-    road = json.loads((arrays / "road.json").read_text())
-
-    fx, cx, fy, cy, k1, k2, p1, p2, k3 = (float(v) for v in d["intrinsic"])
-    camera = nau.CameraIntrinsic(fx=fx, fy=fy, cx=cx, cy=cy, k1=k1, k2=k2, p1=p1, p2=p2, k3=k3)
-    r = road["filter_range"]
-    meshes = [(d["box_vertices"], d["box_faces"]), (d["ball_vertices"], d["ball_faces"])]
-
+    if not (folder / "arrays").is_dir():
+        sys.exit(f"{folder / 'arrays'} not found: run `make demo` (or pipeline_demo {folder}) first")
+    frame = load_frame(folder)
     stages, differs = {}, []
-
-    def step(name, call, reference=None):
+    for name, source, call, reference in road_steps(frame):
         start = time.perf_counter()
-        stages[name] = call()
+        stages[name] = call(stages.get(source))
         ms = 1e3 * (time.perf_counter() - start)
-        same = "" if reference is None else (
-            "same as C++" if np.array_equal(stages[name].view(np.uint32), d[reference].view(np.uint32))
-            else "DIFFERS from C++")
+        same = ""
+        if reference is not None:
+            equal = np.array_equal(stages[name].view(np.uint32), frame[reference].view(np.uint32))
+            same = "same as C++" if equal else "DIFFERS from C++"
+            if not equal:
+                differs.append(name)
         print(f"{name:22} {len(stages[name]):8d} points {ms:8.1f} ms  {same}")
-        if same.startswith("DIFFERS"):
-            differs.append(name)
-
-    step("depth_to_points", lambda: nau.depth_to_points(d["depth"], camera), "1_depth_cloud")
-    step("clean", lambda: nau.clean(stages["depth_to_points"], lower=r[0::2], upper=r[1::2],
-                                    leaf_size=road["leaf_size"], mean_k=road["mean_k"],
-                                    stddev_mul=road["stddev_mul"]), "2_processed")
-    step("transform", lambda: nau.transform(stages["clean"], d["camera_to_robot"]), "3_robot_frame")
-    step("remove_box_and_tool", lambda: nau.remove_box_and_tool(
-        stages["transform"], d["box_pose"], d["box_size"], d["tool_pose"], d["tool_half_size"],
-        scale=road["box_scale"], margin=road["box_margin"], tool_margin=road["tool_margin"]), "4_without_boxes")
-    step("remove_meshes", lambda: nau.remove_meshes(stages["remove_box_and_tool"], meshes), "5_without_meshes")
-    step("remove_meshes_fast", lambda: nau.remove_meshes_fast(stages["remove_box_and_tool"], meshes))
     if differs:
         sys.exit(f"differs from the C++ road: {', '.join(differs)}")
 

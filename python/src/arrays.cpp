@@ -151,11 +151,12 @@ pcl::PolygonMesh meshArg(py::handle vertices, py::handle faces, const std::strin
   return mesh;
 }
 
-std::vector<pcl::PolygonMesh> meshListArg(py::handle meshes, const char* name) {
+std::shared_ptr<const MeshList> meshListArg(py::handle meshes, const char* name) {
+  if (py::isinstance<MeshList>(meshes)) return meshes.cast<std::shared_ptr<MeshList>>();
   if (!py::isinstance<py::list>(meshes) && !py::isinstance<py::tuple>(meshes))
     throw py::type_error(
         fmt::format("{}: expected a list of (vertices, faces) pairs, got {}", name, typeName(meshes)));
-  std::vector<pcl::PolygonMesh> out;
+  auto out = std::make_shared<MeshList>();
   const auto items = py::reinterpret_borrow<py::sequence>(meshes);
   for (std::size_t i = 0; i < items.size(); ++i) {
     const py::object item = items[i];
@@ -164,7 +165,7 @@ std::vector<pcl::PolygonMesh> meshListArg(py::handle meshes, const char* name) {
       throw py::type_error(
           fmt::format("{}: expected a (vertices, faces) pair, got {}", itemName, typeName(item)));
     const auto pair = py::reinterpret_borrow<py::sequence>(item);
-    out.push_back(meshArg(pair[0], pair[1], itemName));
+    out->push_back(meshArg(pair[0], pair[1], itemName));
   }
   return out;
 }

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include <Eigen/Core>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,8 +33,10 @@ py::array cloudView(CloudPtr cloud);
 
 /// A triangle mesh from (V, 3) float vertices and (F, 3) integer faces indexing them.
 pcl::PolygonMesh meshArg(py::handle vertices, py::handle faces, const std::string& name);
-/// A list of meshes, each a (vertices, faces) pair.
-std::vector<pcl::PolygonMesh> meshListArg(py::handle meshes, const char* name);
+/// Meshes converted once, for calls that take the same objects frame after frame (Python's Meshes).
+using MeshList = std::vector<pcl::PolygonMesh>;
+/// A Meshes object as it is, or a list of (vertices, faces) pairs converted.
+std::shared_ptr<const MeshList> meshListArg(py::handle meshes, const char* name);
 /// (vertices float32 (V, 3), faces int32 (F, 3)) of a mesh, copied.
 py::tuple meshArrays(const pcl::PolygonMesh& mesh);
 

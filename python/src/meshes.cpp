@@ -10,22 +10,26 @@ namespace {
 
 using nimbrel_arm_util::PointCloudsDeal;
 
+// The library takes mesh lists by non-const reference but never changes them (several threads may share
+// one Meshes object).
+MeshList& mutableList(const MeshList& list) { return const_cast<MeshList&>(list); }
+
 py::array removeMeshes(py::handle points, py::handle meshes) {
   const CloudPtr in = cloudArg(points, "points");
-  std::vector<pcl::PolygonMesh> list = meshListArg(meshes, "meshes");
+  const auto list = meshListArg(meshes, "meshes");
   const auto out = std::make_shared<Cloud>();
   // An empty cloud has nothing to remove: the library refuses it (-1) and the answer is an empty cloud.
-  work([&] { PointCloudsDeal().removePointsFromMeshs(in, list, out); });
+  work([&] { PointCloudsDeal().removePointsFromMeshs(in, mutableList(*list), out); });
   return cloudView(out);
 }
 
 py::array removeMeshesFast(py::handle points, py::handle meshes) {
   const CloudPtr in = cloudArg(points, "points");
-  std::vector<pcl::PolygonMesh> list = meshListArg(meshes, "meshes");
-  if (list.empty()) throw py::value_error("meshes: the fast removal needs at least one mesh");
+  const auto list = meshListArg(meshes, "meshes");
+  if (list->empty()) throw py::value_error("meshes: the fast removal needs at least one mesh");
   const auto out = std::make_shared<Cloud>();
   int result = 0;
-  work([&] { result = PointCloudsDeal().fastRemovePointsFromMeshs(in, list, out); });
+  work([&] { result = PointCloudsDeal().fastRemovePointsFromMeshs(in, mutableList(*list), out); });
   if (result == -3)
     throw py::value_error("meshes: a mesh samples to three points or fewer (its faces are too small)");
   return cloudView(out);
@@ -48,12 +52,13 @@ py::array insideMesh(py::handle points, py::handle vertices, py::handle faces) {
 
 py::array insideOrNearMeshes(py::handle points, py::handle meshes) {
   const CloudPtr in = cloudArg(points, "points");
-  std::vector<pcl::PolygonMesh> list = meshListArg(meshes, "meshes");
+  const auto list = meshListArg(meshes, "meshes");
   py::array_t<bool> inside(static_cast<py::ssize_t>(in->size()));
   bool* flags = inside.mutable_data();
   work([&] {
     PointCloudsDeal deal;
-    for (std::size_t i = 0; i < in->size(); ++i) flags[i] = deal.isPointInsideMeshs((*in)[i], list);
+    for (std::size_t i = 0; i < in->size(); ++i)
+      flags[i] = deal.isPointInsideMeshs((*in)[i], mutableList(*list));
   });
   return std::move(inside);
 }
@@ -98,11 +103,21 @@ py::array sampleSurface(py::handle vertices, py::handle faces) {
 
 void bindMeshes(py::module_& m) {
   using py::arg;
+  py::class_<MeshList, std::shared_ptr<MeshList>>(
+      m, "Meshes",
+      "Meshes(meshes)\n\n"
+      "A list of (vertices, faces) pairs converted once: pass it instead of the list to the mesh calls when\n"
+      "the same objects come back frame after frame. The arrays are copied; later changes to them are not\n"
+      "seen.")
+      .def(py::init(
+               [](py::handle meshes) { return std::make_shared<MeshList>(*meshListArg(meshes, "meshes")); }),
+           arg("meshes"))
+      .def("__len__", [](const MeshList& list) { return list.size(); });
   m.def("remove_meshes", &removeMeshes, arg("points"), arg("meshes"),
         "remove_meshes(points, meshes) -> ndarray\n\n"
         "The points that lie neither inside nor within 0.05 m of any mesh, in order. meshes is a list of\n"
-        "(vertices, faces) pairs: (V, 3) vertices in the points' frame (metres) and (F, 3) integer faces of\n"
-        "closed triangle meshes. An empty cloud gives an empty array.");
+        "(vertices, faces) pairs (or a Meshes): (V, 3) vertices in the points' frame (metres) and (F, 3)\n"
+        "integer faces of closed triangle meshes. An empty cloud gives an empty array.");
   m.def("remove_meshes_fast", &removeMeshesFast, arg("points"), arg("meshes"),
         "remove_meshes_fast(points, meshes) -> ndarray\n\n"
         "The points farther than 0.08 m from every mesh's surface, in order: each mesh is sampled afresh\n"

@@ -1,13 +1,13 @@
-import json
 import os
 import subprocess
 import sys
 from pathlib import Path
 
-import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+sys.path.insert(0, str(ROOT / "examples" / "python"))  # the demo's road, shared with the example
 
 
 @pytest.fixture(scope="session")
@@ -18,7 +18,5 @@ def demo(tmp_path_factory):
         pytest.skip("pipeline_demo not built (examples off)")
     out = tmp_path_factory.mktemp("demo")
     subprocess.run([exe, str(out)], check=True, stdout=subprocess.DEVNULL)
-    arrays = out / "arrays"
-    data = {p.stem: np.load(p) for p in arrays.glob("*.npy")}
-    data.update(json.loads((arrays / "road.json").read_text()))
-    return data
+    from pipeline_demo import load_frame
+    return load_frame(out)

@@ -19,6 +19,7 @@ def test_remove_meshes_keeps_what_the_query_rejects():
     other = cube(0.3, (1.1, 1.1, 1.1))
     near = nau.inside_or_near_meshes(points, [(V, F), other])
     assert np.array_equal(nau.remove_meshes(points, [(V, F), other]), points[~near])
+    assert np.array_equal(nau.remove_meshes(points, nau.Meshes([(V, F), other])), points[~near])
     assert len(nau.remove_meshes(np.empty((0, 3)), [(V, F)])) == 0
 
 
