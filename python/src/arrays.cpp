@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace nimbrel_python {
@@ -60,9 +61,12 @@ bool copyPoints(const char* data, py::ssize_t n, py::ssize_t rowStride, py::ssiz
   for (py::ssize_t i = 0; i < n; ++i) {
     const char* row = data + i * rowStride;
     pcl::PointXYZ& p = out.points[static_cast<std::size_t>(i)];
-    p.x = static_cast<float>(*reinterpret_cast<const T*>(row));
-    p.y = static_cast<float>(*reinterpret_cast<const T*>(row + colStride));
-    p.z = static_cast<float>(*reinterpret_cast<const T*>(row + 2 * colStride));
+    // NumPy arrays need not be aligned (a buffer read at an odd offset): every value is copied bytewise.
+    T xyz[3];
+    for (int k = 0; k < 3; ++k) std::memcpy(&xyz[k], row + k * colStride, sizeof(T));
+    p.x = static_cast<float>(xyz[0]);
+    p.y = static_cast<float>(xyz[1]);
+    p.z = static_cast<float>(xyz[2]);
     finite = finite && std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
   }
   return finite;
@@ -82,7 +86,7 @@ py::array_t<std::int64_t> facesArg(py::handle faces, const std::string& name) {
         fmt::format("{}: expected integer vertex indices, got {}", name, std::string(py::str(a.dtype()))));
   if (a.ndim() != 2 || a.shape(1) != 3)
     throw py::value_error(fmt::format("{}: expected shape (F, 3), got {}", name, shapeText(a)));
-  return py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(a);
+  return py::array_t<std::int64_t, kConverted>::ensure(a);
 }
 
 }  // namespace
@@ -197,7 +201,7 @@ Eigen::Matrix4d poseArg(py::handle pose, const char* name) {
                                      a ? std::string(py::str(a.dtype())) : typeName(pose)));
   if (a.ndim() != 2 || a.shape(0) != 4 || a.shape(1) != 4)
     throw py::value_error(fmt::format("{}: expected shape (4, 4), got {}", name, shapeText(a)));
-  const auto m = py::array_t<double, py::array::forcecast>::ensure(a).unchecked<2>();
+  const auto m = py::array_t<double, kConverted>::ensure(a).unchecked<2>();
   Eigen::Matrix4d out;
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c) {
@@ -216,7 +220,7 @@ Eigen::Vector3d vec3Arg(py::handle value, const char* name, bool nonNegative) {
     throw py::type_error(fmt::format("{}: expected three numbers, got {}", name, typeName(value)));
   if (a.ndim() != 1 || a.shape(0) != 3)
     throw py::value_error(fmt::format("{}: expected three numbers, got shape {}", name, shapeText(a)));
-  const auto v = py::array_t<double, py::array::forcecast>::ensure(a).unchecked<1>();
+  const auto v = py::array_t<double, kConverted>::ensure(a).unchecked<1>();
   Eigen::Vector3d out(v(0), v(1), v(2));
   for (int i = 0; i < 3; ++i) {
     if (!std::isfinite(out[i])) throw py::value_error(fmt::format("{}: entry {} is not finite", name, i));

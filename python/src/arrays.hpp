@@ -24,6 +24,10 @@ namespace py = pybind11;
 using Cloud = nimbrel_arm_util::PointCloudsDeal::Cloud;
 using CloudPtr = nimbrel_arm_util::PointCloudsDeal::CloudPtr;
 
+/// Flags of an array converted for reading through typed pointers: C order, any dtype cast, aligned.
+constexpr int kConverted =
+    py::array::c_style | py::array::forcecast | py::detail::npy_api::NPY_ARRAY_ALIGNED_;
+
 /// The cloud behind `points`, an (N, 3) float32 or float64 array of any order and strides (or anything
 /// NumPy turns into one). A view returned by this module is used as it is; anything else is copied once
 /// into a new cloud (width N, height 1, is_dense when every coordinate is finite).

@@ -50,10 +50,9 @@ cv::Mat depthArg(py::handle depth, py::object& storage) {
   const int rows = static_cast<int>(a.shape(0)), cols = static_cast<int>(a.shape(1));
   if (rows == 0 || cols == 0) return cv::Mat(rows, cols, CV_16UC1);
   const bool viewable = a.strides(1) == sizeof(std::uint16_t) && a.strides(0) >= a.strides(1) * cols &&
-                        a.strides(0) % static_cast<py::ssize_t>(sizeof(std::uint16_t)) == 0;
-  storage =
-      viewable ? py::object(a)
-               : py::object(py::array_t<std::uint16_t, py::array::c_style | py::array::forcecast>::ensure(a));
+                        a.strides(0) % static_cast<py::ssize_t>(sizeof(std::uint16_t)) == 0 &&
+                        reinterpret_cast<std::uintptr_t>(a.data()) % alignof(std::uint16_t) == 0;
+  storage = viewable ? py::object(a) : py::object(py::array_t<std::uint16_t, kConverted>::ensure(a));
   const auto image = py::reinterpret_borrow<py::array>(storage);
   // The library only reads the image; the cast allows read-only arrays.
   return cv::Mat(rows, cols, CV_16UC1, const_cast<void*>(image.data()),

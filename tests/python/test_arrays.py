@@ -33,6 +33,7 @@ def test_result_is_a_read_only_view_onto_the_cloud_that_outlives_its_producers()
     lambda p: np.repeat(p, 2, axis=0)[::2],           # row stride of two points
     lambda p: np.ascontiguousarray(p[:, ::-1])[:, ::-1],  # negative column stride
     lambda p: p.tolist(),
+    lambda p: np.frombuffer(b"\0" + p.astype(np.float64).tobytes(), np.float64, offset=1).reshape(-1, 3),
 ])
 def test_any_layout_converts_to_the_same_cloud(layout):
     points = random_points(500, (-1, -1, -1), (1, 1, 1))

@@ -25,5 +25,6 @@ def test_strided_and_read_only_images_give_the_same_points():
     frozen.flags.writeable = False
     expected = bits(nau.depth_to_points(depth, camera))
     assert len(expected) > 10000
-    for image in (wide[:, ::2], np.asfortranarray(depth), frozen, np.vstack([depth, depth])[:120]):
+    unaligned = np.frombuffer(b"\0" + depth.tobytes(), np.uint16, offset=1).reshape(depth.shape)
+    for image in (wide[:, ::2], np.asfortranarray(depth), frozen, np.vstack([depth, depth])[:120], unaligned):
         assert np.array_equal(bits(nau.depth_to_points(image, camera)), expected)
