@@ -39,6 +39,7 @@ bench:
 	@OMP_NUM_THREADS=2 build-bench-omp/benchmarks/outlier_bench --benchmark_filter='outlier/(frame|full)' --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true --benchmark_out=build-bench/reports/outlier_bench_2threads.json --benchmark_out_format=json
 	@if [ -x build-bench-omp/benchmarks/peer/peer_mesh_removal_bench ]; then OMP_NUM_THREADS=2 build-bench-omp/benchmarks/peer/peer_mesh_removal_bench --benchmark_filter='frame_' --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true --benchmark_out=build-bench/reports/frame_2threads.json --benchmark_out_format=json; fi
 	@echo "== speed targets"; python3 benchmarks/targets.py build-bench/reports
+	@if [ -e build-bench/python ]; then echo "== Python module: overhead per call beside the library's time"; /usr/bin/python3 benchmarks/python_bench.py --build build-bench --reps $${REPS:-30}; fi
 
 clean:
 	@rm -rf $(BUILD_DIR)

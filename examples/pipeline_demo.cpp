@@ -12,7 +12,9 @@
 // It prints one line per step (points in, points out, milliseconds), writes each stage as a PCD file, the
 // inputs (depth PNG, a few noisy frames of the same view in frames/, camera_info YAML, poses, meshes) for the
 // command-line tool, and one picture with a top and a side view in which every point is coloured by the step
-// that removed it.
+// that removed it. The frame, the scene and every stage's cloud are also written as NumPy arrays in arrays/
+// (float32 (N, 3) clouds exactly as the library left them), with the road's parameters in arrays/road.json,
+// so that Python can replay the road and compare.
 //
 // Usage: pipeline_demo [output-folder]   (default: demo-output)
 #include <fmt/format.h>
@@ -359,6 +361,52 @@ void writeText(const std::string& path, const std::string& text) {
   });
 }
 
+// One NumPy .npy file (format 1.0, little-endian): `descr` is the element type ("<f4", "<f8", "<u2",
+// "<i4"), `data` the elements in C order.
+void writeNpy(const std::string& path, const char* descr, const std::vector<std::size_t>& shape,
+              const void* data, std::size_t bytes) {
+  std::string dims;
+  for (const std::size_t d : shape) dims += fmt::format("{}, ", d);
+  if (shape.size() > 1) dims.resize(dims.size() - 2);
+  std::string header = fmt::format("{{'descr': '{}', 'fortran_order': False, 'shape': ({}), }}", descr,
+                                   shape.size() == 1 ? dims.substr(0, dims.size() - 1) : dims);
+  // The magic, version and length take 10 bytes; the header ends in a newline at a multiple of 64.
+  header.append(63 - (10 + header.size()) % 64, ' ');
+  header += '\n';
+  nimbrel_tools::writeAtomically(path, [&](const std::string& tmp) {
+    std::ofstream out(tmp, std::ios::binary);
+    const std::uint16_t length = static_cast<std::uint16_t>(header.size());
+    out.write("\x93NUMPY\x01\x00", 8);
+    out.put(static_cast<char>(length & 0xff)).put(static_cast<char>(length >> 8));
+    out << header;
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(bytes));
+  });
+}
+
+// x, y, z of every point, without the padding of pcl::PointXYZ.
+void writeCloudNpy(const std::string& path, const Cloud& cloud) {
+  std::vector<float> xyz;
+  xyz.reserve(cloud.size() * 3);
+  for (const auto& p : cloud.points) xyz.insert(xyz.end(), {p.x, p.y, p.z});
+  writeNpy(path, "<f4", {cloud.size(), 3}, xyz.data(), xyz.size() * sizeof(float));
+}
+
+void writeMeshNpy(const std::string& prefix, const pcl::PolygonMesh& mesh) {
+  Cloud vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  writeCloudNpy(prefix + "_vertices.npy", vertices);
+  std::vector<std::int32_t> faces;
+  for (const auto& f : mesh.polygons)
+    for (const auto i : f.vertices) faces.push_back(static_cast<std::int32_t>(i));
+  writeNpy(prefix + "_faces.npy", "<i4", {mesh.polygons.size(), 3}, faces.data(),
+           faces.size() * sizeof(std::int32_t));
+}
+
+void writeMatrixNpy(const std::string& path, const Eigen::Matrix4d& m) {
+  const Eigen::Matrix<double, 4, 4, Eigen::RowMajor> rows = m;
+  writeNpy(path, "<f8", {4, 4}, rows.data(), sizeof(double) * 16);
+}
+
 std::string matrixText(const Eigen::Matrix4d& m) {
   std::string s;
   for (int r = 0; r < 4; ++r)
@@ -423,10 +471,14 @@ int main(int argc, char** argv) {
   auto timer = node->create_wall_timer(std::chrono::milliseconds(5), [&heartbeats] { ++heartbeats; });
   auto spinner = std::make_unique<nimbrel_arm_util::NimbrelNodeThread>(node->get_node_base_interface());
 
+  // The road's parameters: workspace box in the camera frame (metres), cleaning, box and tool margins.
+  const double range[6] = {-0.9, 0.9, -0.7, 0.7, 0.3, 1.6};
+  const double leafSize = 0.01, stddevMul = 2.0, boxScale = 1.0, boxMargin = 0.015, toolMargin = 0.02;
+  const int meanK = 30;
   PointCloudsDeal deal;
-  deal.setFilterRange(-0.9, 0.9, -0.7, 0.7, 0.3, 1.6);  // workspace in the camera frame (metres)
-  deal.setLeafSize(0.01);
-  deal.setStatisticalOutlierRemovalPara(30, 2.0);
+  deal.setFilterRange(range[0], range[1], range[2], range[3], range[4], range[5]);
+  deal.setLeafSize(leafSize);
+  deal.setStatisticalOutlierRemovalPara(meanK, stddevMul);
 
   CloudPtr camera(new Cloud), cleaned(new Cloud), robot(new Cloud), noBoxes(new Cloud), noMeshes(new Cloud),
       noMeshesFast(new Cloud);
@@ -447,8 +499,8 @@ int main(int argc, char** argv) {
                   timeIt([&] { deal.TransformToRobot(*cleaned, robot, toRobot); })});
   rows.back().out = robot->size();
   rows.push_back({"removeObbAndToolPointClouds", robot->size(), 0, timeIt([&] {
-                    deal.removeObbAndToolPointClouds(robot, noBoxes, boxPose, boxSize.data(), 1.0, 0.015,
-                                                     toolPose, toolHalf.data(), 0.02);
+                    deal.removeObbAndToolPointClouds(robot, noBoxes, boxPose, boxSize.data(), boxScale,
+                                                     boxMargin, toolPose, toolHalf.data(), toolMargin);
                   })});
   rows.back().out = noBoxes->size();
   rows.push_back({"removePointsFromMeshs", noBoxes->size(), 0,
@@ -483,6 +535,31 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+
+  // The same frame, scene and stages as arrays, for Python.
+  fs::create_directories(outDir / "arrays");
+  const auto array = [&](const std::string& name) { return out("arrays/" + name); };
+  writeNpy(array("depth.npy"), "<u2", {kHeight, kWidth}, frame.depth.data,
+           frame.depth.total() * frame.depth.elemSize());
+  const CameraIntrinsic& c = scene.intrinsic;
+  const float intrinsic[9] = {c.fx, c.cx, c.fy, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3};
+  writeNpy(array("intrinsic.npy"), "<f4", {9}, intrinsic, sizeof(intrinsic));
+  writeMatrixNpy(array("camera_to_robot.npy"), scene.cameraToRobot);
+  writeMatrixNpy(array("box_pose.npy"), boxPose);
+  writeMatrixNpy(array("tool_pose.npy"), toolPose);
+  writeNpy(array("box_size.npy"), "<f8", {3}, boxSize.data(), sizeof(double) * 3);
+  writeNpy(array("tool_half_size.npy"), "<f8", {3}, toolHalf.data(), sizeof(double) * 3);
+  writeMeshNpy(array("box"), meshes[0]);
+  writeMeshNpy(array("ball"), meshes[1]);
+  for (const auto& [name, cloud] : stages)
+    writeCloudNpy(array(fs::path(name).replace_extension(".npy").string()), *cloud);
+  writeText(
+      array("road.json"),
+      fmt::format("{{\n  \"filter_range\": [{:.17g}, {:.17g}, {:.17g}, {:.17g}, {:.17g}, {:.17g}],\n"
+                  "  \"leaf_size\": {:.17g},\n  \"mean_k\": {},\n  \"stddev_mul\": {:.17g},\n"
+                  "  \"box_scale\": {:.17g},\n  \"box_margin\": {:.17g},\n  \"tool_margin\": {:.17g}\n}}\n",
+                  range[0], range[1], range[2], range[3], range[4], range[5], leafSize, meanK, stddevMul,
+                  boxScale, boxMargin, toolMargin));
 
   // Picture: every depth point in the robot frame, coloured by the step that removed it.
   CloudPtr rawRobot(new Cloud);

@@ -11,6 +11,7 @@ core=(
   libspdlog-dev libfmt-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libyaml-cpp-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
 )
 bench=(libopen3d-dev libembree-dev python3)
 fuzz=(clang libclang-rt-14-dev)

@@ -61,3 +61,18 @@ if(WITH_TOOL)
   run(${prefix}/bin/nimbrel_arm_util --version)
 endif()
 message(STATUS "consumer built and ran against ${prefix}")
+
+if(PYTHON)
+  # As a new user would: only PYTHONPATH names the prefix; the module finds the library from its own place.
+  set(ENV{PYTHONPATH} ${prefix}/${PYTHON_DIR})
+  unset(ENV{LD_LIBRARY_PATH})
+  # Lines, not semicolons: a semicolon would split the CMake argument.
+  run(${PYTHON} -c "import nimbrel_arm_util as n\nprint(n.__file__)\nprint(len(n.crop([(0.5, 0.5, 0.5), (2, 2, 2)], (0, 0, 0), (1, 1, 1))), 'point inside')")
+  string(FIND "${last_output}" "${prefix}/${PYTHON_DIR}/nimbrel_arm_util" at)
+  if(NOT at EQUAL 0 OR NOT last_output MATCHES "\n1 point inside")
+    message(FATAL_ERROR "the installed Python module did not import from ${prefix}/${PYTHON_DIR}:\n${last_output}")
+  endif()
+  if(NOT EXISTS ${prefix}/${PYTHON_DIR}/nimbrel_arm_util.pyi)
+    message(FATAL_ERROR "not installed: ${PYTHON_DIR}/nimbrel_arm_util.pyi")
+  endif()
+endif()

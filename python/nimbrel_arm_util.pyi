@@ -1,0 +1,106 @@
+"""Point-cloud utilities of a robot arm's perception on NumPy arrays (type stubs).
+
+Clouds are (N, 3) arrays of x, y, z in metres (float32 or float64, any memory order); results are read-only
+float32 (N, 3) views onto the library's own points (16-byte rows). Meshes are (vertices (V, 3), faces (F, 3)
+integer) pairs. Poses are 4x4 arrays whose bottom row is 0 0 0 1.
+"""
+import os
+from typing import Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+Points = npt.ArrayLike
+Vector3 = Union[Sequence[float], npt.ArrayLike]
+Pose = npt.ArrayLike
+Mesh = Tuple[npt.ArrayLike, npt.ArrayLike]
+MeshesArg = Union["Meshes", Sequence[Mesh]]
+Cloud = npt.NDArray[np.float32]
+Mask = npt.NDArray[np.bool_]
+PathLike = Union[str, os.PathLike]
+
+class CameraIntrinsic:
+    """Pinhole intrinsics (pixels) and plumb_bob distortion (k1, k2, p1, p2, k3) of a depth camera."""
+    fx: float
+    fy: float
+    cx: float
+    cy: float
+    k1: float
+    k2: float
+    p1: float
+    p2: float
+    k3: float
+    def __init__(self, fx: float, fy: float, cx: float, cy: float, k1: float = 0.0, k2: float = 0.0,
+                 p1: float = 0.0, p2: float = 0.0, k3: float = 0.0) -> None: ...
+
+class Meshes:
+    """(vertices, faces) pairs converted once, to pass to the mesh calls frame after frame."""
+    def __init__(self, meshes: Sequence[Mesh]) -> None: ...
+    def __len__(self) -> int: ...
+
+def depth_to_points(depth: npt.NDArray[np.uint16], camera: CameraIntrinsic,
+                    units_per_metre: float = 1000.0) -> Cloud:
+    """Undistorted, back-projected depth readings: metres, camera optical frame, row-major pixel order."""
+
+def crop(points: Points, lower: Vector3, upper: Vector3) -> Cloud:
+    """The finite points inside the closed box lower..upper (metres, the points' frame)."""
+
+def crop_z(points: Points, z_min: float, z_max: float) -> Cloud:
+    """The points with z_min < z < z_max."""
+
+def clean(points: Points, lower: Vector3 = (-2.0, -2.0, -2.0), upper: Vector3 = (2.0, 2.0, 2.0),
+          leaf_size: float = 0.005, mean_k: int = 50, stddev_mul: float = 1.0) -> Cloud:
+    """Non-finite points dropped, box crop, voxel grid (leaf_size metres), statistical outlier removal."""
+
+def voxel_down_sample(points: Points, leaf_size: float) -> Cloud:
+    """One centroid per occupied voxel of edge leaf_size (metres)."""
+
+def remove_outliers(points: Points, mean_k: int = 50, stddev_mul: float = 1.0) -> Cloud:
+    """Statistical outlier removal over the mean_k nearest neighbours."""
+
+def transform(points: Points, pose: Pose) -> Cloud:
+    """The points moved by a 4x4 pose (e.g. camera to robot frame), computed in float."""
+
+def remove_box(points: Points, pose: Pose, size: Vector3, scale: float = 1.0, margin: float = 0.0) -> Cloud:
+    """The points outside the oriented box (pose, full edge lengths in metres) grown by scale and margin."""
+
+def remove_box_and_tool(points: Points, pose: Pose, size: Vector3, tool_pose: Pose, tool_half_size: Vector3,
+                        scale: float = 1.0, margin: float = 0.0, tool_margin: float = 0.0) -> Cloud:
+    """As remove_box, also outside the tool's box (half extents in metres, grown by tool_margin)."""
+
+def inside_box(points: Points, pose: Pose, size: Vector3, scale: float = 1.0, margin: float = 0.0) -> Mask:
+    """For each point, whether remove_box would remove it."""
+
+def remove_meshes(points: Points, meshes: MeshesArg) -> Cloud:
+    """The points neither inside nor within 0.05 m of any mesh."""
+
+def remove_meshes_fast(points: Points, meshes: MeshesArg) -> Cloud:
+    """The points farther than 0.08 m from every mesh's randomly sampled surface."""
+
+def inside_mesh(points: Points, vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Mask:
+    """For each point, whether it lies inside the closed mesh."""
+
+def inside_or_near_meshes(points: Points, meshes: MeshesArg) -> Mask:
+    """For each point, whether it is inside a mesh or within 0.05 m of one."""
+
+def near_points(points: Points, surface: Points, threshold: float) -> Mask:
+    """For each point, whether the nearest surface point is strictly closer than threshold (metres)."""
+
+def convex_hull(vertices: npt.ArrayLike,
+                faces: npt.ArrayLike | None = None) -> Tuple[Cloud, npt.NDArray[np.int32]]:
+    """(vertices, faces) of the convex hull, faces counter-clockwise seen from outside."""
+
+def sample_surface(vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Cloud:
+    """The vertices followed by about 40,000 random surface points per square metre."""
+
+def read_pcd(path: PathLike) -> Cloud:
+    """x, y, z of a PCD file's points, as float32."""
+
+def write_pcd(points: Points, path: PathLike, format: str = "binary") -> None:
+    """Writes a .pcd (or .ply) file atomically: 'binary', 'binary_compressed' or 'ascii'."""
+
+def read_mesh(path: PathLike) -> Tuple[Cloud, npt.NDArray[np.int32]]:
+    """(vertices, faces) of a PLY, OBJ or STL triangle mesh."""
+
+def last_work_seconds() -> float:
+    """Seconds the library itself worked in this thread's last call (the rest is Python overhead)."""

@@ -1,0 +1,13 @@
+// The module's functions, one group per topic file (as the library's own sources are grouped).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace nimbrel_python {
+
+void bindClouds(pybind11::module_& m);  // crops, cleaning, transforms, boxes
+void bindMeshes(pybind11::module_& m);  // mesh queries, removals, hulls, sampling
+void bindDepth(pybind11::module_& m);   // depth images to clouds
+void bindFiles(pybind11::module_& m);   // PCD and mesh files
+
+}  // namespace nimbrel_python

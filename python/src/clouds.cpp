@@ -1,0 +1,190 @@
+// Crops, cleaning, transforms and oriented boxes.
+#include <fmt/format.h>
+
+#include "arrays.hpp"
+#include "bindings.hpp"
+
+namespace nimbrel_python {
+namespace {
+
+using nimbrel_arm_util::PointCloudsDeal;
+
+// Runs `step(deal, out)` on a fresh object and output cloud without the GIL; the output as a view.
+template <class Step>
+py::array filtered(Step&& step) {
+  const auto out = std::make_shared<Cloud>();
+  work([&] {
+    PointCloudsDeal deal;
+    step(deal, out);
+  });
+  return cloudView(out);
+}
+
+// The closed box lower..upper, each corner three finite numbers with lower <= upper on every axis.
+std::pair<Eigen::Vector3d, Eigen::Vector3d> boxArgs(py::handle lower, py::handle upper) {
+  const Eigen::Vector3d lo = vec3Arg(lower, "lower", false), hi = vec3Arg(upper, "upper", false);
+  for (int i = 0; i < 3; ++i)
+    if (lo[i] > hi[i])
+      throw py::value_error(fmt::format("upper: below lower on axis {} ({} < {})", "xyz"[i], hi[i], lo[i]));
+  return {lo, hi};
+}
+
+py::array crop(py::handle points, py::handle lower, py::handle upper) {
+  const CloudPtr in = cloudArg(points, "points");
+  const auto box = boxArgs(lower, upper);
+  const Eigen::Vector3d &lo = box.first, &hi = box.second;
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    deal.rangeFilterPointClouds(in, out, lo.x(), hi.x(), lo.y(), hi.y(), lo.z(), hi.z());
+  });
+}
+
+py::array cropZ(py::handle points, py::handle zMin, py::handle zMax) {
+  const CloudPtr in = cloudArg(points, "points");
+  const double lo = realArg(zMin, "z_min"), hi = realArg(zMax, "z_max");
+  return filtered(
+      [&](PointCloudsDeal& deal, const CloudPtr& out) { deal.rangeInZFilterPointClouds(*in, *out, lo, hi); });
+}
+
+py::array clean(py::handle points, py::handle lower, py::handle upper, py::handle leafSize, py::handle meanK,
+                py::handle stddevMul) {
+  const CloudPtr in = cloudArg(points, "points");
+  const auto box = boxArgs(lower, upper);
+  const Eigen::Vector3d &lo = box.first, &hi = box.second;
+  const double leaf = positiveArg(leafSize, "leaf_size");
+  const int k = static_cast<int>(intArg(meanK, "mean_k", 1));
+  const double mul = realArg(stddevMul, "stddev_mul");
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    deal.setFilterRange(lo.x(), hi.x(), lo.y(), hi.y(), lo.z(), hi.z());
+    deal.setLeafSize(leaf);
+    deal.setStatisticalOutlierRemovalPara(k, mul);
+    deal.processPointClouds(in, out);
+  });
+}
+
+py::array voxelDownSample(py::handle points, py::handle leafSize) {
+  const CloudPtr in = cloudArg(points, "points");
+  const double leaf = positiveArg(leafSize, "leaf_size");
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    deal.setLeafSize(leaf);
+    deal.voxelGridfilterPointClouds(in, out);
+  });
+}
+
+py::array removeOutliers(py::handle points, py::handle meanK, py::handle stddevMul) {
+  const CloudPtr in = cloudArg(points, "points");
+  const int k = static_cast<int>(intArg(meanK, "mean_k", 1));
+  const double mul = realArg(stddevMul, "stddev_mul");
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    deal.setStatisticalOutlierRemovalPara(k, mul);
+    deal.removeOutlierPointClouds(in, out);
+  });
+}
+
+py::array transform(py::handle points, py::handle pose) {
+  const CloudPtr in = cloudArg(points, "points");
+  const Eigen::Matrix4f m = poseArg(pose, "pose").cast<float>();
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) { deal.TransformToRobot(*in, out, m); });
+}
+
+// An oriented box: its pose and full edge lengths, grown by scale and margin.
+struct BoxArgs {
+  Eigen::Matrix4d pose;
+  Eigen::Vector3d size;
+  double scale;
+  double margin;
+};
+
+BoxArgs boxPoseArgs(py::handle pose, py::handle size, py::handle scale, py::handle margin) {
+  return {poseArg(pose, "pose"), vec3Arg(size, "size", true), nonNegativeArg(scale, "scale"),
+          realArg(margin, "margin")};
+}
+
+py::array removeBox(py::handle points, py::handle pose, py::handle size, py::handle scale,
+                    py::handle margin) {
+  const CloudPtr in = cloudArg(points, "points");
+  BoxArgs box = boxPoseArgs(pose, size, scale, margin);
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    deal.removeObbPointClouds(in, out, box.pose, box.size.data(), box.scale, box.margin);
+  });
+}
+
+py::array removeBoxAndTool(py::handle points, py::handle pose, py::handle size, py::handle toolPose,
+                           py::handle toolHalfSize, py::handle scale, py::handle margin,
+                           py::handle toolMargin) {
+  const CloudPtr in = cloudArg(points, "points");
+  BoxArgs box = boxPoseArgs(pose, size, scale, margin);
+  Eigen::Matrix4d tool = poseArg(toolPose, "tool_pose");
+  Eigen::Vector3d toolHalf = vec3Arg(toolHalfSize, "tool_half_size", true);
+  const double toolGrow = realArg(toolMargin, "tool_margin");
+  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    deal.removeObbAndToolPointClouds(in, out, box.pose, box.size.data(), box.scale, box.margin, tool,
+                                     toolHalf.data(), toolGrow);
+  });
+}
+
+py::array insideBox(py::handle points, py::handle pose, py::handle size, py::handle scale,
+                    py::handle margin) {
+  const CloudPtr in = cloudArg(points, "points");
+  BoxArgs box = boxPoseArgs(pose, size, scale, margin);
+  py::array_t<bool> inside(static_cast<py::ssize_t>(in->size()));
+  bool* flags = inside.mutable_data();
+  work([&] {
+    PointCloudsDeal deal;
+    for (std::size_t i = 0; i < in->size(); ++i)
+      flags[i] = deal.isInObbRange(box.pose, box.size.data(), (*in)[i], box.scale, box.margin);
+  });
+  return std::move(inside);
+}
+
+}  // namespace
+
+void bindClouds(py::module_& m) {
+  using py::arg;
+  m.def("crop", &crop, arg("points"), arg("lower"), arg("upper"),
+        "crop(points, lower, upper) -> ndarray\n\n"
+        "The finite points inside the closed, axis-aligned box lower..upper (three numbers each, metres, in\n"
+        "the points' own frame), compared in float, in their input order.");
+  m.def("crop_z", &cropZ, arg("points"), arg("z_min"), arg("z_max"),
+        "crop_z(points, z_min, z_max) -> ndarray\n\n"
+        "The points whose z lies strictly between z_min and z_max (metres, the points' frame), in order.");
+  m.def("clean", &clean, arg("points"), arg("lower") = py::make_tuple(-2.0, -2.0, -2.0),
+        arg("upper") = py::make_tuple(2.0, 2.0, 2.0), arg("leaf_size") = 0.005, arg("mean_k") = 50,
+        arg("stddev_mul") = 1.0,
+        "clean(points, lower=(-2, -2, -2), upper=(2, 2, 2), leaf_size=0.005, mean_k=50, stddev_mul=1.0)"
+        " -> ndarray\n\n"
+        "The whole cleaning road of a camera frame: drops non-finite points, crops to the closed box\n"
+        "lower..upper (metres, camera frame), down-samples on a voxel grid of edge leaf_size (metres) and\n"
+        "removes statistical outliers (mean distance to the mean_k nearest neighbours beyond the average by\n"
+        "more than stddev_mul standard deviations). Returns an empty array when nothing is left.");
+  m.def("voxel_down_sample", &voxelDownSample, arg("points"), arg("leaf_size"),
+        "voxel_down_sample(points, leaf_size) -> ndarray\n\n"
+        "One centroid per occupied cubic voxel of edge leaf_size (metres, the same on every axis).");
+  m.def("remove_outliers", &removeOutliers, arg("points"), arg("mean_k") = 50, arg("stddev_mul") = 1.0,
+        "remove_outliers(points, mean_k=50, stddev_mul=1.0) -> ndarray\n\n"
+        "Statistical outlier removal: keeps the points whose mean distance to their mean_k nearest\n"
+        "neighbours is at most the average plus stddev_mul standard deviations.");
+  m.def("transform", &transform, arg("points"), arg("pose"),
+        "transform(points, pose) -> ndarray\n\n"
+        "Every point moved by the rigid or affine 4x4 pose (bottom row 0 0 0 1), computed in float: the\n"
+        "camera-to-robot pose takes camera-frame points into the robot frame. Non-finite points stay.");
+  m.def(
+      "remove_box", &removeBox, arg("points"), arg("pose"), arg("size"), arg("scale") = 1.0,
+      arg("margin") = 0.0,
+      "remove_box(points, pose, size, scale=1.0, margin=0.0) -> ndarray\n\n"
+      "The points outside an oriented box: pose is the box's 4x4 pose in the points' frame (rotation\n"
+      "columns are its axes, last column its centre), size its three full edge lengths (metres); each half\n"
+      "extent is size / 2 * scale + margin, and the z half extent is never below 0.1 m.");
+  m.def("remove_box_and_tool", &removeBoxAndTool, arg("points"), arg("pose"), arg("size"), arg("tool_pose"),
+        arg("tool_half_size"), arg("scale") = 1.0, arg("margin") = 0.0, arg("tool_margin") = 0.0,
+        "remove_box_and_tool(points, pose, size, tool_pose, tool_half_size, scale=1.0, margin=0.0,\n"
+        "                    tool_margin=0.0) -> ndarray\n\n"
+        "As remove_box, also dropping the points inside the tool's box: tool_pose its 4x4 pose,\n"
+        "tool_half_size its three half extents (metres), grown by tool_margin (the z half extent is never\n"
+        "below 0.1 m).");
+  m.def("inside_box", &insideBox, arg("points"), arg("pose"), arg("size"), arg("scale") = 1.0,
+        arg("margin") = 0.0,
+        "inside_box(points, pose, size, scale=1.0, margin=0.0) -> ndarray[bool]\n\n"
+        "For each point, whether it lies inside the grown oriented box of remove_box.");
+}
+
+}  // namespace nimbrel_python

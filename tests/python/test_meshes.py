@@ -1,0 +1,48 @@
+"""Mesh queries, removals, hulls and sampling on the unit cube and single triangles."""
+import numpy as np
+import pytest
+
+import nimbrel_arm_util as nau
+from geometry import cube, random_points
+
+V, F = cube()
+
+
+def test_inside_queries_on_the_cube():
+    points = np.array([[0.5, 0.5, 0.5], [1.04, 0.5, 0.5], [1.06, 0.5, 0.5], [0.5, 0.5, -0.5]])
+    assert nau.inside_mesh(points, V, F).tolist() == [True, False, False, False]
+    assert nau.inside_or_near_meshes(points, [(V, F)]).tolist() == [True, True, False, False]
+
+
+def test_remove_meshes_keeps_what_the_query_rejects():
+    points = random_points(2000, (-0.5, -0.5, -0.5), (1.5, 1.5, 1.5))
+    other = cube(0.3, (1.1, 1.1, 1.1))
+    near = nau.inside_or_near_meshes(points, [(V, F), other])
+    assert np.array_equal(nau.remove_meshes(points, [(V, F), other]), points[~near])
+    assert np.array_equal(nau.remove_meshes(points, nau.Meshes([(V, F), other])), points[~near])
+    assert len(nau.remove_meshes(np.empty((0, 3)), [(V, F)])) == 0
+
+
+def test_fast_removal_cuts_the_surface_shell_only():
+    points = np.array([[0.5, 0.5, 0.5], [0.5, 0.5, 1.05], [0.5, 0.5, 1.2]])
+    assert np.array_equal(nau.remove_meshes_fast(points, [(V, F)]), points[[0, 2]].astype(np.float32))
+    tiny = (np.array([[0, 0, 0], [0.001, 0, 0], [0, 0.002, 0]]), [[0, 1, 2]])
+    with pytest.raises(ValueError, match="^meshes:"):
+        nau.remove_meshes_fast(points, [tiny])
+
+
+def test_hull_of_a_cube_with_inner_points():
+    vertices = np.vstack([V, random_points(50, (0.1, 0.1, 0.1), (0.9, 0.9, 0.9))])
+    hull_vertices, hull_faces = nau.convex_hull(vertices)
+    assert hull_vertices.shape == (8, 3) and hull_faces.shape == (12, 3)
+    a, b, c = (hull_vertices[hull_faces[:, i]].astype(np.float64) for i in range(3))
+    assert np.einsum("ij,ij->", a, np.cross(b, c)) / 6.0 == pytest.approx(1.0)  # outward faces
+
+
+def test_surface_samples_start_with_the_vertices_and_near_points_finds_them():
+    triangle = np.array([[0, 0, 0], [0.05, 0, 0], [0, 0.04, 0]], np.float32)  # area 0.001: 40 samples
+    samples = nau.sample_surface(triangle, [[0, 1, 2]])
+    assert samples.shape == (43, 3) and np.array_equal(samples[:3], triangle)
+    assert np.all(samples[:, 2] == 0) and np.all(samples[:, :2] >= 0)
+    near = nau.near_points([[0, 0, 0.01], [0, 0, 0.021], [0.05, 0, 0.019]], samples, 0.02)
+    assert near.tolist() == [True, False, True]
