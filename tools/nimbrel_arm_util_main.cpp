@@ -254,8 +254,8 @@ int runDepth(const DepthArgs& a) {
   const DepthResult r = depthToCloud(a.image, info, a, a.output);
   if (r.medianDepth > kFarMedianDepth) warn(farWarning(a.image, a, r.medianDepth));
   std::cout << fmt::format("depth: {} points, wrote {}\n", r.points, a.output);
-  summary("depth", r.pixels, r.points,
-          {{r.pixels - r.points, "pixels without a reading in the depth range"}}, "", "pixels");
+  summary("depth", r.pixels, r.points, {{r.pixels - r.points, "pixels without a reading in the depth range"}},
+          "", "pixels");
   return 0;
 }
 
@@ -835,9 +835,9 @@ int main(int argc, char** argv) {
 
   auto* u = app.add_subcommand(
       "upsample",
-      "Mesh -> dense surface cloud: its vertices plus about 40,000 random points per square metre of "
-      "surface (area in the mesh's units once scaled, so a millimetre mesh without --mesh-scale 0.001 asks "
-      "for a million times more)");
+      "Mesh -> dense surface cloud: its vertices, then on each face its area x 40,000 random points, "
+      "rounded (area in square metres once scaled: a face under 0.25 cm^2 gets none; a millimetre mesh "
+      "without --mesh-scale 0.001 asks for a million times more, refused beyond 50 million)");
   u->add_option("mesh", upsample.input, "Input mesh (PLY, OBJ or STL)")->required();
   u->add_option("-o,--output", upsample.output, "Output cloud (.pcd or .ply)")->required();
   u->add_option("--mesh-scale", upsample.meshScale, "Scale of the mesh (0.001 for millimetres)")

@@ -112,14 +112,14 @@ void saveImage(const cv::Mat& image, const std::string& path);
 
 /// Camera intrinsics of a ROS camera_info YAML file, plus the image size it declares (0 when absent).
 struct CameraInfo {
-  /// The camera as the file gives it, every distortion model.
-  nimbrel_arm_util::CameraModel camera;
   /// The pinhole and the first five coefficients in the record's floats: what saveCameraInfo writes.
   nimbrel_arm_util::CameraIntrinsic intrinsic{};
   int width = 0;
   int height = 0;
   /// What the reader assumed that the user should hear about (one line each).
   std::vector<std::string> warnings;
+  /// The camera as the file gives it, every distortion model: what the depth conversion uses.
+  nimbrel_arm_util::CameraModel camera;
 };
 /// Reads a camera_info YAML file in either layout: the calibration file's (camera_matrix and
 /// distortion_coefficients, each with a data list; image_width, image_height) or the sensor_msgs/CameraInfo
