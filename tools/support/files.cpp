@@ -9,6 +9,7 @@
 #include <pcl/io/pcd_io.h>
 #include <pcl/io/ply_io.h>
 #include <pcl/io/vtk_lib_io.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
@@ -28,6 +29,7 @@
 #include <sstream>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "support/fields.hpp"
 
 namespace nimbrel_tools {
 namespace fs = std::filesystem;
@@ -78,27 +80,16 @@ std::size_t numericSize(std::uint8_t datatype) {
 }
 
 template <typename T>
-float valueAt(const std::uint8_t* at) {
+long double valueAt(const std::uint8_t* at) {
   T v;
   std::memcpy(&v, at, sizeof v);
-  return static_cast<float>(v);
+  return static_cast<long double>(v);
 }
 
-// A double beyond the float range becomes an infinity (a plain conversion would be undefined there).
-template <>
-float valueAt<double>(const std::uint8_t* at) {
-  double v;
-  std::memcpy(&v, at, sizeof v);
-  if (std::abs(v) > static_cast<double>(std::numeric_limits<float>::max())) {
-    return v > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
-  }
-  return static_cast<float>(v);
-}
-
-// Reads one coordinate of a PCLPointCloud2 point whatever its numeric type, converted to float (a double
-// rounds to nearest, an integer to the nearest float). The caller has checked that the field is numeric
-// and lies inside the point.
-float readCoordinate(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point) {
+// Reads one value of a PCLPointCloud2 point whatever its numeric type, exactly (a long double holds every
+// integer of 64 bits and every double). The caller has checked that the field is numeric and lies inside the
+// point.
+long double readValue(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point) {
   const std::uint8_t* at = cloud.data.data() + point * cloud.point_step + field.offset;
   switch (field.datatype) {
     case pcl::PCLPointField::INT8:
@@ -122,6 +113,20 @@ float readCoordinate(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField&
     default:
       return valueAt<float>(at);
   }
+}
+
+// Rounds to the nearest float, once; a value beyond the float range becomes an infinity (a plain conversion
+// would be undefined there).
+float toFloat(long double v) {
+  if (std::abs(v) > static_cast<long double>(std::numeric_limits<float>::max())) {
+    return v > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+  }
+  return static_cast<float>(v);
+}
+
+// Reads one coordinate converted to float (a double rounds to nearest, an integer to the nearest float).
+float readCoordinate(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point) {
+  return toFloat(readValue(cloud, field, point));
 }
 
 // The x, y and z fields of a cloud, checked to be numbers that lie inside a point; `what` names the file
@@ -251,9 +256,9 @@ std::uint64_t plyTypeSize(const std::string& type) {
 // asks for gigabytes. So the header is read here first (it is text up to "end_header" in ascii and binary
 // files alike), and the element counts are compared with the bytes after it: a binary record needs its scalar
 // values and list lengths, an ascii record at least one character per property.
-void checkPlyHeader(const std::string& path) {
-  const auto refuse = [&path](const std::string& why) {
-    throw ToolError(fmt::format("unreadable mesh {}: {}", path, why));
+void checkPlyHeader(const std::string& path, const char* kind = "mesh") {
+  const auto refuse = [&path, kind](const std::string& why) {
+    throw ToolError(fmt::format("unreadable {} {}: {}", kind, path, why));
   };
   std::ifstream in(path, std::ios::binary);
   std::error_code ec;
@@ -504,6 +509,45 @@ constexpr std::uint64_t kMaxPcdPointBytes = std::uint64_t{1} << 24;  // bytes in
 // no compressed block unpacks to more than 88 times its size. 100 leaves a margin.
 constexpr std::uint64_t kMaxLzfRatio = 100;
 
+// PCL's ASCII reader turns a line with too few values, or a token that is not a number, into a point at
+// the origin (or zeros in its other fields) and carries on: a damaged file would pass as a good one. So every
+// point line is read here first: as many values as the header's fields hold, each a number (PCL writes
+// "nan" for a missing value). Blank lines are passed over, as PCL does.
+void checkPcdText(const std::string& path, std::uint64_t dataOffset, std::uint64_t points,
+                  std::uint64_t valuesPerPoint) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::uint64_t number = 0, offset = 0;
+  while (offset < dataOffset && std::getline(in, line)) {
+    ++number;
+    offset += line.size() + 1;
+  }
+  std::uint64_t seen = 0;
+  while (seen < points && std::getline(in, line)) {
+    ++number;
+    const std::vector<std::string> tokens = objTokens(line);
+    if (tokens.empty()) continue;
+    if (tokens.size() != valuesPerPoint) {
+      throw ToolError(
+          fmt::format("unreadable point cloud {}: line {} has {} values, the header's fields take {}", path,
+                      number, tokens.size(), valuesPerPoint));
+    }
+    for (const std::string& token : tokens) {
+      char* end = nullptr;
+      std::strtod(token.c_str(), &end);
+      if (end != token.c_str() + token.size()) {
+        throw ToolError(
+            fmt::format("unreadable point cloud {}: line {}: '{}' is not a number", path, number, token));
+      }
+    }
+    ++seen;
+  }
+  if (seen < points) {
+    throw ToolError(fmt::format("unreadable point cloud {}: the header declares {} points, the data holds {}",
+                                path, points, seen));
+  }
+}
+
 void checkPcdHeader(const std::string& path) {
   const auto refuse = [&path](const std::string& why) {
     throw ToolError(fmt::format("unreadable point cloud {}: {}", path, why));
@@ -656,6 +700,8 @@ void checkPcdHeader(const std::string& path) {
     // Text needs at least one character for each value.
     refuse(fmt::format("PCD header declares {} points of {} values, but the file holds {} bytes of text",
                        points, valuesPerPoint, bytes));
+  } else {
+    checkPcdText(path, dataOffset, points, valuesPerPoint);
   }
 }
 
@@ -698,15 +744,31 @@ void writeAtomically(const std::string& path, const std::function<void(const std
   std::error_code ec;
   if (!fs::is_directory(dir, ec))
     throw ToolError(fmt::format("cannot write {}: no such directory {}", path, dir.string()));
-  const fs::path tmp =
-      dir / fmt::format(".{}.part-{}{}", target.stem().string(), ::getpid(), target.extension().string());
+  // The temporary is created here, exclusively, under a random name, before any writer opens it: a name
+  // chosen by the process id could be planted beforehand as a link to a file of the user's, which the
+  // writers (they open without O_EXCL) would follow and overwrite, and the rename would then leave `path`
+  // a link to it. Created with owner-only access, it gets the permissions a new file would have.
+  const std::string extension = target.extension().string();
+  std::string name = (dir / fmt::format(".{}.XXXXXX{}", target.stem().string(), extension)).string();
+  const int fd = ::mkstemps(name.data(), static_cast<int>(extension.size()));
+  if (fd < 0) throw ToolError(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const bool opened = ::fchmod(fd, 0666 & ~mask) == 0;
+  ::close(fd);
+  const fs::path tmp(name);
   try {
+    if (!opened) throw ToolError(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
     write(tmp.string());
   } catch (...) {
     fs::remove(tmp, ec);
     throw;
   }
-  if (!fs::exists(tmp, ec)) throw ToolError(fmt::format("cannot write {}", path));
+  // A writer that reported success but wrote nothing leaves the temporary empty.
+  if (fs::file_size(tmp, ec) == 0 || ec) {
+    fs::remove(tmp, ec);
+    throw ToolError(fmt::format("cannot write {}", path));
+  }
   fs::rename(tmp, target, ec);
   if (ec) {
     fs::remove(tmp, ec);
@@ -714,30 +776,47 @@ void writeAtomically(const std::string& path, const std::function<void(const std
   }
 }
 
-CloudPtr loadCloud(const std::string& path) {
+CloudFile loadCloudFile(const std::string& path, const Eigen::Vector3d& shift) {
   requireFile(path);
-  checkPcdHeader(path);
+  const std::string ext = extensionOf(path);
   pcl::PCLPointCloud2 blob;
-  pcl::PCDReader reader;
-  // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
   Eigen::Vector4f origin = Eigen::Vector4f::Zero();
   Eigen::Quaternionf orientation = Eigen::Quaternionf::Identity();
-  int version = 0, dataType = 0;
-  unsigned int dataIndex = 0;
-  if (reader.readHeader(path, blob, origin, orientation, version, dataType, dataIndex) < 0 ||
-      blob.fields.empty()) {
-    throw ToolError(fmt::format("unreadable point cloud {}: not a PCD file", path));
-  }
+  int version = 0;
   const std::string what = "point cloud " + path;
-  coordinateFields(blob, what, "points");
-  if (blob.width * blob.height > 0 && reader.read(path, blob, origin, orientation, version) < 0) {
-    throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
+  if (ext == ".ply") {
+    checkPlyHeader(path, "point cloud");
+    if (pcl::PLYReader().read(path, blob, origin, orientation, version) < 0) {
+      throw ToolError(fmt::format("unreadable point cloud {}: the ply reader failed", path));
+    }
+  } else if (ext == ".pcd") {
+    checkPcdHeader(path);
+    pcl::PCDReader reader;
+    // PCL's reader can crash on a file without a PCD header, so the header is checked on its own first.
+    int dataType = 0;
+    unsigned int dataIndex = 0;
+    if (reader.readHeader(path, blob, origin, orientation, version, dataType, dataIndex) < 0 ||
+        blob.fields.empty()) {
+      throw ToolError(fmt::format("unreadable point cloud {}: not a PCD file", path));
+    }
+    coordinateFields(blob, what, "points");
+    if (blob.width * blob.height > 0 && reader.read(path, blob, origin, orientation, version) < 0) {
+      throw ToolError(fmt::format("unreadable point cloud {}: bad point data", path));
+    }
+  } else {
+    throw ToolError(
+        fmt::format("unreadable point cloud {}: unknown extension '{}' (use .pcd or .ply)", path, ext));
   }
-  CloudPtr cloud(new Cloud);
-  cloud->sensor_origin_ = origin;
-  cloud->sensor_orientation_ = orientation;
+  CloudFile file;
+  file.xyz.reset(new Cloud);
+  Cloud& cloud = *file.xyz;
+  cloud.sensor_origin_ = origin;
+  cloud.sensor_orientation_ = orientation;
   const std::uint64_t width = blob.width, height = blob.height;
-  if (width * height == 0) return cloud;
+  if (width * height == 0) {
+    file.points = std::move(blob);
+    return file;
+  }
   // Each point's x, y, z are read by the header's offsets and steps, so those must lie inside the data.
   // PCL's own conversion copies only fields stored as 4-byte floats and leaves the others 0; here every
   // numeric type is converted.
@@ -746,16 +825,38 @@ CloudPtr loadCloud(const std::string& path) {
       blob.row_step != width * blob.point_step) {
     throw ToolError(fmt::format("unreadable point cloud {}: point data does not match its header", path));
   }
-  cloud->header = blob.header;
-  cloud->resize(width * height);
-  cloud->width = blob.width;
-  cloud->height = blob.height;
-  cloud->is_dense = blob.is_dense != 0;
-  for (std::size_t p = 0; p < cloud->size(); ++p) {
-    (*cloud)[p] = pcl::PointXYZ(readCoordinate(blob, *fields[0], p), readCoordinate(blob, *fields[1], p),
-                                readCoordinate(blob, *fields[2], p));
+  cloud.header = blob.header;
+  cloud.resize(width * height);
+  cloud.width = blob.width;
+  cloud.height = blob.height;
+  cloud.is_dense = blob.is_dense != 0;
+  const bool floats = std::all_of(fields.begin(), fields.end(), [](const pcl::PCLPointField* f) {
+    return f->datatype == pcl::PCLPointField::FLOAT32;
+  });
+  for (std::size_t p = 0; p < cloud.size(); ++p) {
+    float* xyz = cloud[p].data;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+      // The shift is taken off before the conversion, where the file's own precision is still there.
+      const long double value = readValue(blob, *fields[axis], p) - static_cast<long double>(shift[axis]);
+      xyz[axis] = toFloat(value);
+      if (!std::isfinite(static_cast<double>(value))) continue;
+      file.largest = std::max(file.largest, static_cast<double>(std::abs(value)));
+      file.floatLoss = std::max(file.floatLoss,
+                                static_cast<double>(std::abs(value - static_cast<long double>(xyz[axis]))));
+    }
   }
-  return cloud;
+  // Float coordinates lost nothing on reading, but far from the origin they can only tell apart points
+  // half a float step away: that is their loss.
+  if (floats) file.floatLoss = std::max(file.floatLoss, halfFloatStep(file.largest));
+  file.points = std::move(blob);
+  return file;
+}
+
+CloudPtr loadCloud(const std::string& path) { return loadCloudFile(path).xyz; }
+
+double halfFloatStep(double magnitude) {
+  const float m = static_cast<float>(magnitude);
+  return (static_cast<double>(std::nextafter(m, std::numeric_limits<float>::infinity())) - m) / 2.0;
 }
 
 PcdFormat pcdFormatNamed(const std::string& name) {
@@ -782,20 +883,55 @@ void requireMeshOutput(const std::string& path, const std::string& what) {
 namespace {
 
 // A PCD or PLY file for a cloud without points, which PCL's writers refuse; it is still a valid answer.
-void writeEmptyCloud(const Cloud& cloud, const std::string& tmp, bool ply, const std::string& path) {
+void writeEmptyCloud(const Eigen::Vector4f& o, const Eigen::Quaternionf& q, const std::string& tmp, bool ply,
+                     const std::string& path) {
   std::ofstream out(tmp, std::ios::binary);
   if (ply) {
     out << "ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z\n"
            "end_header\n";
   } else {
-    const Eigen::Vector4f& o = cloud.sensor_origin_;
-    const Eigen::Quaternionf& q = cloud.sensor_orientation_;
     out << fmt::format(
         "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\n"
         "COUNT 1 1 1\nWIDTH 0\nHEIGHT 1\nVIEWPOINT {} {} {} {} {} {} {}\nPOINTS 0\nDATA ascii\n",
         o[0], o[1], o[2], q.w(), q.x(), q.y(), q.z());
   }
   if (!out.flush()) throw ToolError(fmt::format("cannot write {}", path));
+}
+
+// Runs one of PCL's writers, turning its exception or failure code into one line about `path`.
+void runWriter(const std::string& path, const std::function<int()>& write) {
+  int result = 0;
+  try {
+    result = write();
+  } catch (const pcl::IOException& e) {
+    // PCL's exception texts start with ": ".
+    std::string why = e.what();
+    why.erase(0, why.find_first_not_of(": "));
+    throw ToolError(fmt::format("cannot write {}: {}", path, why));
+  }
+  if (result != 0) throw ToolError(fmt::format("cannot write {}", path));
+}
+
+// Writes a PLY cloud without the camera element PCL would add: other programs' readers do not expect it.
+// PCL's writer declares an "rgb" field as red, green and blue bytes, but converts the value into them only
+// when the field is typed as a float (PCL's own packing); an "rgb" read as an unsigned integer was written
+// whole under the three byte headers, shifting every later value. Retyped as a float, same bits, it is
+// split as it should be.
+int writePly(const std::string& tmp, const pcl::PCLPointCloud2& blob, const Eigen::Vector4f& origin,
+             const Eigen::Quaternionf& orientation, PcdFormat format) {
+  pcl::PCLPointCloud2 packed;
+  const pcl::PCLPointCloud2* out = &blob;
+  for (std::size_t i = 0; i < blob.fields.size(); ++i) {
+    const auto& f = blob.fields[i];
+    if (f.name == "rgb" && f.datatype != pcl::PCLPointField::FLOAT32 && numericSize(f.datatype) == 4) {
+      if (out == &blob) packed = blob;
+      packed.fields[i].datatype = pcl::PCLPointField::FLOAT32;
+      out = &packed;
+    }
+  }
+  pcl::PLYWriter writer;
+  return format == PcdFormat::ascii ? writer.writeASCII(tmp, *out, origin, orientation, 9, false)
+                                    : writer.writeBinary(tmp, *out, origin, orientation, false);
 }
 
 }  // namespace
@@ -805,7 +941,7 @@ void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format) {
   const bool ply = extensionOf(path) == ".ply";
   writeAtomically(path, [&](const std::string& tmp) {
     if (cloud.empty()) {
-      writeEmptyCloud(cloud, tmp, ply, path);
+      writeEmptyCloud(cloud.sensor_origin_, cloud.sensor_orientation_, tmp, ply, path);
       return;
     }
     CloudPtr copy(new Cloud(cloud));
@@ -813,35 +949,47 @@ void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format) {
       copy->width = static_cast<std::uint32_t>(copy->size());
       copy->height = 1;
     }
-    int result = 0;
-    try {
+    runWriter(path, [&] {
       if (ply) {
-        // Without the camera element PCL would add: other programs' readers do not expect it.
         pcl::PCLPointCloud2 blob;
         pcl::toPCLPointCloud2(*copy, blob);
-        pcl::PLYWriter writer;
-        result = format == PcdFormat::ascii
-                     ? writer.writeASCII(tmp, blob, copy->sensor_origin_, copy->sensor_orientation_, 9, false)
-                     : writer.writeBinary(tmp, blob, copy->sensor_origin_, copy->sensor_orientation_, false);
-      } else if (format == PcdFormat::ascii) {
-        nimbrel_arm_util::PointCloudsDeal deal;
-        result = deal.savePcdFile(copy, tmp) ? 0 : -1;
-      } else if (format == PcdFormat::binary) {
-        result = pcl::PCDWriter().writeBinary(tmp, *copy);
-      } else {
-        result = pcl::PCDWriter().writeBinaryCompressed(tmp, *copy);
+        return writePly(tmp, blob, copy->sensor_origin_, copy->sensor_orientation_, format);
       }
-    } catch (const pcl::IOException& e) {
-      // PCL's exception texts start with ": ".
-      std::string why = e.what();
-      why.erase(0, why.find_first_not_of(": "));
-      throw ToolError(fmt::format("cannot write {}: {}", path, why));
-    }
-    if (result != 0) throw ToolError(fmt::format("cannot write {}", path));
+      if (format == PcdFormat::ascii) {
+        nimbrel_arm_util::PointCloudsDeal deal;
+        return deal.savePcdFile(copy, tmp) ? 0 : -1;
+      }
+      return format == PcdFormat::binary ? pcl::PCDWriter().writeBinary(tmp, *copy)
+                                         : pcl::PCDWriter().writeBinaryCompressed(tmp, *copy);
+    });
   });
 }
 
-pcl::PolygonMesh loadMesh(const std::string& path) {
+void saveCloud(const pcl::PCLPointCloud2& cloud, const Eigen::Vector4f& origin,
+               const Eigen::Quaternionf& orientation, const std::string& path, PcdFormat format) {
+  requireCloudOutput(path, "a point cloud");
+  const bool ply = extensionOf(path) == ".ply";
+  writeAtomically(path, [&](const std::string& tmp) {
+    if (std::size_t{cloud.width} * cloud.height == 0) {
+      writeEmptyCloud(origin, orientation, tmp, ply, path);
+      return;
+    }
+    runWriter(path, [&] {
+      if (ply) return writePly(tmp, cloud, origin, orientation, format);
+      pcl::PCDWriter writer;
+      switch (format) {
+        case PcdFormat::ascii:
+          return writer.writeASCII(tmp, cloud, origin, orientation, 8);
+        case PcdFormat::binary:
+          return writer.writeBinary(tmp, cloud, origin, orientation);
+        default:
+          return writer.writeBinaryCompressed(tmp, cloud, origin, orientation);
+      }
+    });
+  });
+}
+
+pcl::PolygonMesh loadMesh(const std::string& path, std::vector<std::string>* otherVertexFields) {
   requireFile(path);
   const std::string ext = extensionOf(path);
   pcl::PolygonMesh raw;
@@ -860,6 +1008,7 @@ pcl::PolygonMesh loadMesh(const std::string& path) {
   }
   if (!ok) throw ToolError(fmt::format("unreadable mesh {}: the {} reader failed", path, ext.substr(1)));
 
+  if (otherVertexFields != nullptr) *otherVertexFields = otherFields(raw.cloud);
   const Cloud vertices = meshVertices(raw, path);
   if (vertices.empty()) throw ToolError(fmt::format("unreadable mesh {}: no vertices", path));
   pcl::PolygonMesh mesh;
@@ -949,35 +1098,43 @@ CameraInfo loadCameraInfo(const std::string& path) {
     throw ToolError(fmt::format("bad camera info {}: focal lengths must be positive", path));
   std::vector<double> d;
   if (root[distortionKey] && !root[distortionKey].IsNull()) d = yamlMatrix(root, distortionKey, path);
-  std::string model;
-  if (root["distortion_model"]) {
+  std::string model = "plumb_bob";
+  if (root["distortion_model"] && !root["distortion_model"].IsNull()) {
     try {
       model = root["distortion_model"].as<std::string>();
     } catch (const YAML::Exception&) {
       throw ToolError(fmt::format("bad camera info {}: distortion_model is not a name", path));
     }
   }
-  // rational_polynomial adds k4, k5, k6 after plumb_bob's five; with those 0 it is plumb_bob.
-  const bool rationalAsPlumbBob =
-      model == "rational_polynomial" && d.size() <= 8 &&
-      std::all_of(d.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(d.size(), 5)), d.end(),
-                  [](double v) { return v == 0.0; });
-  if (model != "plumb_bob" && !model.empty() && !rationalAsPlumbBob) {
+  using nimbrel_arm_util::CameraModel;
+  CameraInfo info;
+  auto& camera = info.camera;
+  if (!CameraModel::modelFromName(model, camera.distortionModel)) {
     throw ToolError(
-        fmt::format("bad camera info {}: distortion model '{}' is not supported (plumb_bob only, or "
-                    "rational_polynomial with k4, k5, k6 zero)",
+        fmt::format("bad camera info {}: distortion model '{}' is not supported (plumb_bob, "
+                    "rational_polynomial or equidistant)",
                     path, model));
   }
-  if (rationalAsPlumbBob) d.resize(std::min<std::size_t>(d.size(), 5));
-  if (d.size() > 5)
-    throw ToolError(fmt::format("bad camera info {}: plumb_bob has at most 5 distortion coefficients, got {}",
-                                path, d.size()));
-  CameraInfo info;
+  // Calibration files may stop before k3 (OpenCV reads four plumb_bob coefficients as k1 k2 p1 p2): the
+  // missing trailing values are 0.
+  if (camera.distortionModel == nimbrel_arm_util::DistortionModel::kPlumbBob && !d.empty() && d.size() < 5)
+    d.resize(5, 0.0);
+  if (!CameraModel::takesCoefficientCount(camera.distortionModel, d.size())) {
+    throw ToolError(
+        fmt::format("bad camera info {}: distortion model {} takes {} coefficients, the file gives {}", path,
+                    model, CameraModel::coefficientCounts(camera.distortionModel), d.size()));
+  }
   if (d.empty()) {
     info.warnings.push_back(
         fmt::format("camera info {} gives no distortion coefficients: zero distortion assumed", path));
   }
-  d.resize(5, 0.0);
+  camera.cameraMatrix = cv::Matx33d(k.data());
+  camera.coefficients = d;
+  if (k[3] != 0.0 || k[6] != 0.0 || k[7] != 0.0 || k[8] != 1.0) {
+    throw ToolError(
+        fmt::format("bad camera info {}: the camera matrix is not fx s cx / 0 fy cy / 0 0 1", path));
+  }
+  d.resize(std::max<std::size_t>(d.size(), 5), 0.0);
 
   auto& in = info.intrinsic;
   in.fx = static_cast<float>(k[0]);
@@ -999,6 +1156,22 @@ CameraInfo loadCameraInfo(const std::string& path) {
   if (info.width < 0 || info.height < 0) {
     throw ToolError(
         fmt::format("bad camera info {}: image size {} x {} is negative", path, info.width, info.height));
+  }
+  // The ROS calibrator's fisheye fit leaves a tiny skew s (0.06 for fx 322, say). Over the image's height it
+  // moves a pixel by s * height / fy: below half a pixel, what the nearest-pixel undistortion rounds anyway,
+  // it is dropped, and said; above, refused.
+  const double height = info.height > 0 ? info.height : 2.0 * std::abs(k[5]) + 1.0;  // unknown: about 2 cy
+  const double skewShift = std::abs(k[1]) * height / k[4];
+  if (k[1] != 0.0 && skewShift > 0.5) {
+    throw ToolError(fmt::format(
+        "bad camera info {}: the camera matrix has a skew of {} (moves pixels by up to {:.2f} px; "
+        "not supported)",
+        path, k[1], skewShift));
+  }
+  if (k[1] != 0.0) {
+    info.warnings.push_back(fmt::format(
+        "camera info {}: skew {} ignored (it moves no pixel by more than {:.3f} px)", path, k[1], skewShift));
+    camera.cameraMatrix(0, 1) = 0.0;
   }
   return info;
 }
@@ -1025,21 +1198,34 @@ Eigen::Matrix4d parseMatrix(const std::string& text, const std::string& what) {
   try {
     v = numbersOf(text);
   } catch (const ToolError& e) {
-    throw ToolError(fmt::format("bad matrix {}: {}", what, e.what()));
+    throw UsageError(fmt::format("bad matrix {}: {}", what, e.what()));
   }
-  if (v.size() != 16)
-    throw ToolError(fmt::format("bad matrix {}: need 16 numbers (4x4, row by row), got {}", what, v.size()));
-  Eigen::Matrix4d m;
-  for (int r = 0; r < 4; ++r) {
-    for (int c = 0; c < 4; ++c) {
-      const double x = v[static_cast<std::size_t>(r * 4 + c)];
-      if (!std::isfinite(x))
-        throw ToolError(fmt::format("bad matrix {}: entry ({}, {}) is not finite", what, r, c));
-      m(r, c) = x;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!std::isfinite(v[i]))
+      throw UsageError(fmt::format("bad matrix {}: value {} is not finite", what, i + 1));
+  }
+  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+  if (v.size() == 7) {
+    // x, y, z, qx, qy, qz, qw, as ROS poses and tf print them. Printed quaternions carry a few digits only:
+    // one within 1e-3 of unit length is normalised, anything else is not a rotation.
+    const Eigen::Quaterniond q(v[6], v[3], v[4], v[5]);
+    if (std::abs(q.norm() - 1.0) > 1e-3) {
+      throw UsageError(
+          fmt::format("bad matrix {}: the quaternion qx,qy,qz,qw has length {:.6g}, not 1", what, q.norm()));
     }
+    m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
+    m.topRightCorner<3, 1>() = Eigen::Vector3d(v[0], v[1], v[2]);
+    return m;
+  }
+  if (v.size() != 16) {
+    throw UsageError(fmt::format(
+        "bad matrix {}: need 16 numbers (4x4, row by row) or 7 (x,y,z,qx,qy,qz,qw), got {}", what, v.size()));
+  }
+  for (int r = 0; r < 4; ++r) {
+    for (int c = 0; c < 4; ++c) m(r, c) = v[static_cast<std::size_t>(r * 4 + c)];
   }
   if (m(3, 0) != 0.0 || m(3, 1) != 0.0 || m(3, 2) != 0.0 || m(3, 3) != 1.0) {
-    throw ToolError(fmt::format("bad matrix {}: the bottom row must be 0 0 0 1", what));
+    throw UsageError(fmt::format("bad matrix {}: the bottom row must be 0 0 0 1", what));
   }
   return m;
 }
@@ -1055,16 +1241,32 @@ Eigen::Matrix4d matrixArgument(const std::string& text, const std::string& what)
   return parseMatrix(text, what);
 }
 
+Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what) {
+  const Eigen::Matrix4d m = matrixArgument(text, what);
+  const Eigen::Matrix3d r = m.topLeftCorner<3, 3>();
+  // Printed rotations carry six or more digits; a scale or shear shows far above this.
+  constexpr double kRigid = 1e-4;
+  if (!(r.transpose() * r).isApprox(Eigen::Matrix3d::Identity(), kRigid) || r.determinant() < 0.0) {
+    const Eigen::Vector3d scale = r.colwise().norm();
+    throw UsageError(fmt::format(
+        "bad {}: not a rigid pose: its axes have lengths {:.6g}, {:.6g}, {:.6g}{} (a pose only turns and "
+        "moves; scale a mesh with --mesh-scale)",
+        what, scale.x(), scale.y(), scale.z(),
+        r.determinant() < 0.0 ? " and it mirrors" : ", or they are not at right angles"));
+  }
+  return m;
+}
+
 Eigen::Vector3d parseVector3(const std::string& text, const std::string& what) {
   std::vector<double> v;
   try {
     v = numbersOf(text);
   } catch (const ToolError& e) {
-    throw ToolError(fmt::format("bad {}: {}", what, e.what()));
+    throw UsageError(fmt::format("bad {}: {}", what, e.what()));
   }
-  if (v.size() != 3) throw ToolError(fmt::format("bad {}: need 3 numbers, got {}", what, v.size()));
+  if (v.size() != 3) throw UsageError(fmt::format("bad {}: need 3 numbers, got {}", what, v.size()));
   for (double x : v) {
-    if (!std::isfinite(x)) throw ToolError(fmt::format("bad {}: values must be finite", what));
+    if (!std::isfinite(x)) throw UsageError(fmt::format("bad {}: values must be finite", what));
   }
   return {v[0], v[1], v[2]};
 }

@@ -6,11 +6,13 @@
 // place, so a failed run never leaves a partial file behind.
 #pragma once
 
+#include <pcl/PCLPointCloud2.h>
 #include <pcl/PolygonMesh.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include <Eigen/Core>
+#include <Eigen/Geometry>
 #include <functional>
 #include <opencv2/core/mat.hpp>
 #include <stdexcept>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "nimbrel_arm_util/camera_intrinsic.hpp"
+#include "nimbrel_arm_util/camera_model.hpp"
 
 namespace nimbrel_tools {
 
@@ -55,17 +58,38 @@ void requireFile(const std::string& path);
 /// `path`. A throwing or failing writer leaves neither the temporary nor a new `path` behind.
 void writeAtomically(const std::string& path, const std::function<void(const std::string& tmp)>& write);
 
-/// Loads the x, y, z fields of a PCD file (any field layout, ASCII or binary), each of any numeric type
-/// (float or double, signed or unsigned integers of 1 to 8 bytes) converted to float, with the file's
-/// VIEWPOINT as the cloud's sensor pose. A file without x, y or z is refused, and so is a header with sizes
-/// no PCD file has or declaring more points than the file holds, before PCL allocates for it.
+/// A cloud as read from a file: its x, y, z as the library takes them (float), and every field of every
+/// point as the file holds it (colours, labels, intensities, normals), to be written back beside them.
+struct CloudFile {
+  CloudPtr xyz;
+  pcl::PCLPointCloud2 points;
+  /// The largest coordinate magnitude, and the most a coordinate loses as a float (metres): rounding a
+  /// double or integer file's values, or half a float step at that magnitude for a float file.
+  double largest = 0.0;
+  double floatLoss = 0.0;
+};
+
+/// Loads a PCD file (any field layout, ASCII or binary) or a vertex-only PLY file (ASCII or binary), with x,
+/// y, z of any numeric type (float or double, signed or unsigned integers of 1 to 8 bytes): `shift` is
+/// subtracted from them exactly and the result rounded to float once. The file's VIEWPOINT becomes the
+/// cloud's sensor pose. A file without x, y or z is refused, and so is a header with sizes no PCD file has or
+/// declaring more points than the file holds, before PCL allocates for it, and an ASCII PCD line with
+/// another number of values than the header's fields or a value that is not a number (by its line number).
+CloudFile loadCloudFile(const std::string& path, const Eigen::Vector3d& shift = Eigen::Vector3d::Zero());
+/// The x, y, z of loadCloudFile, unshifted.
 CloudPtr loadCloud(const std::string& path);
+/// Half the distance from a float of this magnitude to the next: what float coordinates there can miss by.
+double halfFloatStep(double magnitude);
 /// Writes `cloud` atomically, as PCD or PLY by the extension of `path` (anything else is refused). PCD
 /// files are written in `format`: ASCII through the library's writer, binary or binary_compressed with
 /// PCL's. A PLY file is binary unless `format` is ascii. A cloud whose width and height do not describe
 /// its points (for example after a mesh removal) is written as width = count, height 1; an empty cloud
 /// gives a valid file with no points. The cloud's sensor pose is the PCD file's VIEWPOINT.
 void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format = PcdFormat::binary);
+/// The same for a cloud of any fields, with the sensor pose given; ASCII PCD data through PCL's writer (8
+/// significant digits).
+void saveCloud(const pcl::PCLPointCloud2& cloud, const Eigen::Vector4f& origin,
+               const Eigen::Quaternionf& orientation, const std::string& path, PcdFormat format);
 
 /// Loads a triangle mesh from PLY, OBJ or STL (chosen by extension) with PCL's readers. Polygons with more
 /// than three corners are split into triangle fans. Throws ToolError for a missing, unreadable or empty
@@ -75,7 +99,8 @@ void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format = P
 /// blank lines), "mtllib" or normal ("vn") lines is read through a private temporary copy without them
 /// (created exclusively under a random name), since PCL's reader crashes, hangs or writes past its buffer
 /// on such lines (the mesh keeps no normals anyway).
-pcl::PolygonMesh loadMesh(const std::string& path);
+/// `otherFields`, when given, receives the names of the vertex fields besides x, y, z that the mesh drops.
+pcl::PolygonMesh loadMesh(const std::string& path, std::vector<std::string>* otherFields = nullptr);
 /// Writes a mesh as PLY, OBJ or STL (chosen by extension), atomically. Coordinates keep every float digit,
 /// and a header that names a file names `path`, not the temporary.
 void saveMesh(const pcl::PolygonMesh& mesh, const std::string& path);
@@ -87,28 +112,36 @@ void saveImage(const cv::Mat& image, const std::string& path);
 
 /// Camera intrinsics of a ROS camera_info YAML file, plus the image size it declares (0 when absent).
 struct CameraInfo {
+  /// The pinhole and the first five coefficients in the record's floats: what saveCameraInfo writes.
   nimbrel_arm_util::CameraIntrinsic intrinsic{};
   int width = 0;
   int height = 0;
   /// What the reader assumed that the user should hear about (one line each).
   std::vector<std::string> warnings;
+  /// The camera as the file gives it, every distortion model: what the depth conversion uses.
+  nimbrel_arm_util::CameraModel camera;
 };
 /// Reads a camera_info YAML file in either layout: the calibration file's (camera_matrix and
 /// distortion_coefficients, each with a data list; image_width, image_height) or the sensor_msgs/CameraInfo
-/// message as ROS 2 dumps it (k: 9 values, d: a list; width, height). The camera matrix is 3x3 row-major;
-/// the distortion is plumb_bob, k1 k2 p1 p2 k3, missing trailing values 0 (rational_polynomial is accepted
-/// when its k4..k6 are 0). A file without distortion coefficients adds a warning that zero distortion is
+/// message as ROS 2 dumps it (k: 9 values, d: a list; width, height). The camera matrix is 3x3 row-major,
+/// without skew; distortion_model is plumb_bob (the default; 5 coefficients, missing trailing ones 0),
+/// rational_polynomial (8, 12 or 14) or equidistant (4), and a coefficient count the model does not take is
+/// refused with both named. A file without distortion coefficients adds a warning that zero distortion is
 /// assumed. A negative image size is refused.
 CameraInfo loadCameraInfo(const std::string& path);
 /// Writes a camera_info YAML file in the ROS layout for `intrinsic` and the image size.
 void saveCameraInfo(const CameraInfo& info, const std::string& path);
 
-/// Parses 16 finite numbers, row-major, separated by blanks, commas, semicolons or newlines (brackets are
-/// ignored). The bottom row must be 0 0 0 1: the transforms are rigid or affine, never projective.
+/// Parses a transform: 16 finite numbers, row-major, separated by blanks, commas, semicolons or newlines
+/// (brackets are ignored), whose bottom row must be 0 0 0 1 (the transforms are rigid or affine, never
+/// projective); or 7, x,y,z,qx,qy,qz,qw, a translation and a unit quaternion. Throws UsageError otherwise.
 Eigen::Matrix4d parseMatrix(const std::string& text, const std::string& what);
 /// Like parseMatrix, reading the numbers from a file when `text` names an existing file.
 Eigen::Matrix4d matrixArgument(const std::string& text, const std::string& what);
-/// Parses exactly three finite numbers (for sizes and offsets).
+/// Like matrixArgument, for a pose: a rotation and a translation only. A scaled, sheared or mirroring
+/// matrix is refused (UsageError) with the lengths of its axes.
+Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what);
+/// Parses exactly three finite numbers (for sizes and offsets); throws UsageError otherwise.
 Eigen::Vector3d parseVector3(const std::string& text, const std::string& what);
 
 /// Lower-case extension of `path` including the dot ("" when there is none).

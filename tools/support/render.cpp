@@ -41,6 +41,21 @@ Range robustRange(const std::vector<RenderLayer>& layers, int axis) {
   return r;
 }
 
+}  // namespace
+
+double gridStep(double pixelsPerMetre) {
+  // Lines at least this far apart leave room for a label at every other one.
+  constexpr double kMinPixels = 35.0;
+  const double least = kMinPixels / pixelsPerMetre;
+  const double decade = std::pow(10.0, std::floor(std::log10(least)));
+  for (double m : {1.0, 2.0, 5.0, 10.0}) {
+    if (m * decade >= least * (1 - 1e-9)) return m * decade;
+  }
+  return 10.0 * decade;
+}
+
+namespace {
+
 const cv::Scalar kInk(40, 40, 40);
 const cv::Scalar kGrid(225, 225, 225);
 
@@ -52,22 +67,27 @@ void drawPanel(cv::Mat& image, cv::Rect area, const std::vector<RenderLayer>& la
     return cv::Point(area.x + static_cast<int>(std::lround((x - h.lo) * scale)),
                      area.y + area.height - 1 - static_cast<int>(std::lround((y - v.lo) * scale)));
   };
-  // Grid every 0.1 m, labelled every 0.2 m.
-  for (double gx = std::ceil(h.lo * 10.0) / 10.0; gx <= h.hi; gx += 0.1) {
-    const cv::Point p = toPixel(gx, v.lo);
+  // Grid lines at a 1-2-5 step that keeps them apart whatever the extent, labelled every other line;
+  // lines are counted, not summed, so that a long axis does not drift off the round values.
+  const double step = gridStep(scale);
+  const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(2.0 * step) + 1e-9)));
+  const auto label = [&](double value, cv::Point at, bool centred) {
+    const std::string text = fmt::format("{:.{}f}", std::abs(value) < step / 2 ? 0.0 : value, decimals);
+    int base = 0;
+    const cv::Size size = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, 0.4, 1, &base);
+    const cv::Point corner =
+        centred ? cv::Point(at.x - size.width / 2, at.y) : cv::Point(at.x - size.width, at.y);
+    cv::putText(image, text, corner, cv::FONT_HERSHEY_SIMPLEX, 0.4, kInk, 1, cv::LINE_AA);
+  };
+  for (long i = static_cast<long>(std::ceil(h.lo / step)); i * step <= h.hi; ++i) {
+    const cv::Point p = toPixel(static_cast<double>(i) * step, v.lo);
     cv::line(image, {p.x, area.y + 1}, {p.x, area.y + area.height - 2}, kGrid, 1);
-    if (std::lround(gx * 10.0) % 2 == 0) {
-      cv::putText(image, fmt::format("{:.1f}", gx), {p.x - 12, area.y + area.height + 16},
-                  cv::FONT_HERSHEY_SIMPLEX, 0.4, kInk, 1, cv::LINE_AA);
-    }
+    if (i % 2 == 0) label(static_cast<double>(i) * step, {p.x, area.y + area.height + 16}, true);
   }
-  for (double gy = std::ceil(v.lo * 10.0) / 10.0; gy <= v.hi; gy += 0.1) {
-    const cv::Point p = toPixel(h.lo, gy);
+  for (long i = static_cast<long>(std::ceil(v.lo / step)); i * step <= v.hi; ++i) {
+    const cv::Point p = toPixel(h.lo, static_cast<double>(i) * step);
     cv::line(image, {area.x + 1, p.y}, {area.x + area.width - 2, p.y}, kGrid, 1);
-    if (std::lround(gy * 10.0) % 2 == 0) {
-      cv::putText(image, fmt::format("{:.1f}", gy), {area.x - 34, p.y + 4}, cv::FONT_HERSHEY_SIMPLEX, 0.4,
-                  kInk, 1, cv::LINE_AA);
-    }
+    if (i % 2 == 0) label(static_cast<double>(i) * step, {area.x - 4, p.y + 4}, false);
   }
   cv::Mat clip = image(area);
   for (const auto& layer : layers) {

@@ -25,6 +25,10 @@ struct RenderOptions {
   int width = 1000;                ///< picture width in pixels; the height follows from the scene's extent
 };
 
+/// The grid's spacing in metres for a view of `pixelsPerMetre`: 1, 2 or 5 times a power of ten, lines at
+/// least 35 pixels apart (labelled every other line).
+double gridStep(double pixelsPerMetre);
+
 /// A qualitative colour for layer `i` (cycles after ten).
 cv::Scalar layerColour(std::size_t i);
 
