@@ -94,7 +94,7 @@ bool decideParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>&
   return oddPartCrossed(xCount.hitFaces, labels);
 }
 
-// Union–find over corner ids with path halving.
+// Union–find with path halving.
 std::uint32_t findRoot(std::vector<std::uint32_t>& parent, std::uint32_t v) {
   while (parent[v] != v) {
     parent[v] = parent[parent[v]];
@@ -239,11 +239,9 @@ bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, doub
   return true;
 }
 
-std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
-                                          const std::vector<pcl::Vertices>& polygons) {
+std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices) {
+  // Order the finite vertices by position and give every run of equal positions the id of its first vertex.
   const std::size_t vertexCount = vertices.points.size();
-  // Corners at equal coordinates become one corner: order the finite vertices by position and give every
-  // run of equal positions the id of its first vertex.
   std::vector<std::uint32_t> order;
   order.reserve(vertexCount);
   for (std::size_t v = 0; v < vertexCount; ++v) {
@@ -257,33 +255,67 @@ std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
     return a.z < b.z;
   };
   std::sort(order.begin(), order.end(), less);
-  std::vector<std::uint32_t> parent(vertexCount);
-  for (std::size_t v = 0; v < vertexCount; ++v) parent[v] = static_cast<std::uint32_t>(v);
+  std::vector<std::uint32_t> id(vertexCount);
+  for (std::size_t v = 0; v < vertexCount; ++v) id[v] = static_cast<std::uint32_t>(v);
   for (std::size_t i = 1; i < order.size(); ++i) {
     // Equal positions compare equal both ways (0.0 and -0.0 included): the same point.
-    if (!less(order[i - 1], order[i])) parent[order[i]] = parent[order[i - 1]];
+    if (!less(order[i - 1], order[i])) id[order[i]] = id[order[i - 1]];
   }
-  std::vector<bool> usable(polygons.size(), false);
+  return id;
+}
+
+std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                                const std::vector<std::uint32_t>& corner) {
+  std::vector<FaceEdge> edges;
+  edges.reserve(3 * polygons.size());
   for (std::size_t f = 0; f < polygons.size(); ++f) {
     const pcl::Vertices& face = polygons[f];
-    if (!isValidFace(face, vertexCount)) continue;
-    std::uint32_t corner[3];
+    if (!isValidFace(face, vertices.points.size())) continue;
+    std::uint32_t c[3];
     bool finite = true;
     for (std::size_t k = 0; k < 3; ++k) {
-      corner[k] = static_cast<std::uint32_t>(face.vertices[k]);
-      finite = finite && isFinite(vertices.points[corner[k]]);
+      c[k] = corner[static_cast<std::size_t>(face.vertices[k])];
+      finite = finite && isFinite(vertices.points[c[k]]);
     }
     if (!finite) continue;
-    usable[f] = true;
-    const std::uint32_t r0 = findRoot(parent, corner[0]);
-    for (std::size_t k = 1; k < 3; ++k) {
-      const std::uint32_t r = findRoot(parent, corner[k]);
-      if (r != r0) parent[r] = r0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const std::uint32_t a = c[k];
+      const std::uint32_t b = c[(k + 1) % 3];
+      edges.push_back(FaceEdge{std::min(a, b), std::max(a, b), static_cast<std::uint32_t>(f), a < b});
     }
+  }
+  std::sort(edges.begin(), edges.end(), [](const FaceEdge& l, const FaceEdge& r) {
+    if (l.lo != r.lo) return l.lo < r.lo;
+    if (l.hi != r.hi) return l.hi < r.hi;
+    return l.face < r.face;
+  });
+  return edges;
+}
+
+std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
+                                          const std::vector<pcl::Vertices>& polygons) {
+  const std::vector<FaceEdge> edges = faceEdges(vertices, polygons, weldedCorners(vertices));
+  // Faces join through an edge that exactly two faces share: a surface that goes on across it. Bodies
+  // that meet at a corner, or along an edge of four faces, stay apart.
+  std::vector<std::uint32_t> parent(polygons.size());
+  for (std::size_t f = 0; f < polygons.size(); ++f) parent[f] = static_cast<std::uint32_t>(f);
+  std::vector<bool> usable(polygons.size(), false);
+  for (std::size_t i = 0; i < edges.size();) {
+    std::size_t j = i;
+    while (j < edges.size() && edges[j].lo == edges[i].lo && edges[j].hi == edges[i].hi) {
+      usable[edges[j].face] = true;
+      ++j;
+    }
+    if (j - i == 2) {
+      const std::uint32_t r0 = findRoot(parent, edges[i].face);
+      const std::uint32_t r1 = findRoot(parent, edges[i + 1].face);
+      if (r0 != r1) parent[std::max(r0, r1)] = std::min(r0, r1);
+    }
+    i = j;
   }
   std::vector<std::uint32_t> labels(polygons.size(), kNoPart);
   for (std::size_t f = 0; f < polygons.size(); ++f) {
-    if (usable[f]) labels[f] = findRoot(parent, static_cast<std::uint32_t>(polygons[f].vertices[0]));
+    if (usable[f]) labels[f] = findRoot(parent, static_cast<std::uint32_t>(f));
   }
   return labels;
 }

@@ -98,10 +98,24 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
 bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
                     double& zMin, double& zMax);
 
-/// Part label of every polygon: faces that share a corner, directly or through other faces, carry the
-/// same label, and corners at equal coordinates count as one corner (meshes read from STL files, and many
-/// OBJ exports, give every face its own three vertices). Only the first three indices of a face join it
-/// to others. Faces that are invalid or have a non-finite corner get kNoPart.
+/// Welded corner id of every vertex: vertices at equal coordinates get the smallest index among them (meshes
+/// read from STL files, and many OBJ exports, give every face its own three vertices).
+std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices);
+
+/// One side of a usable face (valid, finite corners) between welded corners lo < hi (lo == hi for a face
+/// with two equal corners); `forward` when the face runs from lo to hi.
+struct FaceEdge {
+  std::uint32_t lo, hi, face;
+  bool forward;
+};
+/// The three edges of every usable face, sorted by (lo, hi, face): the faces around one edge are adjacent.
+std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                                const std::vector<std::uint32_t>& corner);
+
+/// Part label of every polygon: faces joined, directly or through other faces, by edges that exactly two
+/// faces share (after welding). Bodies that touch at a corner or along an edge of four faces are separate
+/// parts. Only the first three indices of a face count. Faces that are invalid or have a non-finite corner
+/// get kNoPart.
 std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
                                           const std::vector<pcl::Vertices>& polygons);
 

@@ -329,6 +329,26 @@ TEST(MeshQueries, InsideAnyOfOverlappingOrNestedParts) {
   EXPECT_TRUE(inside(nested, 0.13f, 0.51f, 0.47f));
 }
 
+TEST(MeshQueries, BodiesTouchingAtACornerOrAnEdgeStayApart) {
+  // A tetrahedron inside the unit cube that shares one of its corners, and one that shares one of its
+  // edges: the +x ray from inside the tetrahedron crosses each body once, so each must be its own part.
+  const pcl::PolygonMesh cube = nimbrel_test::makeCube();
+  const std::vector<std::vector<std::uint32_t>> sides = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}};
+  const pcl::PolygonMesh corner = nimbrel_test::joinMeshes(
+      {cube, nimbrel_test::makeMesh(
+                 {{1, 1, 1}, {0.05f, 0.3f, 0.3f}, {0.3f, 0.05f, 0.3f}, {0.3f, 0.3f, 0.05f}}, sides)});
+  const pcl::PolygonMesh edge = nimbrel_test::joinMeshes(
+      {cube,
+       nimbrel_test::makeMesh({{1, 0, 1}, {1, 1, 1}, {0.05f, 0.5f, 0.05f}, {0.3f, 0.5f, 0.6f}}, sides)});
+  EXPECT_TRUE(inside(corner, 0.4125f, 0.4125f, 0.4125f));
+  EXPECT_TRUE(inside(edge, 0.5875f, 0.5f, 0.6625f));
+  const auto labels =
+      nimbrel_arm_util::detail::facePartLabels(*nimbrel_test::meshVertices(edge), edge.polygons);
+  ASSERT_EQ(labels.size(), 16u);
+  EXPECT_NE(labels[0], labels[12]);
+  for (std::size_t f = 13; f < 16; ++f) EXPECT_EQ(labels[f], labels[12]);
+}
+
 TEST(MeshQueries, SmallFacesCountWhateverTheUnit) {
   // The same bottle in metres and in kilometres: tiny faces crossed at a slant still count as crossings.
   for (const float scale : {1.0f, 1e-3f}) {
