@@ -47,15 +47,23 @@ struct RayCount {
   bool ambiguous = false;
 };
 
-// Counts the hits of one ray over every valid face.
-RayCount countAllFaces(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                       const Eigen::Vector3f& origin, const Eigen::Vector3f& direction) {
+// Counts the hits of one ray over the listed faces whose padded box it meets.
+RayCount countAlong(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                    const std::vector<std::uint32_t>& faces, const Eigen::Vector3f& origin,
+                    const Eigen::Vector3f& direction) {
   RayCount count;
-  for (std::size_t f = 0; f < polygons.size(); ++f) {
+  for (const std::uint32_t f : faces) {
+    double lo[3], hi[3];
+    if (f >= polygons.size() || !paddedBox(vertices, polygons[f], lo, hi) ||
+        !rayMeetsBox(origin, direction, lo, hi)) {
+      continue;
+    }
     const RayTriangleHit r = intersectRay(vertices, polygons[f], origin, direction, ParallelBound::kRelative);
-    if (r.hit) count.hitFaces.push_back(static_cast<std::uint32_t>(f));
+    if (r.hit) count.hitFaces.push_back(f);
     count.ambiguous = count.ambiguous || r.onBoundary;
   }
+  std::sort(count.hitFaces.begin(), count.hitFaces.end());
+  count.hitFaces.erase(std::unique(count.hitFaces.begin(), count.hitFaces.end()), count.hitFaces.end());
   return count;
 }
 
@@ -77,21 +85,33 @@ void countXFace(const VertexCloud& vertices, const std::vector<pcl::Vertices>& p
   count.ambiguous = count.ambiguous || r.onBoundary;
 }
 
-// Decides from the +x count, falling back to the other directions when it is ambiguous. `labels` gives
-// the part labels of the polygons, computed at most once.
+// Decides from the +x count, falling back to the other directions when it is ambiguous. `candidates`
+// lists the faces a ray along a direction may meet; `labels` gives the part labels of the polygons,
+// computed at most once.
 template <typename Labels>
 bool decideParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                  const Eigen::Vector3f& origin, RayCount& xCount, Labels&& labels) {
+                  const Eigen::Vector3f& origin, RayCount& xCount, const RayCandidates& candidates,
+                  Labels&& labels) {
   if (!xCount.ambiguous) {
     return oddPartCrossed(xCount.hitFaces, labels);
   }
+  std::vector<std::uint32_t> faces;
   for (const Eigen::Vector3f& direction : kFallbackDirections) {
-    RayCount count = countAllFaces(vertices, polygons, origin, direction);
+    faces.clear();
+    candidates(origin, direction, faces);
+    RayCount count = countAlong(vertices, polygons, faces, origin, direction);
     if (!count.ambiguous) {
       return oddPartCrossed(count.hitFaces, labels);
     }
   }
   return oddPartCrossed(xCount.hitFaces, labels);
+}
+
+// Every polygon as a candidate of every ray.
+RayCandidates everyFace(const std::vector<pcl::Vertices>& polygons) {
+  return [&polygons](const Eigen::Vector3f&, const Eigen::Vector3f&, std::vector<std::uint32_t>& faces) {
+    for (std::size_t f = 0; f < polygons.size(); ++f) faces.push_back(static_cast<std::uint32_t>(f));
+  };
 }
 
 // Union–find with path halving.
@@ -239,6 +259,50 @@ bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, doub
   return true;
 }
 
+bool paddedBox(const VertexCloud& vertices, const pcl::Vertices& face, double lo[3], double hi[3]) {
+  if (!isValidFace(face, vertices.points.size())) {
+    return false;
+  }
+  double size = 0.0, magnitude = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    double c[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+      c[k] = vertices.points[static_cast<std::size_t>(face.vertices[k])].data[a];
+    }
+    lo[a] = std::min({c[0], c[1], c[2]});
+    hi[a] = std::max({c[0], c[1], c[2]});
+    if (!std::isfinite(lo[a]) || !std::isfinite(hi[a])) return false;
+    size += hi[a] - lo[a];
+    magnitude = std::max({magnitude, std::abs(lo[a]), std::abs(hi[a])});
+  }
+  const double pad = 1e-4 * (size + magnitude);
+  for (int a = 0; a < 3; ++a) {
+    lo[a] -= pad;
+    hi[a] += pad;
+  }
+  return true;
+}
+
+bool rayMeetsBox(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction, const double lo[3],
+                 const double hi[3]) {
+  double near = 0.0;
+  double far = std::numeric_limits<double>::infinity();
+  for (int a = 0; a < 3; ++a) {
+    const double o = origin[a];
+    const double d = direction[a];
+    if (d == 0.0) {
+      if (!(o >= lo[a] && o <= hi[a])) return false;
+      continue;
+    }
+    double t0 = (lo[a] - o) / d;
+    double t1 = (hi[a] - o) / d;
+    if (t0 > t1) std::swap(t0, t1);
+    near = std::max(near, t0);
+    far = std::min(far, t1);
+  }
+  return near <= far;
+}
+
 std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices) {
   // Order the finite vertices by position and give every run of equal positions the id of its first vertex.
   const std::size_t vertexCount = vertices.points.size();
@@ -333,18 +397,20 @@ bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertic
   // Most rays cross no face or one; the parts are worked out only when a ray crosses two or more.
   std::vector<std::uint32_t> labels;
   bool labelled = false;
-  return decideParity(vertices, polygons, origin, xCount, [&]() -> const std::vector<std::uint32_t>& {
-    if (!labelled) {
-      labels = facePartLabels(vertices, polygons);
-      labelled = true;
-    }
-    return labels;
-  });
+  return decideParity(vertices, polygons, origin, xCount, everyFace(polygons),
+                      [&]() -> const std::vector<std::uint32_t>& {
+                        if (!labelled) {
+                          labels = facePartLabels(vertices, polygons);
+                          labelled = true;
+                        }
+                        return labels;
+                      });
 }
 
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                       const std::vector<std::uint32_t>& partLabels, const pcl::PointXYZ& point,
-                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast) {
+                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast,
+                      const RayCandidates& candidates) {
   if (polygons.empty()) {
     return false;
   }
@@ -355,7 +421,7 @@ bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertic
       countXFace(vertices, polygons, *it, origin, xCount);
     }
   }
-  return decideParity(vertices, polygons, origin, xCount,
+  return decideParity(vertices, polygons, origin, xCount, candidates ? candidates : everyFace(polygons),
                       [&]() -> const std::vector<std::uint32_t>& { return partLabels; });
 }
 

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace nimbrel_arm_util {
@@ -98,6 +99,21 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
 bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
                     double& zMin, double& zMax);
 
+/// Padded box of a face: its corners' box grown on every axis by 1e-4 of (its size plus its largest
+/// coordinate magnitude), as paddedYZExtent pads. A ray along any direction other than +x counts a face only
+/// when it meets this box. Returns false for an invalid face or one with a non-finite corner.
+bool paddedBox(const VertexCloud& vertices, const pcl::Vertices& face, double lo[3], double hi[3]);
+
+/// True when the ray from `origin` along `direction` (t >= 0) meets the closed box lo..hi. Monotone in the
+/// box: a ray that meets a box meets every box containing it, so a tree of unions of boxes finds them all.
+bool rayMeetsBox(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction, const double lo[3],
+                 const double hi[3]);
+
+/// Appends to `faces` the indices of polygons that a ray from `origin` along `direction` may count: at least
+/// every face whose padded box the ray meets (others are filtered out again, duplicates are harmless).
+using RayCandidates = std::function<void(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                                         std::vector<std::uint32_t>& faces)>;
+
 /// Welded corner id of every vertex: vertices at equal coordinates get the smallest index among them (meshes
 /// read from STL files, and many OBJ exports, give every face its own three vertices).
 std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices);
@@ -128,20 +144,22 @@ std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
 /// (point.y, point.z), boundary included; faces outside it could only register hits through rounding.
 /// Each hit counts (hits through a shared edge or vertex are not merged). When no tested face's meeting
 /// point lies on its boundary, the per-part parities decide. Otherwise the count is ambiguous and is
-/// repeated, over every valid face, along two fixed unit directions parallel to no axis, in turn; the first
-/// ray without a boundary meeting decides. If all three rays are ambiguous, the +x count decides.
+/// repeated along two fixed unit directions parallel to no axis, in turn, over the faces whose padded box
+/// the ray meets; the first ray without a boundary meeting decides. If all three rays are ambiguous, the +x
+/// count decides.
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                       const pcl::PointXYZ& point);
 
-/// As above, with the part labels given (as facePartLabels computes them) and the +x ray considering only
-/// the faces whose indices into `polygons` are listed in [xCandidatesFirst, xCandidatesLast) (the fallback
-/// rays still test every valid face). The answer is identical to the all-faces one provided that the list
-/// names each face at most once and contains every face for which paddedYZExtent returns true with a box
-/// containing (point.y, point.z), boundary included. Extra candidates are harmless: the same extent test
-/// filters them out.
+/// As above, with the part labels given (as facePartLabels computes them), the +x ray considering only
+/// the faces whose indices into `polygons` are listed in [xCandidatesFirst, xCandidatesLast), and the
+/// other rays the faces that `candidates` lists (every face when it is empty). The answer is identical to
+/// the all-faces one provided that the +x list names each face at most once and contains every face for
+/// which paddedYZExtent returns true with a box containing (point.y, point.z), boundary included, and that
+/// `candidates` keeps its contract. Extra candidates are harmless: the same filters remove them.
 bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                       const std::vector<std::uint32_t>& partLabels, const pcl::PointXYZ& point,
-                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast);
+                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast,
+                      const RayCandidates& candidates = {});
 
 /// Inside answer of one unambiguous ray from the faces it hits: true when some part label occurs an odd
 /// number of times among them. `hitFaces` is reordered. `labels` is called only when there are two hits or

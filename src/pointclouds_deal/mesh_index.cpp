@@ -81,16 +81,11 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
       continue;
     }
     rayItems_.push_back(ray);
+    // Padded, so that the same tree gives the candidates of the other ray directions; the near test only
+    // prunes a little less.
     Item<3> near;
     near.face = ray.face;
-    for (std::size_t k = 0; k < 3; ++k) {
-      const pcl::PointXYZ& p = vertices_->points[static_cast<std::size_t>(face.vertices[k])];
-      const double v[3] = {p.x, p.y, p.z};
-      for (int a = 0; a < 3; ++a) {
-        near.lo[a] = k == 0 ? v[a] : std::min(near.lo[a], v[a]);
-        near.hi[a] = k == 0 ? v[a] : std::max(near.hi[a], v[a]);
-      }
-    }
+    paddedBox(*vertices_, face, near.lo, near.hi);
     nearItems_.push_back(near);
   }
   if (rayItems_.empty()) return;
@@ -265,12 +260,38 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
                                                  vertices_->points[static_cast<std::size_t>(corners[2])],
                                                  origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
     if (r.onBoundary) {
-      return isInsideByParity(*vertices_, mesh_->polygons, parts_, point, candidates_.data(),
-                              candidates_.data() + candidates_.size());
+      return isInsideByParity(
+          *vertices_, mesh_->polygons, parts_, point, candidates_.data(),
+          candidates_.data() + candidates_.size(),
+          [this](const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                 std::vector<std::uint32_t>& faces) { rayCandidates(origin, direction, faces); });
     }
     if (r.hit) hits_.push_back(f);
   }
   return oddPartCrossed(hits_, [this]() -> const std::vector<std::uint32_t>& { return parts_; });
+}
+
+void MeshIndex::rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                              std::vector<std::uint32_t>& faces) const {
+  // Every node box is the union of its faces' padded boxes, and the box test is monotone: a face whose
+  // padded box the ray meets is reached.
+  if (nearNodes_.empty()) return;
+  TraversalStack stack;
+  stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<3>& node = nearNodes_[at];
+    if (!rayMeetsBox(origin, direction, node.lo, node.hi)) continue;
+    if (node.count == 0) {
+      stack.push(node.second);
+      stack.push(at + 1);
+      continue;
+    }
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      if (rayMeetsBox(origin, direction, nearItems_[i].lo, nearItems_[i].hi))
+        faces.push_back(nearItems_[i].face);
+    }
+  }
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {

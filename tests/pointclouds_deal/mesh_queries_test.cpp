@@ -7,6 +7,7 @@
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "pointclouds_deal/mesh_geometry.hpp"
+#include "pointclouds_deal/mesh_index.hpp"
 #include "support/geometry.hpp"
 
 using nimbrel_test::Diagonal;
@@ -296,6 +297,46 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
           all)
           << p;
     }
+  }
+}
+
+TEST(MeshQueries, PreparedInsideMatchesOnSurfacePoints) {
+  // Points exactly on faces, grid lines and vertices make every +x ray ambiguous; the prepared index
+  // re-casts them through its tree and must answer as the all-faces test. The box turned by 1e-6 rad
+  // makes the +x ray graze its sides instead.
+  const Eigen::Vector3f lo(0.3f, 0.05f, 0.05f), hi(0.7f, 0.35f, 0.25f);
+  pcl::PolygonMesh turned = nimbrel_test::makeGridBox(10, lo, hi);
+  const pcl::PolygonMesh& turnedMesh = turned;
+  nimbrel_test::CloudPtr vertices = nimbrel_test::meshVertices(turned);
+  const auto turn = [](nimbrel_test::Cloud& cloud) {
+    const double c = std::cos(1e-6), s = std::sin(1e-6);
+    for (pcl::PointXYZ& p : cloud.points) {
+      const double x = p.x - 0.5, y = p.y - 0.2;
+      p.x = static_cast<float>(0.5 + c * x - s * y);
+      p.y = static_cast<float>(0.2 + s * x + c * y);
+    }
+  };
+  turn(*vertices);
+  pcl::toPCLPointCloud2(*vertices, turned.cloud);
+  const pcl::PolygonMesh straight = nimbrel_test::makeGridBox(10, lo, hi);
+  for (const pcl::PolygonMesh* mesh : {&straight, &turnedMesh}) {
+    const nimbrel_arm_util::detail::MeshIndex index(*mesh);
+    nimbrel_test::CloudPtr points = nimbrel_test::meshFeaturePoints(*mesh);
+    for (const auto spot : {nimbrel_test::SurfaceSpot::kFace, nimbrel_test::SurfaceSpot::kEdge,
+                            nimbrel_test::SurfaceSpot::kVertex}) {
+      nimbrel_test::CloudPtr more = nimbrel_test::gridBoxSurfacePoints(10, lo, hi, spot, 300);
+      if (mesh == &turned) turn(*more);
+      points->insert(points->end(), more->begin(), more->end());
+    }
+    std::size_t insideCount = 0;
+    for (const pcl::PointXYZ& p : points->points) {
+      const bool expected = inside(*mesh, p.x, p.y, p.z);
+      insideCount += expected;
+      ASSERT_EQ(index.inside(p), expected) << p;
+    }
+    // Surface points go either way; neither answer may take them all.
+    EXPECT_GT(insideCount, 0u);
+    EXPECT_LT(insideCount, points->size());
   }
 }
 
