@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/mesh_geometry.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -29,7 +30,7 @@ class MeshIndex {
   /// Prepares `mesh`, which must outlive the index and stay unchanged while it is used.
   explicit MeshIndex(const pcl::PolygonMesh& mesh);
 
-  /// True when this mesh claims `point`: inside one of its parts by ray parity, or nearer than the
+  /// True when this mesh claims `point`: inside one of its parts (detail::isInsideMesh), or nearer than the
   /// near-mesh distance to one of its faces. A mesh of fewer than three vertices, or without a vertex a
   /// search could find, claims nothing by distance.
   bool claims(const pcl::PointXYZ& point) const;
@@ -67,7 +68,7 @@ class MeshIndex {
 
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
-  std::vector<std::uint32_t> parts_;  // part label of every polygon
+  MeshParts parts_;
   bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)
   // The +x ray's candidates come from two places. Faces whose padded y–z extent (exactly as the shared
   // ray filter computes it) covers a few cells of a grid over (y, z) are listed in each of those cells,
@@ -91,7 +92,7 @@ class MeshIndex {
   // the near test looks at each of them.
   std::vector<std::uint32_t> unboxed_;
   mutable std::vector<std::uint32_t> candidates_;  // scratch for one query
-  mutable std::vector<std::uint32_t> hits_;        // scratch for one query
+  mutable std::vector<RayHit> hits_;               // scratch for one query
 };
 
 }  // namespace detail

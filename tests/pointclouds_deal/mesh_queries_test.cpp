@@ -280,7 +280,7 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
   meshes[1].polygons.push_back(face({0, 9, 6}));
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto vertices = nimbrel_test::meshVertices(mesh);
-    const auto parts = nimbrel_arm_util::detail::facePartLabels(*vertices, mesh.polygons);
+    const auto parts = nimbrel_arm_util::detail::meshParts(*vertices, mesh.polygons);
     for (const pcl::PointXYZ& p : points->points) {
       std::vector<std::uint32_t> candidates;
       for (std::uint32_t f = 0; f < mesh.polygons.size(); ++f) {
@@ -290,11 +290,10 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
           candidates.push_back(f);
         }
       }
-      const bool all = nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p);
-      EXPECT_EQ(
-          nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, parts, p, candidates.data(),
-                                                     candidates.data() + candidates.size()),
-          all)
+      const bool all = nimbrel_arm_util::detail::isInsideMesh(*vertices, mesh.polygons, p);
+      EXPECT_EQ(nimbrel_arm_util::detail::isInsideMesh(*vertices, mesh.polygons, parts, p, candidates.data(),
+                                                       candidates.data() + candidates.size()),
+                all)
           << p;
     }
   }
@@ -340,6 +339,51 @@ TEST(MeshQueries, PreparedInsideMatchesOnSurfacePoints) {
   }
 }
 
+TEST(MeshQueries, OpenPartsUseTheWindingNumber) {
+  // The winding number summed face by face, as its definition has it; the inside test must agree with it
+  // at least 1/2 wherever the sum is not within rounding of 1/2.
+  const auto winding = [](const pcl::PolygonMesh& mesh, const pcl::PointXYZ& q) {
+    const nimbrel_test::CloudPtr v = nimbrel_test::meshVertices(mesh);
+    const Eigen::Vector3d p(q.x, q.y, q.z);
+    double sum = 0.0;
+    for (const pcl::Vertices& f : mesh.polygons) {
+      const Eigen::Vector3d a = v->points[f.vertices[0]].getVector3fMap().cast<double>() - p;
+      const Eigen::Vector3d b = v->points[f.vertices[1]].getVector3fMap().cast<double>() - p;
+      const Eigen::Vector3d c = v->points[f.vertices[2]].getVector3fMap().cast<double>() - p;
+      const double la = a.norm(), lb = b.norm(), lc = c.norm();
+      sum +=
+          2.0 * std::atan2(a.dot(b.cross(c)), la * lb * lc + a.dot(b) * lc + b.dot(c) * la + c.dot(a) * lb);
+    }
+    return sum / (4.0 * M_PI);
+  };
+  // A sphere open at its base, a bottle without its bottom, and one without its shoulder band's every other
+  // face (many small holes).
+  pcl::PolygonMesh sieve = nimbrel_test::makeBottle(24, 12, 0.3f, {0, 0, 0});
+  for (std::size_t f = sieve.polygons.size(); f-- > 0;)
+    if (f % 7 == 3) sieve.polygons.erase(sieve.polygons.begin() + static_cast<long>(f));
+  const std::vector<pcl::PolygonMesh> meshes = {
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeIcosphere(3, 0.15f), 2, -0.12f),
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeBottle(24, 12, 0.3f, {0, 0, 0}), 2, 1e-4f), sieve};
+  const auto points = nimbrel_test::makeRandomCloud(1500, {-0.3f, -0.3f, -0.2f}, {0.3f, 0.3f, 0.4f}, 9);
+  for (const pcl::PolygonMesh& mesh : meshes) {
+    const auto parts = nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(mesh), mesh.polygons);
+    ASSERT_FALSE(parts.openParts.empty());
+    std::size_t in = 0;
+    for (const pcl::PointXYZ& p : points->points) {
+      const double w = winding(mesh, p);
+      if (std::abs(w - 0.5) < 1e-9) continue;
+      const bool expected = w >= 0.5;
+      in += expected;
+      EXPECT_EQ(inside(mesh, p.x, p.y, p.z), expected) << p << " w " << w;
+    }
+    EXPECT_GT(in, 20u);
+  }
+  // Closed, the same shapes keep the parity rule.
+  EXPECT_TRUE(nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(nimbrel_test::makeIcosphere(3)),
+                                                  nimbrel_test::makeIcosphere(3).polygons)
+                  .openParts.empty());
+}
+
 TEST(MeshQueries, PartsAreFaceComponentsWithEqualCornersJoined) {
   // Two boxes in one mesh, the second unwelded: equal corners join its faces into one part.
   const pcl::PolygonMesh mesh = nimbrel_test::joinMeshes(
@@ -347,7 +391,7 @@ TEST(MeshQueries, PartsAreFaceComponentsWithEqualCornersJoined) {
        nimbrel_test::unweld(nimbrel_test::makeCube(Diagonal::kAnti, 1.0f, {3, 0, 0})),
        nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}}, {{0, 1, 7}})});
   const auto parts =
-      nimbrel_arm_util::detail::facePartLabels(*nimbrel_test::meshVertices(mesh), mesh.polygons);
+      nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(mesh), mesh.polygons).labels;
   ASSERT_EQ(parts.size(), 25u);
   for (std::size_t f = 0; f < 12; ++f) EXPECT_EQ(parts[f], parts[0]);
   for (std::size_t f = 12; f < 24; ++f) EXPECT_EQ(parts[f], parts[12]);
@@ -384,7 +428,7 @@ TEST(MeshQueries, BodiesTouchingAtACornerOrAnEdgeStayApart) {
   EXPECT_TRUE(inside(corner, 0.4125f, 0.4125f, 0.4125f));
   EXPECT_TRUE(inside(edge, 0.5875f, 0.5f, 0.6625f));
   const auto labels =
-      nimbrel_arm_util::detail::facePartLabels(*nimbrel_test::meshVertices(edge), edge.polygons);
+      nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(edge), edge.polygons).labels;
   ASSERT_EQ(labels.size(), 16u);
   EXPECT_NE(labels[0], labels[12]);
   for (std::size_t f = 13; f < 16; ++f) EXPECT_EQ(labels[f], labels[12]);
