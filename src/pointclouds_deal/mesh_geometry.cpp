@@ -440,7 +440,7 @@ MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices
     MeshParts::Part& part = result.parts[p];
     if (part.closed) continue;
     result.openParts.push_back(static_cast<std::uint32_t>(p));
-    part.boundaryFirst = static_cast<std::uint32_t>(result.boundary.size());
+    part.boundaryFirst = static_cast<std::uint32_t>(result.boundary.size() / 2);
     part.boundaryCount = static_cast<std::uint32_t>(boundary[p].size() / 2);
     result.boundary.insert(result.boundary.end(), boundary[p].begin(), boundary[p].end());
   }
