@@ -12,6 +12,11 @@
 // - the box with one unused vertex 30 m away (the fast removal's surface samples then spread over 30 m);
 // - the box at a millimetre scale and at a 100 m scale (scene scaled alike; plain removal only, the fast
 //   one would need 10^10 samples for the large one).
+// - open meshes: the icosphere without the faces below 80 % of its radius (a scan open at its base) and a
+//   4,000-face bottle without its base (a CAD link exported with a gap), beside the same meshes closed;
+// - points lying exactly on the surface of a 120,000-face box whose sides are 100 x 100 grids: 20,000 on
+//   the sides along x (where the +x ray runs inside the face), on their grid lines, on their grid vertices,
+//   on the sides of the same box turned by 1e-6 rad about z, and, for comparison, strictly inside.
 // `peak_MB` is the growth of the heap's peak during the timed calls (every allocation of the process is
 // counted).
 //
@@ -68,10 +73,56 @@ using nimbrel_test::CloudPtr;
 
 constexpr double kNearSurface = 0.08;
 
-enum Object { kBox, kIcosphere, kCylinder, kPipe, kUnweldedIcosphere, kStrayVertexBox, kTinyBox, kHugeBox };
-const char* const kNames[] = {"box",          "icosphere",          "fan_cylinder_32768",
-                              "pipe_24000",   "unwelded_icosphere", "box_stray_vertex",
-                              "box_mm_scale", "box_100m_scale"};
+enum Object {
+  kBox,
+  kIcosphere,
+  kCylinder,
+  kPipe,
+  kUnweldedIcosphere,
+  kStrayVertexBox,
+  kTinyBox,
+  kHugeBox,
+  kOpenIcosphere,
+  kBottle,
+  kOpenBottle,
+  kGridInside,
+  kGridFaces,
+  kGridEdges,
+  kGridVertices,
+  kTiltedGridFaces,
+};
+const char* const kNames[] = {"box",
+                              "icosphere",
+                              "fan_cylinder_32768",
+                              "pipe_24000",
+                              "unwelded_icosphere",
+                              "box_stray_vertex",
+                              "box_mm_scale",
+                              "box_100m_scale",
+                              "open_icosphere",
+                              "bottle",
+                              "open_bottle",
+                              "grid_box_120000_inside",
+                              "grid_box_120000_on_faces",
+                              "grid_box_120000_on_edges",
+                              "grid_box_120000_on_vertices",
+                              "grid_box_120000_turned_1e-6_on_faces"};
+
+// The 120,000-face grid box and its turned copy.
+constexpr int kGridCells = 100;
+const Eigen::Vector3f kGridLo(0.3f, 0.05f, 0.05f), kGridHi(0.7f, 0.35f, 0.25f);
+bool onGridBox(int which) { return which >= kGridInside; }
+
+// Turns points by 1e-6 rad about the z axis through the grid box's centre (in double, rounded to float).
+void turn(pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  const double angle = 1e-6, c = std::cos(angle), s = std::sin(angle);
+  const Eigen::Vector3d centre = (0.5f * (kGridLo + kGridHi)).cast<double>();
+  for (pcl::PointXYZ& p : cloud.points) {
+    const double x = p.x - centre.x(), y = p.y - centre.y();
+    p.x = static_cast<float>(centre.x() + c * x - s * y);
+    p.y = static_cast<float>(centre.y() + s * x + c * y);
+  }
+}
 
 // Size of the object relative to the 0.4 m box, for the scene's margin and shell.
 float scaleOf(int which) { return which == kTinyBox ? 1e-3f : (which == kHugeBox ? 100.0f : 1.0f); }
@@ -97,8 +148,26 @@ std::vector<pcl::PolygonMesh> object(int which) {
       pcl::toPCLPointCloud2(*vertices, box.cloud);
       return {box};
     }
-    default:
+    case kOpenIcosphere:
+      return {nimbrel_test::removeFacesBelow(
+          nimbrel_test::makeIcosphere(4, 0.15f, Eigen::Vector3f(0.5f, 0.2f, 0.15f)), 2, 0.15f - 0.12f)};
+    case kBottle:
+      return {nimbrel_test::makeBottle(64, 32, 0.3f, Eigen::Vector3f(0.5f, 0.2f, 0.0f))};
+    case kOpenBottle:
+      return {nimbrel_test::removeFacesBelow(
+          nimbrel_test::makeBottle(64, 32, 0.3f, Eigen::Vector3f(0.5f, 0.2f, 0.0f)), 2, 1e-4f)};
+    case kTinyBox:
+    case kHugeBox:
       return {nimbrel_test::makeBox(boxCentre * scaleOf(which), boxSize * scaleOf(which))};
+    default: {
+      pcl::PolygonMesh grid = nimbrel_test::makeGridBox(kGridCells, kGridLo, kGridHi);
+      if (which == kTiltedGridFaces) {
+        CloudPtr vertices = nimbrel_test::meshVertices(grid);
+        turn(*vertices);
+        pcl::toPCLPointCloud2(*vertices, grid.cloud);
+      }
+      return {grid};
+    }
   }
 }
 
@@ -110,10 +179,24 @@ const CloudPtr& scene(int which, std::size_t count) {
   for (const auto& entry : cache) {
     if (entry.first.first == which && entry.first.second == count) return entry.second;
   }
-  std::vector<pcl::PolygonMesh> meshes = object(which);
-  const float s = scaleOf(which);
-  cache.emplace_back(std::make_pair(which, count),
-                     nimbrel_test::makeSceneAround(meshes[0], count, 0.3f * s, 0.1f * s));
+  CloudPtr points;
+  if (onGridBox(which)) {
+    using nimbrel_test::SurfaceSpot;
+    if (which == kGridInside) {
+      points = nimbrel_test::makeRandomCloud(count, kGridLo.array() + 0.01f, kGridHi.array() - 0.01f);
+    } else {
+      const SurfaceSpot spot = which == kGridEdges      ? SurfaceSpot::kEdge
+                               : which == kGridVertices ? SurfaceSpot::kVertex
+                                                        : SurfaceSpot::kFace;
+      points = nimbrel_test::gridBoxSurfacePoints(kGridCells, kGridLo, kGridHi, spot, count);
+      if (which == kTiltedGridFaces) turn(*points);
+    }
+  } else {
+    std::vector<pcl::PolygonMesh> meshes = object(which);
+    const float s = scaleOf(which);
+    points = nimbrel_test::makeSceneAround(meshes[0], count, 0.3f * s, 0.1f * s);
+  }
+  cache.emplace_back(std::make_pair(which, count), points);
   return cache.back().second;
 }
 
@@ -260,6 +343,18 @@ BENCHMARK(BM_RemovePointsFromMeshs)
     ->Args({kTinyBox, 30000})
     ->Args({kHugeBox, 30000})
     ->Unit(benchmark::kMillisecond);
+// Open meshes beside the same meshes closed.
+BENCHMARK(BM_RemovePointsFromMeshs)
+    ->ArgsProduct({{kOpenIcosphere, kBottle, kOpenBottle}, {30000}})
+    ->Unit(benchmark::kMillisecond);
+// Points on the surface beside points strictly inside.
+BENCHMARK(BM_RemovePointsFromMeshs)
+    ->ArgsProduct({{kGridInside, kGridFaces, kGridEdges, kGridVertices, kTiltedGridFaces}, {20000}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PointByPoint)
+    ->ArgsProduct({{kOpenIcosphere, kBottle, kOpenBottle}, {3000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_PointByPoint)
     ->ArgsProduct({{kBox, kIcosphere}, {30000}})
     ->Unit(benchmark::kMillisecond)

@@ -43,17 +43,23 @@ const Eigen::Vector3f kFallbackDirections[2] = {
 };
 
 struct RayCount {
-  std::vector<std::uint32_t> hitFaces;  // indices into the polygons of the faces hit
+  std::vector<RayHit> hits;
   bool ambiguous = false;
 };
 
-// Counts the hits of one ray over every valid face.
-RayCount countAllFaces(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                       const Eigen::Vector3f& origin, const Eigen::Vector3f& direction) {
+// Counts the hits of one ray over the listed faces whose padded box it meets.
+RayCount countAlong(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                    const std::vector<std::uint32_t>& faces, const Eigen::Vector3f& origin,
+                    const Eigen::Vector3f& direction) {
   RayCount count;
-  for (std::size_t f = 0; f < polygons.size(); ++f) {
+  for (const std::uint32_t f : faces) {
+    double lo[3], hi[3];
+    if (f >= polygons.size() || !paddedBox(vertices, polygons[f], lo, hi) ||
+        !rayMeetsBox(origin, direction, lo, hi)) {
+      continue;
+    }
     const RayTriangleHit r = intersectRay(vertices, polygons[f], origin, direction, ParallelBound::kRelative);
-    if (r.hit) count.hitFaces.push_back(static_cast<std::uint32_t>(f));
+    if (r.hit) count.hits.push_back(RayHit{f, r.exits});
     count.ambiguous = count.ambiguous || r.onBoundary;
   }
   return count;
@@ -73,28 +79,51 @@ void countXFace(const VertexCloud& vertices, const std::vector<pcl::Vertices>& p
   }
   const RayTriangleHit r =
       intersectRay(vertices, polygons[f], origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
-  if (r.hit) count.hitFaces.push_back(f);
+  if (r.hit) count.hits.push_back(RayHit{f, r.exits});
   count.ambiguous = count.ambiguous || r.onBoundary;
 }
 
-// Decides from the +x count, falling back to the other directions when it is ambiguous. `labels` gives
-// the part labels of the polygons, computed at most once.
-template <typename Labels>
-bool decideParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                  const Eigen::Vector3f& origin, RayCount& xCount, Labels&& labels) {
+// Decides from the +x count, falling back to the other directions when it is ambiguous. `candidates`
+// lists the faces a ray along a direction may meet.
+bool decide(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons, const MeshParts& parts,
+            const pcl::PointXYZ& point, RayCount& xCount, const RayCandidates& candidates) {
   if (!xCount.ambiguous) {
-    return oddPartCrossed(xCount.hitFaces, labels);
+    return insideByRay(vertices, parts, point, Eigen::Vector3f::UnitX(), xCount.hits);
   }
+  const Eigen::Vector3f origin(point.x, point.y, point.z);
+  std::vector<std::uint32_t> faces;
   for (const Eigen::Vector3f& direction : kFallbackDirections) {
-    RayCount count = countAllFaces(vertices, polygons, origin, direction);
+    faces.clear();
+    candidates(origin, direction, faces);
+    RayCount count = countAlong(vertices, polygons, faces, origin, direction);
     if (!count.ambiguous) {
-      return oddPartCrossed(count.hitFaces, labels);
+      return insideByRay(vertices, parts, point, direction, count.hits);
     }
   }
-  return oddPartCrossed(xCount.hitFaces, labels);
+  return insideByRay(vertices, parts, point, Eigen::Vector3f::UnitX(), xCount.hits);
 }
 
-// Union–find over corner ids with path halving.
+bool inBox(const MeshParts::Part& part, const pcl::PointXYZ& point) {
+  for (int a = 0; a < 3; ++a) {
+    const double c = point.data[a];
+    if (!(c >= part.lo[a] && c <= part.hi[a])) return false;
+  }
+  return true;
+}
+
+// Solid angle of the spherical triangle of unit vectors x, y, z, signed by their orientation.
+double solidAngle(const Eigen::Vector3d& x, const Eigen::Vector3d& y, const Eigen::Vector3d& z) {
+  return 2.0 * std::atan2(x.dot(y.cross(z)), 1.0 + x.dot(y) + y.dot(z) + z.dot(x));
+}
+
+// Every polygon as a candidate of every ray.
+RayCandidates everyFace(const std::vector<pcl::Vertices>& polygons) {
+  return [&polygons](const Eigen::Vector3f&, const Eigen::Vector3f&, std::vector<std::uint32_t>& faces) {
+    for (std::size_t f = 0; f < polygons.size(); ++f) faces.push_back(static_cast<std::uint32_t>(f));
+  };
+}
+
+// Union–find with path halving.
 std::uint32_t findRoot(std::vector<std::uint32_t>& parent, std::uint32_t v) {
   while (parent[v] != v) {
     parent[v] = parent[parent[v]];
@@ -208,6 +237,7 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
     return result;
   }
   result.hit = u >= 0.0 && u <= 1.0 && v >= 0.0 && u + v <= 1.0;
+  result.exits = a < 0.0;
   result.onBoundary = lowest >= -kBoundaryTolerance && lowest <= kBoundaryTolerance;
   return result;
 }
@@ -239,11 +269,53 @@ bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, doub
   return true;
 }
 
-std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
-                                          const std::vector<pcl::Vertices>& polygons) {
+bool paddedBox(const VertexCloud& vertices, const pcl::Vertices& face, double lo[3], double hi[3]) {
+  if (!isValidFace(face, vertices.points.size())) {
+    return false;
+  }
+  double size = 0.0, magnitude = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    double c[3];
+    for (std::size_t k = 0; k < 3; ++k) {
+      c[k] = vertices.points[static_cast<std::size_t>(face.vertices[k])].data[a];
+    }
+    lo[a] = std::min({c[0], c[1], c[2]});
+    hi[a] = std::max({c[0], c[1], c[2]});
+    if (!std::isfinite(lo[a]) || !std::isfinite(hi[a])) return false;
+    size += hi[a] - lo[a];
+    magnitude = std::max({magnitude, std::abs(lo[a]), std::abs(hi[a])});
+  }
+  const double pad = 1e-4 * (size + magnitude);
+  for (int a = 0; a < 3; ++a) {
+    lo[a] -= pad;
+    hi[a] += pad;
+  }
+  return true;
+}
+
+bool rayMeetsBox(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction, const double lo[3],
+                 const double hi[3]) {
+  double near = 0.0;
+  double far = std::numeric_limits<double>::infinity();
+  for (int a = 0; a < 3; ++a) {
+    const double o = origin[a];
+    const double d = direction[a];
+    if (d == 0.0) {
+      if (!(o >= lo[a] && o <= hi[a])) return false;
+      continue;
+    }
+    double t0 = (lo[a] - o) / d;
+    double t1 = (hi[a] - o) / d;
+    if (t0 > t1) std::swap(t0, t1);
+    near = std::max(near, t0);
+    far = std::min(far, t1);
+  }
+  return near <= far;
+}
+
+std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices) {
+  // Order the finite vertices by position and give every run of equal positions the id of its first vertex.
   const std::size_t vertexCount = vertices.points.size();
-  // Corners at equal coordinates become one corner: order the finite vertices by position and give every
-  // run of equal positions the id of its first vertex.
   std::vector<std::uint32_t> order;
   order.reserve(vertexCount);
   for (std::size_t v = 0; v < vertexCount; ++v) {
@@ -257,62 +329,206 @@ std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
     return a.z < b.z;
   };
   std::sort(order.begin(), order.end(), less);
-  std::vector<std::uint32_t> parent(vertexCount);
-  for (std::size_t v = 0; v < vertexCount; ++v) parent[v] = static_cast<std::uint32_t>(v);
+  std::vector<std::uint32_t> id(vertexCount);
+  for (std::size_t v = 0; v < vertexCount; ++v) id[v] = static_cast<std::uint32_t>(v);
   for (std::size_t i = 1; i < order.size(); ++i) {
     // Equal positions compare equal both ways (0.0 and -0.0 included): the same point.
-    if (!less(order[i - 1], order[i])) parent[order[i]] = parent[order[i - 1]];
+    if (!less(order[i - 1], order[i])) id[order[i]] = id[order[i - 1]];
   }
-  std::vector<bool> usable(polygons.size(), false);
-  for (std::size_t f = 0; f < polygons.size(); ++f) {
-    const pcl::Vertices& face = polygons[f];
-    if (!isValidFace(face, vertexCount)) continue;
-    std::uint32_t corner[3];
-    bool finite = true;
-    for (std::size_t k = 0; k < 3; ++k) {
-      corner[k] = static_cast<std::uint32_t>(face.vertices[k]);
-      finite = finite && isFinite(vertices.points[corner[k]]);
-    }
-    if (!finite) continue;
-    usable[f] = true;
-    const std::uint32_t r0 = findRoot(parent, corner[0]);
-    for (std::size_t k = 1; k < 3; ++k) {
-      const std::uint32_t r = findRoot(parent, corner[k]);
-      if (r != r0) parent[r] = r0;
-    }
-  }
-  std::vector<std::uint32_t> labels(polygons.size(), kNoPart);
-  for (std::size_t f = 0; f < polygons.size(); ++f) {
-    if (usable[f]) labels[f] = findRoot(parent, static_cast<std::uint32_t>(polygons[f].vertices[0]));
-  }
-  return labels;
+  return id;
 }
 
-bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                      const pcl::PointXYZ& point) {
+std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                                const std::vector<std::uint32_t>& corner) {
+  std::vector<FaceEdge> edges;
+  edges.reserve(3 * polygons.size());
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    const pcl::Vertices& face = polygons[f];
+    if (!isValidFace(face, vertices.points.size())) continue;
+    std::uint32_t c[3];
+    bool finite = true;
+    for (std::size_t k = 0; k < 3; ++k) {
+      c[k] = corner[static_cast<std::size_t>(face.vertices[k])];
+      finite = finite && isFinite(vertices.points[c[k]]);
+    }
+    if (!finite) continue;
+    for (std::size_t k = 0; k < 3; ++k) {
+      const std::uint32_t a = c[k];
+      const std::uint32_t b = c[(k + 1) % 3];
+      edges.push_back(FaceEdge{std::min(a, b), std::max(a, b), static_cast<std::uint32_t>(f), a < b});
+    }
+  }
+  std::sort(edges.begin(), edges.end(), [](const FaceEdge& l, const FaceEdge& r) {
+    if (l.lo != r.lo) return l.lo < r.lo;
+    if (l.hi != r.hi) return l.hi < r.hi;
+    return l.face < r.face;
+  });
+  return edges;
+}
+
+MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons) {
+  const std::vector<FaceEdge> edges = faceEdges(vertices, polygons, weldedCorners(vertices));
+  // Faces join through an edge that exactly two faces share: a surface that goes on across it. Bodies
+  // that meet at a corner, or along an edge of four faces, stay apart.
+  std::vector<std::uint32_t> parent(polygons.size());
+  for (std::size_t f = 0; f < polygons.size(); ++f) parent[f] = static_cast<std::uint32_t>(f);
+  std::vector<bool> usable(polygons.size(), false);
+  for (std::size_t i = 0; i < edges.size();) {
+    std::size_t j = i;
+    while (j < edges.size() && edges[j].lo == edges[i].lo && edges[j].hi == edges[i].hi) {
+      usable[edges[j].face] = true;
+      ++j;
+    }
+    if (j - i == 2) {
+      const std::uint32_t r0 = findRoot(parent, edges[i].face);
+      const std::uint32_t r1 = findRoot(parent, edges[i + 1].face);
+      if (r0 != r1) parent[std::max(r0, r1)] = std::min(r0, r1);
+    }
+    i = j;
+  }
+  MeshParts result;
+  result.labels.assign(polygons.size(), kNoPart);
+  for (std::size_t f = 0; f < polygons.size(); ++f) {
+    if (!usable[f]) continue;
+    const std::uint32_t root = findRoot(parent, static_cast<std::uint32_t>(f));
+    if (result.labels[root] == kNoPart) {
+      result.labels[root] = static_cast<std::uint32_t>(result.parts.size());
+      MeshParts::Part part;
+      for (int a = 0; a < 3; ++a) {
+        part.lo[a] = std::numeric_limits<double>::infinity();
+        part.hi[a] = -part.lo[a];
+      }
+      result.parts.push_back(part);
+    }
+    result.labels[f] = result.labels[root];
+    MeshParts::Part& part = result.parts[result.labels[f]];
+    for (std::size_t k = 0; k < 3; ++k) {
+      const pcl::PointXYZ& p = vertices.points[static_cast<std::size_t>(polygons[f].vertices[k])];
+      for (int a = 0; a < 3; ++a) {
+        part.lo[a] = std::min(part.lo[a], static_cast<double>(p.data[a]));
+        part.hi[a] = std::max(part.hi[a], static_cast<double>(p.data[a]));
+      }
+    }
+  }
+  // A part is closed when each of its edges is shared by exactly two of its faces. The boundary of an
+  // open part is what its faces' edges leave when opposite runs cancel: an edge run k more times one way
+  // than the other is a boundary edge k times, in the direction of the majority.
+  std::vector<std::vector<std::uint32_t>> boundary(result.parts.size());
+  for (std::size_t i = 0; i < edges.size();) {
+    std::size_t j = i;
+    while (j < edges.size() && edges[j].lo == edges[i].lo && edges[j].hi == edges[i].hi) ++j;
+    std::vector<std::uint32_t> partsHere;
+    for (std::size_t e = i; e < j; ++e) partsHere.push_back(result.labels[edges[e].face]);
+    std::sort(partsHere.begin(), partsHere.end());
+    partsHere.erase(std::unique(partsHere.begin(), partsHere.end()), partsHere.end());
+    for (const std::uint32_t part : partsHere) {
+      int faces = 0, net = 0;
+      for (std::size_t e = i; e < j; ++e) {
+        if (result.labels[edges[e].face] != part) continue;
+        ++faces;
+        net += edges[e].forward ? 1 : -1;
+      }
+      if (faces != 2) result.parts[part].closed = false;
+      for (int k = 0; k < std::abs(net); ++k) {
+        boundary[part].push_back(net > 0 ? edges[i].lo : edges[i].hi);
+        boundary[part].push_back(net > 0 ? edges[i].hi : edges[i].lo);
+      }
+    }
+    i = j;
+  }
+  for (std::size_t p = 0; p < result.parts.size(); ++p) {
+    MeshParts::Part& part = result.parts[p];
+    if (part.closed) continue;
+    result.openParts.push_back(static_cast<std::uint32_t>(p));
+    part.boundaryFirst = static_cast<std::uint32_t>(result.boundary.size() / 2);
+    part.boundaryCount = static_cast<std::uint32_t>(boundary[p].size() / 2);
+    result.boundary.insert(result.boundary.end(), boundary[p].begin(), boundary[p].end());
+  }
+  return result;
+}
+
+double boundaryWinding(const VertexCloud& vertices, const MeshParts& parts, const MeshParts::Part& part,
+                       const pcl::PointXYZ& point, const Eigen::Vector3f& direction) {
+  const Eigen::Vector3d p(point.x, point.y, point.z);
+  const Eigen::Vector3d back = -direction.cast<double>().normalized();
+  double sum = 0.0;
+  for (std::uint32_t e = 0; e < part.boundaryCount; ++e) {
+    const std::size_t at = 2 * static_cast<std::size_t>(part.boundaryFirst + e);
+    const pcl::PointXYZ& qa = vertices.points[parts.boundary[at]];
+    const pcl::PointXYZ& qb = vertices.points[parts.boundary[at + 1]];
+    const Eigen::Vector3d a = Eigen::Vector3d(qa.x, qa.y, qa.z) - p;
+    const Eigen::Vector3d b = Eigen::Vector3d(qb.x, qb.y, qb.z) - p;
+    const double na = a.norm(), nb = b.norm();
+    // A point on the boundary itself has no winding number; its edge adds nothing.
+    if (!(na > 0.0) || !(nb > 0.0)) continue;
+    sum += solidAngle(a / na, b / nb, back);
+  }
+  return sum / (4.0 * M_PI);
+}
+
+bool insideByRay(const VertexCloud& vertices, const MeshParts& parts, const pcl::PointXYZ& point,
+                 const Eigen::Vector3f& direction, std::vector<RayHit>& hits) {
+  if (hits.empty() && parts.openParts.empty()) return false;
+  const auto label = [&parts](const RayHit& h) { return parts.labels[h.face]; };
+  if (hits.size() == 1 && parts.openParts.empty()) return inBox(parts.parts[label(hits[0])], point);
+  std::sort(hits.begin(), hits.end(), [&](const RayHit& l, const RayHit& r) { return label(l) < label(r); });
+  // Closed parts: an odd number of crossings.
+  for (std::size_t i = 0; i < hits.size();) {
+    std::size_t j = i;
+    while (j < hits.size() && label(hits[j]) == label(hits[i])) ++j;
+    const MeshParts::Part& part = parts.parts[label(hits[i])];
+    if (part.closed && (j - i) % 2 == 1 && inBox(part, point)) return true;
+    i = j;
+  }
+  // Open parts: the generalized winding number, that is the crossings counted with their sense (leaving
+  // through a face's front counts +1) plus the solid angles, seen from the point, of the strips that run
+  // from each boundary edge to infinity against the ray: those strips close the part without meeting the
+  // ray, and a closed surface's winding number is its signed crossing count.
+  for (const std::uint32_t p : parts.openParts) {
+    const MeshParts::Part& part = parts.parts[p];
+    if (!inBox(part, point)) continue;
+    const auto first = std::lower_bound(hits.begin(), hits.end(), p,
+                                        [&](const RayHit& h, std::uint32_t v) { return label(h) < v; });
+    int crossings = 0;
+    for (auto it = first; it != hits.end() && label(*it) == p; ++it) crossings += it->exits ? 1 : -1;
+    if (crossings + boundaryWinding(vertices, parts, part, point, direction) >= 0.5) return true;
+  }
+  return false;
+}
+
+bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                  const pcl::PointXYZ& point) {
   if (polygons.empty()) {
     return false;
   }
+  // Outside the box of every finite vertex the point is outside every part's box; the parts need not be
+  // worked out.
+  double lo[3], hi[3];
+  bool any = false;
+  for (const pcl::PointXYZ& v : vertices.points) {
+    if (!isFinite(v)) continue;
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = any ? std::min(lo[a], static_cast<double>(v.data[a])) : v.data[a];
+      hi[a] = any ? std::max(hi[a], static_cast<double>(v.data[a])) : v.data[a];
+    }
+    any = true;
+  }
+  if (!any) return false;
+  for (int a = 0; a < 3; ++a) {
+    if (!(point.data[a] >= lo[a] && point.data[a] <= hi[a])) return false;
+  }
+  const MeshParts parts = meshParts(vertices, polygons);
   const Eigen::Vector3f origin = toVector(point);
   RayCount xCount;
   for (std::size_t f = 0; f < polygons.size(); ++f) {
     countXFace(vertices, polygons, static_cast<std::uint32_t>(f), origin, xCount);
   }
-  // Most rays cross no face or one; the parts are worked out only when a ray crosses two or more.
-  std::vector<std::uint32_t> labels;
-  bool labelled = false;
-  return decideParity(vertices, polygons, origin, xCount, [&]() -> const std::vector<std::uint32_t>& {
-    if (!labelled) {
-      labels = facePartLabels(vertices, polygons);
-      labelled = true;
-    }
-    return labels;
-  });
+  return decide(vertices, polygons, parts, point, xCount, everyFace(polygons));
 }
 
-bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                      const std::vector<std::uint32_t>& partLabels, const pcl::PointXYZ& point,
-                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast) {
+bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                  const MeshParts& parts, const pcl::PointXYZ& point, const std::uint32_t* xCandidatesFirst,
+                  const std::uint32_t* xCandidatesLast, const RayCandidates& candidates) {
   if (polygons.empty()) {
     return false;
   }
@@ -323,8 +539,7 @@ bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertic
       countXFace(vertices, polygons, *it, origin, xCount);
     }
   }
-  return decideParity(vertices, polygons, origin, xCount,
-                      [&]() -> const std::vector<std::uint32_t>& { return partLabels; });
+  return decide(vertices, polygons, parts, point, xCount, candidates ? candidates : everyFace(polygons));
 }
 
 double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b,

@@ -12,9 +12,9 @@
 #include <pcl/point_types.h>
 
 #include <Eigen/Core>
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace nimbrel_arm_util {
@@ -77,6 +77,8 @@ struct RayTriangleHit {
   bool onBoundary = false;
   /// Ray parameter of the meeting point (valid when `hit`); the point is origin + direction * t.
   double t = 0.0;
+  /// With `hit`: the ray leaves through the face's front, the side its corners run counter-clockwise.
+  bool exits = false;
 };
 
 /// Ray from `origin` along `direction` against the triangle of the first three indices of `face`.
@@ -98,42 +100,94 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
 bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
                     double& zMin, double& zMax);
 
-/// Part label of every polygon: faces that share a corner, directly or through other faces, carry the
-/// same label, and corners at equal coordinates count as one corner (meshes read from STL files, and many
-/// OBJ exports, give every face its own three vertices). Only the first three indices of a face join it
-/// to others. Faces that are invalid or have a non-finite corner get kNoPart.
-std::vector<std::uint32_t> facePartLabels(const VertexCloud& vertices,
-                                          const std::vector<pcl::Vertices>& polygons);
+/// Padded box of a face: its corners' box grown on every axis by 1e-4 of (its size plus its largest
+/// coordinate magnitude), as paddedYZExtent pads. A ray along any direction other than +x counts a face only
+/// when it meets this box. Returns false for an invalid face or one with a non-finite corner.
+bool paddedBox(const VertexCloud& vertices, const pcl::Vertices& face, double lo[3], double hi[3]);
 
-/// Inside test of a mesh made of one or more closed parts, by the parity of ray crossings counted per part:
-/// the point is inside when some part is crossed an odd number of times (inside any part is inside the
-/// mesh; for one part, or parts that neither overlap nor nest, this is the parity of the whole count).
+/// True when the ray from `origin` along `direction` (t >= 0) meets the closed box lo..hi. Monotone in the
+/// box: a ray that meets a box meets every box containing it, so a tree of unions of boxes finds them all.
+bool rayMeetsBox(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction, const double lo[3],
+                 const double hi[3]);
+
+/// Appends to `faces` the indices of polygons that a ray from `origin` along `direction` may count: at least
+/// every face whose padded box the ray meets (others are filtered out again, duplicates are harmless).
+using RayCandidates = std::function<void(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                                         std::vector<std::uint32_t>& faces)>;
+
+/// Welded corner id of every vertex: vertices at equal coordinates get the smallest index among them (meshes
+/// read from STL files, and many OBJ exports, give every face its own three vertices).
+std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices);
+
+/// One side of a usable face (valid, finite corners) between welded corners lo < hi (lo == hi for a face
+/// with two equal corners); `forward` when the face runs from lo to hi.
+struct FaceEdge {
+  std::uint32_t lo, hi, face;
+  bool forward;
+};
+/// The three edges of every usable face, sorted by (lo, hi, face): the faces around one edge are adjacent.
+std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                                const std::vector<std::uint32_t>& corner);
+
+/// The parts of a mesh: faces joined, directly or through other faces, by edges that exactly two faces share
+/// (after welding). Bodies that touch at a corner or along an edge of four faces are separate parts. Only the
+/// first three indices of a face count.
+struct MeshParts {
+  struct Part {
+    bool closed = true;   ///< every edge of its faces is shared by exactly two of its faces
+    double lo[3], hi[3];  ///< box of its faces' corners
+    std::uint32_t boundaryFirst = 0, boundaryCount = 0;  ///< its edges in `boundary` (open parts only)
+  };
+  std::vector<std::uint32_t> labels;  ///< part of every polygon; kNoPart for invalid or non-finite faces
+  std::vector<Part> parts;
+  /// Vertex index pairs (a, b): the boundary edges of the open parts, each as its faces run along it, once
+  /// per face more one way than the other.
+  std::vector<std::uint32_t> boundary;
+  std::vector<std::uint32_t> openParts;  ///< indices of the parts that are not closed
+};
+MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons);
+
+/// The inside test of a mesh, decided part by part; the point is inside the mesh when it is inside any part
+/// (convex decompositions overlap and nest).
+/// - A closed part keeps the parity rule: the point is inside when a ray from it crosses the part an odd
+///   number of times.
+/// - A part that is not closed (holes in a scan, gaps in a CAD export) holds the point when its generalized
+///   winding number there is at least 1/2: the signed solid angle of its faces seen from the point, over
+///   4 pi, with faces counter-clockwise seen from outside. It equals the parity on a closed part and falls
+///   off smoothly across a hole. It is computed exactly, not approximated, as the ray's crossings counted
+///   with their sense plus the solid angles of strips running from each boundary edge to infinity against
+///   the ray, so the prepared and the point-by-point paths give the same answer.
+/// - No point outside a part's bounding box is inside that part.
 /// Returns false when `polygons` is empty. Faces parallel to a ray by the relative bound are not counted.
 ///
 /// A ray from `point` along +x is tested against each valid face whose padded y–z extent contains
 /// (point.y, point.z), boundary included; faces outside it could only register hits through rounding.
 /// Each hit counts (hits through a shared edge or vertex are not merged). When no tested face's meeting
-/// point lies on its boundary, the per-part parities decide. Otherwise the count is ambiguous and is
-/// repeated, over every valid face, along two fixed unit directions parallel to no axis, in turn; the first
-/// ray without a boundary meeting decides. If all three rays are ambiguous, the +x count decides.
-bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                      const pcl::PointXYZ& point);
+/// point lies on its boundary, that ray decides. Otherwise the count is ambiguous and is repeated along two
+/// fixed unit directions parallel to no axis, in turn, over the faces whose padded box the ray meets; the
+/// first ray without a boundary meeting decides. If all three rays are ambiguous, the +x count decides.
+bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                  const pcl::PointXYZ& point);
 
-/// As above, with the part labels given (as facePartLabels computes them) and the +x ray considering only
-/// the faces whose indices into `polygons` are listed in [xCandidatesFirst, xCandidatesLast) (the fallback
-/// rays still test every valid face). The answer is identical to the all-faces one provided that the list
-/// names each face at most once and contains every face for which paddedYZExtent returns true with a box
-/// containing (point.y, point.z), boundary included. Extra candidates are harmless: the same extent test
-/// filters them out.
-bool isInsideByParity(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
-                      const std::vector<std::uint32_t>& partLabels, const pcl::PointXYZ& point,
-                      const std::uint32_t* xCandidatesFirst, const std::uint32_t* xCandidatesLast);
+/// As above, with the parts given (as meshParts computes them), the +x ray considering only the faces whose
+/// indices into `polygons` are listed in [xCandidatesFirst, xCandidatesLast), and the other rays the faces
+/// that `candidates` lists (every face when it is empty). The answer is identical to the all-faces one
+/// provided that each list names a face at most once, the +x list contains every face for which
+/// paddedYZExtent returns true with a box containing (point.y, point.z), boundary included, and
+/// `candidates` keeps its contract. Extra candidates are harmless: the same filters remove them.
+bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                  const MeshParts& parts, const pcl::PointXYZ& point, const std::uint32_t* xCandidatesFirst,
+                  const std::uint32_t* xCandidatesLast, const RayCandidates& candidates = {});
 
-/// Inside answer of one unambiguous ray from the faces it hits: true when some part label occurs an odd
-/// number of times among them. `hitFaces` is reordered. `labels` is called only when there are two hits or
-/// more and returns the part labels of all polygons.
-template <typename Labels>
-bool oddPartCrossed(std::vector<std::uint32_t>& hitFaces, Labels&& labels);
+/// A face met by a ray, and whether the ray leaves through its front.
+struct RayHit {
+  std::uint32_t face;
+  bool exits;
+};
+/// The inside answer of the rule above from one unambiguous ray along `direction` and the faces it hits
+/// (`hits` is reordered).
+bool insideByRay(const VertexCloud& vertices, const MeshParts& parts, const pcl::PointXYZ& point,
+                 const Eigen::Vector3f& direction, std::vector<RayHit>& hits);
 
 /// Distance from `p` to the triangle a, b, c itself (interior, edges and corners), in double. A degenerate
 /// triangle gives the distance to its longest segment or to its single point; the result is NaN only for
@@ -149,23 +203,6 @@ double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, cons
 /// finite double when there is none. A NaN distance (non-finite corners) never lowers the result.
 double nearestFaceDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                            const pcl::PointXYZ& point);
-
-template <typename Labels>
-bool oddPartCrossed(std::vector<std::uint32_t>& hitFaces, Labels&& labels) {
-  // An odd total means some part is crossed an odd number of times; no labels are needed for that.
-  if (hitFaces.size() % 2 == 1) return true;
-  if (hitFaces.empty()) return false;
-  const std::vector<std::uint32_t>& parts = labels();
-  for (std::uint32_t& f : hitFaces) f = parts[f];
-  std::sort(hitFaces.begin(), hitFaces.end());
-  for (std::size_t i = 0; i < hitFaces.size();) {
-    std::size_t j = i;
-    while (j < hitFaces.size() && hitFaces[j] == hitFaces[i]) ++j;
-    if ((j - i) % 2 == 1) return true;
-    i = j;
-  }
-  return false;
-}
 
 }  // namespace detail
 }  // namespace nimbrel_arm_util

@@ -66,7 +66,7 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   // vertex.
   nearUsable_ = vertexCount >= 3 &&
                 std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
-  parts_ = facePartLabels(*vertices_, mesh.polygons);
+  parts_ = meshParts(*vertices_, mesh.polygons);
 
   rayItems_.reserve(mesh.polygons.size());
   nearItems_.reserve(mesh.polygons.size());
@@ -81,16 +81,11 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
       continue;
     }
     rayItems_.push_back(ray);
+    // Padded, so that the same tree gives the candidates of the other ray directions; the near test only
+    // prunes a little less.
     Item<3> near;
     near.face = ray.face;
-    for (std::size_t k = 0; k < 3; ++k) {
-      const pcl::PointXYZ& p = vertices_->points[static_cast<std::size_t>(face.vertices[k])];
-      const double v[3] = {p.x, p.y, p.z};
-      for (int a = 0; a < 3; ++a) {
-        near.lo[a] = k == 0 ? v[a] : std::min(near.lo[a], v[a]);
-        near.hi[a] = k == 0 ? v[a] : std::max(near.hi[a], v[a]);
-      }
-    }
+    paddedBox(*vertices_, face, near.lo, near.hi);
     nearItems_.push_back(near);
   }
   if (rayItems_.empty()) return;
@@ -219,9 +214,9 @@ std::uint32_t MeshIndex::build(std::vector<Item<D>>& items, std::vector<Node<D>>
 }
 
 bool MeshIndex::inside(const pcl::PointXYZ& point) const {
-  // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary:
-  // zero crossings, so outside. Non-finite coordinates end here too (every comparison fails). The grid
-  // spans every extent, so a point outside it is outside.
+  // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary,
+  // and lies outside every part's box: outside. Non-finite coordinates end here too (every comparison fails).
+  // The grid spans every extent, so a point outside it is outside.
   if (cellStart_.empty()) return false;
   const double y = point.y;
   const double z = point.z;
@@ -252,7 +247,8 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
       if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
     }
   }
-  if (candidates_.empty()) return false;
+  // No face along +x: outside every closed part; an open part may still wind around the point.
+  if (candidates_.empty() && parts_.openParts.empty()) return false;
   // Count the +x crossings with the shared ray test; an unambiguous count decides as the shared inside
   // test would. A boundary meeting needs its other rays: hand the same candidates to it.
   const Eigen::Vector3f origin(point.x, point.y, point.z);
@@ -265,12 +261,38 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
                                                  vertices_->points[static_cast<std::size_t>(corners[2])],
                                                  origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
     if (r.onBoundary) {
-      return isInsideByParity(*vertices_, mesh_->polygons, parts_, point, candidates_.data(),
-                              candidates_.data() + candidates_.size());
+      return isInsideMesh(
+          *vertices_, mesh_->polygons, parts_, point, candidates_.data(),
+          candidates_.data() + candidates_.size(),
+          [this](const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                 std::vector<std::uint32_t>& faces) { rayCandidates(origin, direction, faces); });
     }
-    if (r.hit) hits_.push_back(f);
+    if (r.hit) hits_.push_back(RayHit{f, r.exits});
   }
-  return oddPartCrossed(hits_, [this]() -> const std::vector<std::uint32_t>& { return parts_; });
+  return insideByRay(*vertices_, parts_, point, Eigen::Vector3f::UnitX(), hits_);
+}
+
+void MeshIndex::rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                              std::vector<std::uint32_t>& faces) const {
+  // Every node box is the union of its faces' padded boxes, and the box test is monotone: a face whose
+  // padded box the ray meets is reached.
+  if (nearNodes_.empty()) return;
+  TraversalStack stack;
+  stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<3>& node = nearNodes_[at];
+    if (!rayMeetsBox(origin, direction, node.lo, node.hi)) continue;
+    if (node.count == 0) {
+      stack.push(node.second);
+      stack.push(at + 1);
+      continue;
+    }
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      if (rayMeetsBox(origin, direction, nearItems_[i].lo, nearItems_[i].hi))
+        faces.push_back(nearItems_[i].face);
+    }
+  }
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {

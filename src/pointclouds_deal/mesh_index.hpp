@@ -5,10 +5,12 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "pointclouds_deal/mesh_geometry.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -16,9 +18,9 @@ namespace detail {
 /// Everything about one mesh that the inside-or-near test needs and that does not depend on the query
 /// point: the vertex cloud, the part label of every face, a grid and a bounding volume hierarchy that give
 /// the +x ray's candidate faces (by padded y–z extent), and a bounding volume hierarchy for the near-face
-/// test (faces by their boxes). `claims` answers exactly as one mesh's turn in
-/// `PointCloudsDeal::isPointInsideMeshs`: it calls the same shared geometry on the same data, only on far
-/// fewer faces.
+/// test and the other rays' candidates (faces by their padded boxes). `claims` answers exactly as one
+/// mesh's turn in `PointCloudsDeal::isPointInsideMeshs`: it calls the same shared geometry on the same
+/// data, only on far fewer faces.
 ///
 /// Memory is linear in the number of faces (every face sits in a few grid cells or one leaf of each tree) and
 /// the build takes O(F log F), whatever the faces' shapes: long thin faces and triangle fans cost no more
@@ -28,17 +30,22 @@ class MeshIndex {
   /// Prepares `mesh`, which must outlive the index and stay unchanged while it is used.
   explicit MeshIndex(const pcl::PolygonMesh& mesh);
 
-  /// True when this mesh claims `point`: inside one of its parts by ray parity, or nearer than the
+  /// True when this mesh claims `point`: inside one of its parts (detail::isInsideMesh), or nearer than the
   /// near-mesh distance to one of its faces. A mesh of fewer than three vertices, or without a vertex a
   /// search could find, claims nothing by distance.
   bool claims(const pcl::PointXYZ& point) const;
+
+  /// The inside half of `claims`: exactly the answer of the shared inside test for this mesh.
+  bool inside(const pcl::PointXYZ& point) const;
 
   /// Number of vertices of the mesh.
   std::size_t vertexCount() const { return vertices_->points.size(); }
 
  private:
-  bool inside(const pcl::PointXYZ& point) const;
   bool nearFaces(const pcl::PointXYZ& point) const;
+  // Faces whose padded box a ray from `origin` along `direction` meets, from the near-face tree.
+  void rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+                     std::vector<std::uint32_t>& faces) const;
 
   // A usable face (valid, finite corners) as a tree holds it, with its box in D coordinates.
   template <int D>
@@ -61,7 +68,7 @@ class MeshIndex {
 
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
-  std::vector<std::uint32_t> parts_;  // part label of every polygon
+  MeshParts parts_;
   bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)
   // The +x ray's candidates come from two places. Faces whose padded y–z extent (exactly as the shared
   // ray filter computes it) covers a few cells of a grid over (y, z) are listed in each of those cells,
@@ -77,14 +84,15 @@ class MeshIndex {
   std::vector<Item<2>> gridItems_;
   std::vector<Item<2>> rayItems_;
   std::vector<Node<2>> rayNodes_;
-  // The near-face tree: faces by the tight boxes of their corners.
+  // The near-face tree: faces by their padded boxes (paddedBox). It also gives the candidates of the rays
+  // that re-count an ambiguous +x count.
   std::vector<Item<3>> nearItems_;
   std::vector<Node<3>> nearNodes_;
   // Valid faces with a non-finite corner: no ray meets them, but their finite edges have a distance, so
   // the near test looks at each of them.
   std::vector<std::uint32_t> unboxed_;
   mutable std::vector<std::uint32_t> candidates_;  // scratch for one query
-  mutable std::vector<std::uint32_t> hits_;        // scratch for one query
+  mutable std::vector<RayHit> hits_;               // scratch for one query
 };
 
 }  // namespace detail

@@ -48,7 +48,7 @@ bool PointCloudsDeal::rayIntersectsTriangle(CloudPtr meshCloud, const pcl::Point
 
 bool PointCloudsDeal::isPointInsideMesh(const pcl::PointXYZ& point, CloudPtr meshCloud,
                                         const std::vector<pcl::Vertices>& polygons) {
-  return detail::isInsideByParity(*meshCloud, polygons, point);
+  return detail::isInsideMesh(*meshCloud, polygons, point);
 }
 
 int PointCloudsDeal::calMinDistToTriangle(CloudPtr meshCloud, const pcl::PointXYZ& point,

@@ -300,8 +300,13 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
   }
   const std::size_t voxels = starts.size() - 1;
   starts.back() = static_cast<std::uint32_t>(finite);
+  // The library's filter averages x, y and z only and resizes its output: the padding float after them
+  // is what `out` already held at that position, or a new point's 1 (written into a fresh cloud, and so
+  // always 1, when `in` is `out`).
   Cloud result;
   result.points.resize(voxels);
+  const std::size_t reused = &in == &out ? 0 : std::min(voxels, out.points.size());
+  for (std::size_t v = 0; v < reused; ++v) result.points[v].data[3] = out.points[v].data[3];
   forSlices(voxels, sliceCount(voxels, 4096), [&](int, std::size_t begin, std::size_t end) {
     for (std::size_t v = begin; v < end; ++v) {
       Eigen::Vector4f centroid(Eigen::Vector4f::Zero());
@@ -309,7 +314,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
         centroid += in.points[entries[i].point].getVector4fMap();
       }
       centroid /= static_cast<float>(starts[v + 1] - starts[v]);
-      result.points[v].getVector4fMap() = centroid;
+      result.points[v].getVector3fMap() = centroid.head<3>();
     }
   });
   result.header = in.header;

@@ -41,13 +41,13 @@ bool voxelIndicesOverflow(const float lo[3], const float hi[3], float inverseLea
 /// Down-samples `in` on cubes of edge `leaf` with exactly the result of pcl::VoxelGrid<pcl::PointXYZ> given
 /// that leaf on every axis and its other settings left at their defaults: one point per occupied voxel,
 /// the float mean of the voxel's points summed in the order the library sums them, voxels in the order of
-/// their index; header and sensor pose copied, height 1, width the voxel count, is_dense true. The passes
-/// over the points, and the sort's independent parts, run on OpenMP threads when the library is built
-/// with them. `in` and `out` may be the same cloud. `leaf` must be positive and finite, with a finite
-/// inverse.
-/// Declined, for the library's filter to take with its own logs: a cloud without a finite point, a cloud
-/// flagged dense that holds a non-finite point, and a box reaching beyond the int range of voxels or
-/// spanning 2^24 voxels or more along an axis (where float voxel coordinates stop being exact).
+/// their index, the padding float after x, y and z left as the library leaves it (`out`'s own value at a
+/// position `out` already held, else 1); header and sensor pose copied, height 1, width the voxel count,
+/// is_dense true. The passes over the points, and the sort's independent parts, run on OpenMP threads when
+/// the library is built with them. `in` and `out` may be the same cloud. `leaf` must be positive and finite,
+/// with a finite inverse. Declined, for the library's filter to take with its own logs: a cloud without a
+/// finite point, a cloud flagged dense that holds a non-finite point, and a box reaching beyond the int range
+/// of voxels or spanning 2^24 voxels or more along an axis (where float voxel coordinates stop being exact).
 /// `bounds`, when given, is the box of `in`, whose points the caller guarantees are all finite: it saves
 /// a pass over them.
 VoxelGridStatus voxelGridFilter(const pcl::PointCloud<pcl::PointXYZ>& in, float leaf,

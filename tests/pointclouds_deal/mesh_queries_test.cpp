@@ -7,6 +7,7 @@
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "pointclouds_deal/mesh_geometry.hpp"
+#include "pointclouds_deal/mesh_index.hpp"
 #include "support/geometry.hpp"
 
 using nimbrel_test::Diagonal;
@@ -279,7 +280,7 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
   meshes[1].polygons.push_back(face({0, 9, 6}));
   for (const pcl::PolygonMesh& mesh : meshes) {
     auto vertices = nimbrel_test::meshVertices(mesh);
-    const auto parts = nimbrel_arm_util::detail::facePartLabels(*vertices, mesh.polygons);
+    const auto parts = nimbrel_arm_util::detail::meshParts(*vertices, mesh.polygons);
     for (const pcl::PointXYZ& p : points->points) {
       std::vector<std::uint32_t> candidates;
       for (std::uint32_t f = 0; f < mesh.polygons.size(); ++f) {
@@ -289,14 +290,111 @@ TEST(MeshQueries, PreparedTablesMatchDirectQueries) {
           candidates.push_back(f);
         }
       }
-      const bool all = nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, p);
-      EXPECT_EQ(
-          nimbrel_arm_util::detail::isInsideByParity(*vertices, mesh.polygons, parts, p, candidates.data(),
-                                                     candidates.data() + candidates.size()),
-          all)
+      const bool all = nimbrel_arm_util::detail::isInsideMesh(*vertices, mesh.polygons, p);
+      EXPECT_EQ(nimbrel_arm_util::detail::isInsideMesh(*vertices, mesh.polygons, parts, p, candidates.data(),
+                                                       candidates.data() + candidates.size()),
+                all)
           << p;
     }
   }
+}
+
+TEST(MeshQueries, PreparedInsideMatchesOnSurfacePoints) {
+  // Points exactly on faces, grid lines and vertices make every +x ray ambiguous; the prepared index
+  // re-casts them through its tree and must answer as the all-faces test. The box turned by 1e-6 rad
+  // makes the +x ray graze its sides instead.
+  const Eigen::Vector3f lo(0.3f, 0.05f, 0.05f), hi(0.7f, 0.35f, 0.25f);
+  pcl::PolygonMesh turned = nimbrel_test::makeGridBox(10, lo, hi);
+  const pcl::PolygonMesh& turnedMesh = turned;
+  nimbrel_test::CloudPtr vertices = nimbrel_test::meshVertices(turned);
+  const auto turn = [](nimbrel_test::Cloud& cloud) {
+    const double c = std::cos(1e-6), s = std::sin(1e-6);
+    for (pcl::PointXYZ& p : cloud.points) {
+      const double x = p.x - 0.5, y = p.y - 0.2;
+      p.x = static_cast<float>(0.5 + c * x - s * y);
+      p.y = static_cast<float>(0.2 + s * x + c * y);
+    }
+  };
+  turn(*vertices);
+  pcl::toPCLPointCloud2(*vertices, turned.cloud);
+  const pcl::PolygonMesh straight = nimbrel_test::makeGridBox(10, lo, hi);
+  for (const pcl::PolygonMesh* mesh : {&straight, &turnedMesh}) {
+    const nimbrel_arm_util::detail::MeshIndex index(*mesh);
+    nimbrel_test::CloudPtr points = nimbrel_test::meshFeaturePoints(*mesh);
+    for (const auto spot : {nimbrel_test::SurfaceSpot::kFace, nimbrel_test::SurfaceSpot::kEdge,
+                            nimbrel_test::SurfaceSpot::kVertex}) {
+      nimbrel_test::CloudPtr more = nimbrel_test::gridBoxSurfacePoints(10, lo, hi, spot, 300);
+      if (mesh == &turned) turn(*more);
+      points->insert(points->end(), more->begin(), more->end());
+    }
+    std::size_t insideCount = 0;
+    for (const pcl::PointXYZ& p : points->points) {
+      const bool expected = inside(*mesh, p.x, p.y, p.z);
+      insideCount += expected;
+      ASSERT_EQ(index.inside(p), expected) << p;
+    }
+    // Surface points go either way; neither answer may take them all.
+    EXPECT_GT(insideCount, 0u);
+    EXPECT_LT(insideCount, points->size());
+  }
+}
+
+TEST(MeshQueries, OpenPartsUseTheWindingNumber) {
+  // The winding number summed face by face, as its definition has it; the inside test must agree with it
+  // at least 1/2 wherever the sum is not within rounding of 1/2.
+  const auto winding = [](const pcl::PolygonMesh& mesh, const pcl::PointXYZ& q) {
+    const nimbrel_test::CloudPtr v = nimbrel_test::meshVertices(mesh);
+    const Eigen::Vector3d p(q.x, q.y, q.z);
+    double sum = 0.0;
+    for (const pcl::Vertices& f : mesh.polygons) {
+      const Eigen::Vector3d a = v->points[f.vertices[0]].getVector3fMap().cast<double>() - p;
+      const Eigen::Vector3d b = v->points[f.vertices[1]].getVector3fMap().cast<double>() - p;
+      const Eigen::Vector3d c = v->points[f.vertices[2]].getVector3fMap().cast<double>() - p;
+      const double la = a.norm(), lb = b.norm(), lc = c.norm();
+      sum +=
+          2.0 * std::atan2(a.dot(b.cross(c)), la * lb * lc + a.dot(b) * lc + b.dot(c) * la + c.dot(a) * lb);
+    }
+    return sum / (4.0 * M_PI);
+  };
+  // A sphere open at its base, a bottle without its bottom, and one without its shoulder band's every other
+  // face (many small holes).
+  pcl::PolygonMesh sieve = nimbrel_test::makeBottle(24, 12, 0.3f, {0, 0, 0});
+  for (std::size_t f = sieve.polygons.size(); f-- > 0;)
+    if (f % 7 == 3) sieve.polygons.erase(sieve.polygons.begin() + static_cast<long>(f));
+  const pcl::PolygonMesh scan =
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeIcosphere(3, 0.15f), 2, -0.12f);
+  const pcl::PolygonMesh link =
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeBottle(24, 12, 0.3f, {0, 0, 0}), 2, 1e-4f);
+  const pcl::PolygonMesh beside =
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeBottle(24, 12, 0.3f, {0.26f, 0, -0.1f}), 2, -0.0999f);
+  // Each mesh with its parts as meshes of their own; the last holds two open parts.
+  const std::vector<std::pair<pcl::PolygonMesh, std::vector<pcl::PolygonMesh>>> meshes = {
+      {scan, {scan}},
+      {link, {link}},
+      {sieve, {sieve}},
+      {nimbrel_test::joinMeshes({scan, beside}), {scan, beside}}};
+  const auto points = nimbrel_test::makeRandomCloud(1500, {-0.3f, -0.3f, -0.2f}, {0.4f, 0.3f, 0.4f}, 9);
+  for (const auto& [mesh, components] : meshes) {
+    const auto parts = nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(mesh), mesh.polygons);
+    ASSERT_EQ(parts.openParts.size(), components.size());
+    std::size_t in = 0;
+    for (const pcl::PointXYZ& p : points->points) {
+      bool expected = false, unsure = false;
+      for (const pcl::PolygonMesh& component : components) {
+        const double w = winding(component, p);
+        unsure = unsure || std::abs(w - 0.5) < 1e-9;
+        expected = expected || w >= 0.5;
+      }
+      if (unsure) continue;
+      in += expected;
+      EXPECT_EQ(inside(mesh, p.x, p.y, p.z), expected) << p;
+    }
+    EXPECT_GT(in, 20u);
+  }
+  // Closed, the same shapes keep the parity rule.
+  EXPECT_TRUE(nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(nimbrel_test::makeIcosphere(3)),
+                                                  nimbrel_test::makeIcosphere(3).polygons)
+                  .openParts.empty());
 }
 
 TEST(MeshQueries, PartsAreFaceComponentsWithEqualCornersJoined) {
@@ -306,7 +404,7 @@ TEST(MeshQueries, PartsAreFaceComponentsWithEqualCornersJoined) {
        nimbrel_test::unweld(nimbrel_test::makeCube(Diagonal::kAnti, 1.0f, {3, 0, 0})),
        nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}}, {{0, 1, 7}})});
   const auto parts =
-      nimbrel_arm_util::detail::facePartLabels(*nimbrel_test::meshVertices(mesh), mesh.polygons);
+      nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(mesh), mesh.polygons).labels;
   ASSERT_EQ(parts.size(), 25u);
   for (std::size_t f = 0; f < 12; ++f) EXPECT_EQ(parts[f], parts[0]);
   for (std::size_t f = 12; f < 24; ++f) EXPECT_EQ(parts[f], parts[12]);
@@ -327,6 +425,26 @@ TEST(MeshQueries, InsideAnyOfOverlappingOrNestedParts) {
       {nimbrel_test::makeCube(), nimbrel_test::makeCube(Diagonal::kMain, 0.4f, {0.3f, 0.3f, 0.3f})});
   EXPECT_TRUE(inside(nested, 0.52f, 0.51f, 0.47f));
   EXPECT_TRUE(inside(nested, 0.13f, 0.51f, 0.47f));
+}
+
+TEST(MeshQueries, BodiesTouchingAtACornerOrAnEdgeStayApart) {
+  // A tetrahedron inside the unit cube that shares one of its corners, and one that shares one of its
+  // edges: the +x ray from inside the tetrahedron crosses each body once, so each must be its own part.
+  const pcl::PolygonMesh cube = nimbrel_test::makeCube();
+  const std::vector<std::vector<std::uint32_t>> sides = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}};
+  const pcl::PolygonMesh corner = nimbrel_test::joinMeshes(
+      {cube, nimbrel_test::makeMesh(
+                 {{1, 1, 1}, {0.05f, 0.3f, 0.3f}, {0.3f, 0.05f, 0.3f}, {0.3f, 0.3f, 0.05f}}, sides)});
+  const pcl::PolygonMesh edge = nimbrel_test::joinMeshes(
+      {cube,
+       nimbrel_test::makeMesh({{1, 0, 1}, {1, 1, 1}, {0.05f, 0.5f, 0.05f}, {0.3f, 0.5f, 0.6f}}, sides)});
+  EXPECT_TRUE(inside(corner, 0.4125f, 0.4125f, 0.4125f));
+  EXPECT_TRUE(inside(edge, 0.5875f, 0.5f, 0.6625f));
+  const auto labels =
+      nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(edge), edge.polygons).labels;
+  ASSERT_EQ(labels.size(), 16u);
+  EXPECT_NE(labels[0], labels[12]);
+  for (std::size_t f = 13; f < 16; ++f) EXPECT_EQ(labels[f], labels[12]);
 }
 
 TEST(MeshQueries, SmallFacesCountWhateverTheUnit) {

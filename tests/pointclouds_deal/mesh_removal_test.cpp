@@ -205,6 +205,30 @@ TEST(MeshRemoval, PreparedMatchesPointByPointOnObjectMeshes) {
   }
 }
 
+TEST(MeshRemoval, OpenMeshesCutTheirInsideOnly) {
+  // A 15 cm scan open at its base and a CAD link without its base: points metres away, outside their boxes,
+  // stay; points deep inside (over 5 cm from every face) go; the prepared removal answers as point by point.
+  PointCloudsDeal deal;
+  const Eigen::Vector3f centre(0.5f, 0.2f, 0.15f);
+  std::vector<pcl::PolygonMesh> meshes = {
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeIcosphere(3, 0.075f, centre), 2, centre.z() - 0.06f),
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeBottle(32, 16, 0.4f, {-0.5f, 0.0f, 0.0f}), 2, 1e-4f)};
+  const std::vector<Eigen::Vector3f> far = {{-2.4f, 0.2f, 0.15f}, {0.5f, 0.2f, -0.75f}, {1.4f, 0.2f, 0.16f},
+                                            {-0.5f, 0.0f, -0.9f}, {-0.5f, 0.0f, 2.9f},  {-3.4f, 0.0f, 0.1f}};
+  const std::vector<Eigen::Vector3f> deep = {{0.5f, 0.2f, 0.15f}, {-0.5f, 0.0f, 0.03f}, {-0.5f, 0.0f, 0.2f}};
+  CloudPtr in = nimbrel_test::makeCloud(far);
+  append(*in, *nimbrel_test::makeCloud(deep));
+  CloudPtr out(new Cloud);
+  ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
+  expectSamePoints(*nimbrel_test::makeCloud(far), *out);
+  for (std::size_t c = 0; c < meshes.size(); ++c) {
+    CloudPtr scene =
+        nimbrel_test::makeSceneAround(meshes[c], 1500, 0.3f, 0.08f, 70 + static_cast<unsigned>(c));
+    ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, out), 0);
+    expectSamePoints(keptPointByPoint(deal, *scene, meshes), *out);
+  }
+}
+
 TEST(MeshRemoval, PlainRemovalKeepsOrderAndEverythingWithoutMeshes) {
   PointCloudsDeal deal;
   std::vector<pcl::PolygonMesh> none;

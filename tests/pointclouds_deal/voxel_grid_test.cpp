@@ -84,6 +84,27 @@ TEST(VoxelGrid, MatchesTheLibraryBitForBit) {
   expectIdentical(*same, expected, "in place");
 }
 
+// The padding float after x, y and z is no mean of the inputs': the library leaves `out`'s own value at
+// the positions `out` already held and 1 beyond them, and 1 everywhere when filtering in place.
+TEST(VoxelGrid, PaddingIsWhatTheLibraryLeaves) {
+  CloudPtr in = nimbrel_test::makeRandomCloud(5000, {0, 0, 0}, {1, 1, 1}, 3);
+  for (std::size_t i = 0; i < in->size(); ++i) in->points[i].data[3] = static_cast<float>(i % 7) - 2.5f;
+  for (const std::size_t held : {std::size_t{0}, std::size_t{40}, std::size_t{100000}}) {
+    Cloud ours(held, 1, pcl::PointXYZ(9, 9, 9));
+    Cloud theirs(ours);
+    for (std::size_t i = 0; i < held; ++i) ours.points[i].data[3] = theirs.points[i].data[3] = 4.0f + i;
+    ASSERT_EQ(voxelGridFilter(*in, 0.1f, ours), VoxelGridStatus::kDone);
+    pcl::VoxelGrid<pcl::PointXYZ> grid;
+    grid.setInputCloud(in);
+    grid.setLeafSize(0.1f, 0.1f, 0.1f);
+    grid.filter(theirs);
+    expectIdentical(ours, theirs, "out held " + std::to_string(held) + " points");
+  }
+  CloudPtr same(new Cloud(*in));
+  ASSERT_EQ(voxelGridFilter(*same, 0.1f, *same), VoxelGridStatus::kDone);
+  expectIdentical(*same, libraryGrid(in, 0.1f), "in place");
+}
+
 // Inputs the library's filter keeps for itself, with `out` left as it was.
 TEST(VoxelGrid, LeavesOutUntouchedWhereTheLibraryDecides) {
   Cloud out;

@@ -310,4 +310,90 @@ pcl::PolygonMesh makeBottle(int segments, int rings, float height, Eigen::Vector
   return makeLathe(profile, segments, axis, base, true);
 }
 
+pcl::PolygonMesh removeFacesBelow(const pcl::PolygonMesh& mesh, int axis, float level) {
+  const CloudPtr vertices = meshVertices(mesh);
+  pcl::PolygonMesh out;
+  out.cloud = mesh.cloud;
+  for (const pcl::Vertices& face : mesh.polygons) {
+    float centroid = 0.0f;
+    for (std::size_t k = 0; k < 3; ++k) centroid += vertices->points[face.vertices[k]].data[axis] / 3.0f;
+    if (!(centroid < level)) out.polygons.push_back(face);
+  }
+  return out;
+}
+
+namespace {
+
+// Coordinate of grid line i of n along axis a, exactly lo and hi at the ends.
+float gridCoordinate(int i, int n, int a, const Eigen::Vector3f& lo, const Eigen::Vector3f& hi) {
+  if (i == n) return hi[a];
+  return lo[a] + (hi[a] - lo[a]) * (static_cast<float>(i) / static_cast<float>(n));
+}
+
+}  // namespace
+
+pcl::PolygonMesh makeGridBox(int n, Eigen::Vector3f lo, Eigen::Vector3f hi) {
+  std::vector<Eigen::Vector3f> corners;
+  std::vector<std::vector<std::uint32_t>> faces;
+  const auto m = static_cast<std::uint32_t>(n + 1);
+  for (int a = 0; a < 3; ++a) {
+    const int u = (a + 1) % 3;
+    const int v = (a + 2) % 3;
+    for (const bool high : {false, true}) {
+      // Each side has its own vertices, equal in value to its neighbours' along the box's edges.
+      const auto first = static_cast<std::uint32_t>(corners.size());
+      for (int j = 0; j <= n; ++j) {
+        for (int i = 0; i <= n; ++i) {
+          Eigen::Vector3f p;
+          p[a] = high ? hi[a] : lo[a];
+          p[u] = gridCoordinate(i, n, u, lo, hi);
+          p[v] = gridCoordinate(j, n, v, lo, hi);
+          corners.push_back(p);
+        }
+      }
+      for (std::uint32_t j = 0; j + 1 < m; ++j) {
+        for (std::uint32_t i = 0; i + 1 < m; ++i) {
+          const std::uint32_t q0 = first + j * m + i, q1 = q0 + 1, q2 = q0 + m + 1, q3 = q0 + m;
+          // (u, v, a) is right-handed: counter-clockwise in (u, v) faces +a.
+          if (high) {
+            faces.push_back({q0, q1, q2});
+            faces.push_back({q0, q2, q3});
+          } else {
+            faces.push_back({q0, q2, q1});
+            faces.push_back({q0, q3, q2});
+          }
+        }
+      }
+    }
+  }
+  return makeMesh(corners, faces);
+}
+
+CloudPtr gridBoxSurfacePoints(int n, Eigen::Vector3f lo, Eigen::Vector3f hi, SurfaceSpot spot,
+                              std::size_t count, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_int_distribution<int> line(0, n);
+  CloudPtr cloud(new Cloud);
+  cloud->reserve(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    // The four sides along x in turn: y low, y high, z low, z high.
+    const int a = k % 4 < 2 ? 1 : 2;
+    const int u = (a + 1) % 3;
+    const int v = (a + 2) % 3;
+    Eigen::Vector3f p;
+    p[a] = k % 2 == 0 ? lo[a] : hi[a];
+    p[u] = lo[u] + (hi[u] - lo[u]) * unit(rng);
+    p[v] = lo[v] + (hi[v] - lo[v]) * unit(rng);
+    if (spot == SurfaceSpot::kVertex || (spot == SurfaceSpot::kEdge && k % 8 < 4)) {
+      p[u] = gridCoordinate(line(rng), n, u, lo, hi);
+    }
+    if (spot == SurfaceSpot::kVertex || (spot == SurfaceSpot::kEdge && k % 8 >= 4)) {
+      p[v] = gridCoordinate(line(rng), n, v, lo, hi);
+    }
+    cloud->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
+  }
+  return cloud;
+}
+
 }  // namespace nimbrel_test

@@ -82,5 +82,17 @@ pcl::PolygonMesh makePipe(int segments, float outer, float inner, float length, 
 /// Bottle with its axis along `axis` (body, shoulder, neck, fan-capped ends) of `rings` - 1 bands of
 /// 2 * `segments` thin faces; `height` is its full length from `base`, the body's radius 0.3 * height.
 pcl::PolygonMesh makeBottle(int segments, int rings, float height, Eigen::Vector3f base, int axis = 2);
+/// The mesh without the faces whose centroid lies below `level` along `axis` (a hole where a scan saw
+/// nothing, or a CAD link exported without its base).
+pcl::PolygonMesh removeFacesBelow(const pcl::PolygonMesh& mesh, int axis, float level);
+/// Closed box from `lo` to `hi` whose every side is an n x n grid of squares split into two triangles:
+/// 12 * n * n faces, outward-facing; each side has its own (n + 1)^2 vertices, equal along the box's edges.
+pcl::PolygonMesh makeGridBox(int n, Eigen::Vector3f lo, Eigen::Vector3f hi);
+/// Where on a grid box's sides parallel to x (y or z at a bound) surface points lie.
+enum class SurfaceSpot { kFace, kEdge, kVertex };
+/// `count` points exactly on the sides of makeGridBox(n, lo, hi) that run along x, from a fixed seed: at
+/// random on a face, on a grid line, or at a grid vertex (coordinates computed as the vertices' are).
+CloudPtr gridBoxSurfacePoints(int n, Eigen::Vector3f lo, Eigen::Vector3f hi, SurfaceSpot spot,
+                              std::size_t count, std::uint32_t seed = 5);
 
 }  // namespace nimbrel_test
