@@ -126,6 +126,18 @@ void summary(const std::string& command, std::size_t in, std::size_t out,
   std::cerr << text << '\n';
 }
 
+// Points of `in` without finite coordinates that `out` no longer holds. The cuts drop such points (they lie
+// in no box and near no mesh), so a summary names them apart from the points a cut took.
+std::size_t nonFiniteRemoved(const Cloud& in, const Cloud& out) {
+  const auto nonFinite = [](const Cloud& c) {
+    return static_cast<std::size_t>(std::count_if(c.begin(), c.end(), [](const auto& p) {
+      return !(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
+    }));
+  };
+  const std::size_t before = nonFinite(in), after = nonFinite(out);
+  return before - std::min(before, after);
+}
+
 // A float keeps a coordinate to within this; beyond it a cloud is warned about.
 constexpr double kFloatLoss = 0.001;
 
@@ -476,7 +488,9 @@ int runCutBoxes(const CutBoxArgs& a) {
   keepViewpoint(*in, *out);
   nimbrel_tools::saveCloudKeepingFields(*out, file, nimbrel_tools::keptPoints(*in, *out), a.output, format);
   report("cut-boxes", a.output, in->size(), out->size());
-  summary("cut-boxes", in->size(), out->size(), {{in->size() - out->size(), "inside the boxes"}},
+  const std::size_t nonFinite = nonFiniteRemoved(*in, *out);
+  summary("cut-boxes", in->size(), out->size(),
+          {{in->size() - out->size() - nonFinite, "inside the boxes"}, {nonFinite, "non-finite"}},
           shiftNote(shift));
   return 0;
 }
@@ -578,10 +592,12 @@ int runCutMeshes(const CutMeshArgs& a) {
   keepViewpoint(*in, *out);
   nimbrel_tools::saveCloudKeepingFields(*out, file, nimbrel_tools::keptPoints(*in, *out), a.output, format);
   report(fmt::format("cut-meshes ({})", a.method), a.output, in->size(), out->size());
-  summary(
-      "cut-meshes", in->size(), out->size(),
-      {{in->size() - out->size(), a.method == "plain" ? "inside or near a mesh" : "near a mesh's surface"}},
-      shiftNote(shift));
+  const std::size_t nonFinite = nonFiniteRemoved(*in, *out);
+  summary("cut-meshes", in->size(), out->size(),
+          {{in->size() - out->size() - nonFinite,
+            a.method == "plain" ? "inside or near a mesh" : "near a mesh's surface"},
+           {nonFinite, "non-finite"}},
+          shiftNote(shift));
   return 0;
 }
 

@@ -137,10 +137,12 @@ class PointCloudsDeal {
   /// `out` (metres, camera frame, row-major pixel order); a pixel value D lies D / `unitsPerMetre` metres
   /// away. `depth` is CV_16UC1, where 0 and 65535 (the largest value, the no-reading marker of several
   /// drivers) are holes, or CV_32FC1, where 0, NaN, infinities and negative values are holes; depths outside
-  /// [minDepth, maxDepth] metres are holes as well. Returns -1, after logging, for an image of another type,
-  /// a scale that is not positive and finite, a range with minDepth < 0 or above maxDepth, or a camera model
-  /// that cannot be used (skew, a focal length that is not positive, a coefficient count the model does not
-  /// take, a value that is not finite); `out` is then untouched.
+  /// [minDepth, maxDepth] metres are holes as well, and so are readings whose point a float cannot hold (a
+  /// depth that rounds to 0 or infinity, or a point beyond float's range sideways). Returns -1, after
+  /// logging, for an image of another type, a scale that is not positive and finite, a range with minDepth <
+  /// 0 or above maxDepth, or a camera model that cannot be used (skew, a focal length that is not positive or
+  /// too small to divide by, a coefficient count the model does not take, a value that is not finite);
+  /// `out` is then untouched.
   int getPointCloudsFromDepthMap(CloudPtr out, const cv::Mat& depth, const CameraModel& camera,
                                  double unitsPerMetre, double minDepth = 0.0,
                                  double maxDepth = std::numeric_limits<double>::infinity());

@@ -159,6 +159,8 @@ struct Projection {
   double invFx;
   double invFy;
   double unitsPerMetre;
+  double widestDx = 0.0;  // largest |dx|
+  double widestDy = 0.0;  // largest |dy|
 
   // The pixel offsets taken in float, as the record's intrinsics are.
   Projection(const CameraIntrinsic& c, cv::Size size, double units)
@@ -180,6 +182,15 @@ struct Projection {
         unitsPerMetre(units) {
     for (int u = 0; u < size.width; ++u) dx[static_cast<std::size_t>(u)] = u - k(0, 2);
     for (int v = 0; v < size.height; ++v) dy[static_cast<std::size_t>(v)] = v - k(1, 2);
+    for (double d : dx) widestDx = std::max(widestDx, std::fabs(d));
+    for (double d : dy) widestDy = std::max(widestDy, std::fabs(d));
+  }
+
+  // True when a point no farther than `z` metres may have an x or y beyond float's range. Compared with
+  // half the float range, so that rounding in the products cannot slip past.
+  bool mayOverflow(double z) const {
+    const double half = 0.5 * std::numeric_limits<float>::max();
+    return !(widestDx * z * invFx <= half && widestDy * z * invFy <= half);
   }
 
   // Writes the points of row v into [dst, end), which holds exactly one point per reading of the row.
@@ -228,19 +239,34 @@ struct Readings {
   double maxZ = std::numeric_limits<double>::infinity();
   bool screen = false;  // false: every non-zero pixel is a reading
 
-  // Sets the holes of one row to 0, so that the counting and the projection see only readings.
+  // Sets the holes of one row to 0, so that the counting and the projection see only readings. A depth that
+  // rounds to 0 or to infinity in float (a scale far from the pixels' units) is a hole as well.
   void screenRow(std::uint16_t* row, int cols, double unitsPerMetre) const {
+    const double low = std::max(minZ, kNearest);
+    const double high = std::min(maxZ, kFarthest);
     for (int u = 0; u < cols; ++u) {
       const double z = row[u] / unitsPerMetre;
-      if (row[u] == 0xFFFF || !(z >= minZ && z <= maxZ)) row[u] = 0;
+      if (row[u] == 0xFFFF || !(z >= low && z <= high)) row[u] = 0;
     }
   }
   void screenRow(float* row, int cols, double unitsPerMetre) const {
+    const double low = std::max(minZ, kNearest);
+    const double high = std::min(maxZ, kFarthest);
     for (int u = 0; u < cols; ++u) {
       const double z = row[u] / unitsPerMetre;
-      if (!std::isfinite(row[u]) || !(z > 0.0 && z >= minZ && z <= maxZ)) row[u] = 0.0f;
+      if (!std::isfinite(row[u]) || !(z >= low && z <= high)) row[u] = 0.0f;
     }
   }
+
+  // The farthest depth a kept reading of this pixel type can have.
+  double farthest(int type, double unitsPerMetre) const {
+    const double largest = type == CV_32FC1 ? std::numeric_limits<float>::max() : 65534.0;
+    return std::min({maxZ, kFarthest, largest / unitsPerMetre});
+  }
+
+  // The nearest and farthest depths whose float is positive and finite.
+  static constexpr double kNearest = std::numeric_limits<float>::denorm_min();
+  static constexpr double kFarthest = std::numeric_limits<float>::max();
 };
 
 #ifdef NIMBREL_WITH_OPENMP
@@ -290,8 +316,18 @@ void convertDepth(const cv::Mat& depth, const cv::Mat& map, const Projection& pr
     projection.row(image.ptr<Pixel>(v), v, first + start[static_cast<std::size_t>(v)],
                    first + start[static_cast<std::size_t>(v) + 1]);
 
-  out.width = static_cast<std::uint32_t>(count);
-  out.height = count == 0 ? 0 : 1;
+  std::size_t kept = count;
+  // A far reading seen by an extreme camera (a tiny focal length, a principal point far outside the image)
+  // may lie beyond float's range sideways; such points are holes, like readings beyond the depth range.
+  // Checked only when the camera and the depths allow it at all.
+  if (readings.screen && count > 0 &&
+      projection.mayOverflow(readings.farthest(depth.type(), projection.unitsPerMetre))) {
+    const auto off = [](const pcl::PointXYZ& p) { return !std::isfinite(p.x) || !std::isfinite(p.y); };
+    kept = static_cast<std::size_t>(std::remove_if(points.begin(), points.end(), off) - points.begin());
+    points.resize(kept);
+  }
+  out.width = static_cast<std::uint32_t>(kept);
+  out.height = kept == 0 ? 0 : 1;
 }
 
 bool scaleAccepted(double unitsPerMetre) {
@@ -310,6 +346,9 @@ std::string cameraModelFault(const CameraModel& camera) {
   }
   if (!(k(0, 0) > 0.0 && k(1, 1) > 0.0))
     return fmt::format("its focal lengths {} and {} are not both positive", k(0, 0), k(1, 1));
+  // Points are scaled by 1 / f: a focal length so small that this is infinite would give NaN coordinates.
+  if (!std::isfinite(1.0 / k(0, 0)) || !std::isfinite(1.0 / k(1, 1)))
+    return fmt::format("its focal lengths {} and {} are too small to divide by", k(0, 0), k(1, 1));
   if (k(0, 1) != 0.0 || k(1, 0) != 0.0 || k(2, 0) != 0.0 || k(2, 1) != 0.0 || k(2, 2) != 1.0)
     return "its camera matrix is not of the form fx 0 cx / 0 fy cy / 0 0 1";
   const std::size_t n = camera.coefficients.size();

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 #include <set>
@@ -418,13 +419,17 @@ TEST(Depth, RefusesUnusableCameraModels) {
   skewed.cameraMatrix(0, 1) = 0.5;
   CameraModel flat = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
   flat.cameraMatrix(1, 1) = 0;
+  // Positive, but 1 / fx is infinite.
+  CameraModel tiny = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
+  tiny.cameraMatrix(0, 0) = 1e-320;
   const std::vector<CameraModel> refused{
       skewed,
       flat,
       modelOf(kPinhole, DistortionModel::kPlumbBob, {0.1, 0, 0, 0, 0, 0, 0, 0}),
       modelOf(kPinhole, DistortionModel::kRationalPolynomial, {0.1, 0, 0, 0, 0}),
       modelOf(kPinhole, DistortionModel::kEquidistant, {0.1, 0, 0, 0, 0}),
-      modelOf(kPinhole, DistortionModel::kEquidistant, {0.1, NAN, 0, 0})};
+      modelOf(kPinhole, DistortionModel::kEquidistant, {0.1, NAN, 0, 0}),
+      tiny};
   auto out = nimbrel_test::makeOrganizedCloud(2, 2);
   for (const CameraModel& camera : refused)
     EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, camera, 1000.0), -1);
@@ -434,4 +439,22 @@ TEST(Depth, RefusesUnusableCameraModels) {
   cv::Mat bytes(6, 8, CV_8UC1, cv::Scalar(3));
   EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, bytes, fine, 1000.0), -1);
   EXPECT_EQ(out->size(), 4u);
+}
+
+// Readings whose point a float cannot hold are holes: a float image's largest value (a no-reading marker of
+// some drivers) in metres lies beyond float's range sideways, and a depth scale far above the pixels' units
+// rounds a reading's depth to 0, a point at the camera's centre.
+TEST(Depth, ReadingsBeyondFloatRangeAreHoles) {
+  PointCloudsDeal deal;
+  const CameraModel camera =
+      modelOf(CameraIntrinsic{1, 3, 1, 0, 0, 0, 0, 0, 0}, DistortionModel::kPlumbBob, {});
+  cv::Mat metres(1, 4, CV_32FC1, cv::Scalar(1.5f));
+  metres.at<float>(0, 0) = std::numeric_limits<float>::max();
+  auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, metres, camera, 1.0), 0);
+  ASSERT_EQ(out->size(), 3u);
+  for (const auto& p : *out) EXPECT_TRUE(std::isfinite(p.x) && p.z == 1.5f) << p;
+  cv::Mat units = makeDepthImage(4, 1, 1);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, units, camera, 1e300), 0);
+  EXPECT_TRUE(out->empty());
 }

@@ -290,6 +290,15 @@ TEST_F(ToolCli, CutBoxesRemovesObjectAndToolPoints) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(nimbrel_tools::loadCloud(path("t.pcd"))->size(), 5u);
 
+  // Points without coordinates (the holes of an organized camera cloud) are dropped and named apart.
+  writeCloud("n.pcd", {{0, 0, 0}, {NAN, NAN, NAN}, {2, 0, 0}, {NAN, NAN, NAN}});
+  r = run("cut-boxes " + path("n.pcd") + " -o " + path("m.pcd") + " --box-pose " + identity +
+          " --box-size 0.2,0.2,0.2");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("4 points in, 1 points out (removed: 1 inside the boxes, 2 non-finite)"),
+            std::string::npos)
+      << r.err;
+
   expectOneLineError(run("cut-boxes " + path("s.pcd") + " -o " + path("x.pcd")), "nothing to cut");
   expectOneLineError(run("cut-boxes " + path("s.pcd") + " -o " + path("x.pcd") + " --box-pose " + identity),
                      "go together");
