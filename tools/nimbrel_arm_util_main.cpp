@@ -34,6 +34,7 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "scene_command.hpp"
 #include "support/files.hpp"
 #include "support/render.hpp"
 
@@ -637,6 +638,8 @@ int main(int argc, char** argv) {
   r->add_option("--title", render.title, "Title written above the views");
   r->add_option("--width", render.width, "Picture width in pixels")->capture_default_str();
   r->callback([&] { run = [] { return runRender(render); }; });
+
+  nimbrel_tools::addSceneCommand(app, run);
 
   try {
     app.parse(argc, argv);
