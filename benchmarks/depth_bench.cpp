@@ -113,7 +113,44 @@ void BM_DepthToCloudCamerasTakingTurns(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 640 * 480);
 }
 
+// The camera-model call on the same frame: the record's plumb_bob lens, a rational_polynomial lens of eight
+// coefficients, a fisheye lens, and the frame in float metres with a depth range.
+void BM_DepthToCloudCameraModel(benchmark::State& state) {
+  using nimbrel_arm_util::DistortionModel;
+  const int which = static_cast<int>(state.range(0));
+  nimbrel_arm_util::PointCloudsDeal deal;
+  cv::Mat depth = makeScene(640, 480);
+  const CameraIntrinsic c = intrinsicsFor(640, true);
+  nimbrel_arm_util::CameraModel camera;
+  camera.cameraMatrix = cv::Matx33d(c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1);
+  camera.coefficients = {c.k1, c.k2, c.p1, c.p2, c.k3};
+  double unitsPerMetre = 1000.0, maxDepth = 1.5;
+  if (which == 1) {
+    camera.distortionModel = DistortionModel::kRationalPolynomial;
+    camera.coefficients.insert(camera.coefficients.end(), {0.02, -0.01, 0.005});
+  } else if (which == 2) {
+    camera.distortionModel = DistortionModel::kEquidistant;
+    camera.coefficients = {0.05, -0.02, 0.004, -0.001};
+  } else if (which == 3) {
+    depth.convertTo(depth, CV_32FC1, 0.001);
+    unitsPerMetre = 1.0;
+  }
+  auto out = nimbrel_test::makeCloud({});
+  for (auto _ : state) {
+    deal.getPointCloudsFromDepthMap(out, depth, camera, unitsPerMetre, 0.0, maxDepth);
+    benchmark::DoNotOptimize(out->points.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * 640 * 480);
+}
+
 }  // namespace
+
+BENCHMARK(BM_DepthToCloudCameraModel)
+    ->ArgNames({"plumbBob0Rational1Fisheye2Float3"})
+    ->DenseRange(0, 3)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK(BM_DepthToCloudHoles)
     ->ArgNames({"holePercent"})

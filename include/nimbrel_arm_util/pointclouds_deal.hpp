@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include <pcl/search/kdtree.h>
 
 #include "nimbrel_arm_util/camera_intrinsic.hpp"
+#include "nimbrel_arm_util/camera_model.hpp"
 
 namespace nimbrel_arm_util {
 
@@ -128,6 +130,17 @@ class PointCloudsDeal {
   /// scale that is not positive and finite; `out` is then untouched.
   int getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic,
                                  double unitsPerMetre);
+  /// Undistorts a depth image with any camera model of a ROS camera_info message and back-projects it into
+  /// `out` (metres, camera frame, row-major pixel order); a pixel value D lies D / `unitsPerMetre` metres
+  /// away. `depth` is CV_16UC1, where 0 and 65535 (the largest value, the no-reading marker of several
+  /// drivers) are holes, or CV_32FC1, where 0, NaN, infinities and negative values are holes; depths outside
+  /// [minDepth, maxDepth] metres are holes as well. Returns -1, after logging, for an image of another type,
+  /// a scale that is not positive and finite, a range with minDepth < 0 or above maxDepth, or a camera model
+  /// that cannot be used (skew, a focal length that is not positive, a coefficient count the model does not
+  /// take, a value that is not finite); `out` is then untouched.
+  int getPointCloudsFromDepthMap(CloudPtr out, const cv::Mat& depth, const CameraModel& camera,
+                                 double unitsPerMetre, double minDepth = 0.0,
+                                 double maxDepth = std::numeric_limits<double>::infinity());
 
   /// Writes `cloud` as an ASCII PCD file (precision 8). Returns false, after logging, when it could not.
   bool savePcdFile(CloudPtr cloud, std::string fileName);

@@ -310,3 +310,128 @@ TEST(Depth, EqualsPlainConversionAcrossChangingCameras) {
     expectSameCloud(*out, referenceCloud(depth, call.c, call.scale), call.what);
   }
 }
+
+// ---- Camera models of camera_info messages --------------------------------------------------------------
+
+namespace {
+using nimbrel_arm_util::CameraModel;
+using nimbrel_arm_util::DistortionModel;
+
+CameraModel modelOf(const CameraIntrinsic& c, DistortionModel model, std::vector<double> coefficients) {
+  CameraModel camera;
+  camera.cameraMatrix = cv::Matx33d(c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1);
+  camera.distortionModel = model;
+  camera.coefficients = std::move(coefficients);
+  return camera;
+}
+}  // namespace
+
+// The camera-model call with a plumb_bob lens gives the record call's cloud bit for bit.
+TEST(Depth, PlumbBobModelEqualsTheRecordCall) {
+  PointCloudsDeal deal;
+  cv::Mat depth = makeVaryingDepth(160, 120);
+  const CameraModel camera =
+      modelOf(kLens, DistortionModel::kPlumbBob, {kLens.k1, kLens.k2, kLens.p1, kLens.p2, kLens.k3});
+  auto a = nimbrel_test::makeOrganizedCloud(2, 2);
+  auto b = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(a, depth, kLens, 5000.0), 0);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(b, depth, camera, 5000.0), 0);
+  expectSameCloud(*b, std::vector<pcl::PointXYZ>(a->begin(), a->end()), "plumb_bob");
+}
+
+// A lone reading near a corner lands on the ray OpenCV's own undistortion gives for its raw pixel, for every
+// model and every coefficient count: the coefficients after the fifth and the fisheye model take effect.
+TEST(Depth, EachModelUndistortsAsOpenCvDoes) {
+  PointCloudsDeal deal;
+  const cv::Point raw(140, 12);
+  cv::Mat depth(120, 160, CV_16UC1, cv::Scalar(0));
+  depth(cv::Rect(raw.x - 1, raw.y - 1, 3, 3)) = 1000;
+  const std::vector<double> rational{0.1, -0.02, 0.001, -0.002, 0.01, 0.3, -0.1, 0.05};
+  std::vector<double> twelve = rational;
+  twelve.insert(twelve.end(), {0.004, -0.002, 0.003, 0.001});
+  std::vector<double> fourteen = twelve;
+  fourteen.insert(fourteen.end(), {0.01, -0.02});
+  const std::vector<CameraModel> cameras{
+      modelOf(kLens, DistortionModel::kPlumbBob, {0.18, -0.05, 0.002, -0.0015, -0.01}),
+      modelOf(kLens, DistortionModel::kRationalPolynomial, rational),
+      modelOf(kLens, DistortionModel::kRationalPolynomial, twelve),
+      modelOf(kLens, DistortionModel::kRationalPolynomial, fourteen),
+      modelOf(kLens, DistortionModel::kEquidistant, {0.2, -0.1, 0.05, -0.01})};
+  const double tolerance = 1.5;  // pixels: the centre of a 3 x 3 reading, after nearest-pixel rounding
+  for (const CameraModel& camera : cameras) {
+    const std::string what = std::string(CameraModel::modelName(camera.distortionModel)) + "/" +
+                             std::to_string(camera.coefficients.size());
+    std::vector<cv::Point2d> ray;
+    const std::vector<cv::Point2d> pixel{cv::Point2d(raw)};
+    if (camera.distortionModel == DistortionModel::kEquidistant) {
+      cv::fisheye::undistortPoints(pixel, ray, camera.cameraMatrix, camera.coefficients);
+    } else {
+      cv::undistortPoints(pixel, ray, camera.cameraMatrix, camera.coefficients);
+    }
+    auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+    ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, depth, camera, 1000.0), 0) << what;
+    ASSERT_FALSE(out->empty()) << what;
+    cv::Point2d mean(0, 0);
+    for (const auto& p : *out) mean += cv::Point2d(p.x / p.z, p.y / p.z) / static_cast<double>(out->size());
+    EXPECT_NEAR(mean.x * kLens.fx, ray[0].x * kLens.fx, tolerance) << what;
+    EXPECT_NEAR(mean.y * kLens.fy, ray[0].y * kLens.fy, tolerance) << what;
+  }
+}
+
+// Holes of either pixel type and the depth range: 16-bit 0 and 65535, float 0, NaN, infinities and
+// negative depths, and depths outside [min, max] give no point; a float metre image equals its millimetre
+// twin.
+TEST(Depth, HolesAndRangeOfBothPixelTypes) {
+  PointCloudsDeal deal;
+  const CameraModel camera = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
+  const std::vector<float> metres{0.0f, 0.4f, NAN, 1.2f, INFINITY, -1.0f, 2.5f, 0.8f};
+  cv::Mat millimetres(1, 8, CV_16UC1);
+  cv::Mat floats(1, 8, CV_32FC1);
+  for (int u = 0; u < 8; ++u) {
+    floats.at<float>(0, u) = metres[static_cast<std::size_t>(u)];
+    const float m = metres[static_cast<std::size_t>(u)];
+    millimetres.at<std::uint16_t>(0, u) =
+        std::isfinite(m) && m > 0 ? static_cast<std::uint16_t>(std::lround(m * 1000)) : (u == 2 ? 65535 : 0);
+  }
+  auto a = nimbrel_test::makeOrganizedCloud(2, 2);
+  auto b = nimbrel_test::makeOrganizedCloud(2, 2);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(a, millimetres, camera, 1000.0), 0);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(b, floats, camera, 1.0), 0);
+  ASSERT_EQ(a->size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_NEAR((*a)[i].z, (*b)[i].z, kTol);
+    EXPECT_NEAR((*a)[i].x, (*b)[i].x, kTol);
+  }
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(a, millimetres, camera, 1000.0, 0.5, 1.25), 0);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(b, floats, camera, 1.0, 0.5, 1.25), 0);
+  ASSERT_EQ(a->size(), 2u);
+  ASSERT_EQ(b->size(), 2u);
+  EXPECT_FLOAT_EQ((*a)[0].z, 1.2f);
+  EXPECT_FLOAT_EQ((*b)[1].z, 0.8f);
+}
+
+// A camera model or range the conversion cannot use is refused and leaves `out` alone.
+TEST(Depth, RefusesUnusableCameraModels) {
+  PointCloudsDeal deal;
+  cv::Mat depth = makeDepthImage(8, 6, 1000);
+  CameraModel skewed = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
+  skewed.cameraMatrix(0, 1) = 0.5;
+  CameraModel flat = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
+  flat.cameraMatrix(1, 1) = 0;
+  const std::vector<CameraModel> refused{
+      skewed,
+      flat,
+      modelOf(kPinhole, DistortionModel::kPlumbBob, {0.1, 0, 0, 0, 0, 0, 0, 0}),
+      modelOf(kPinhole, DistortionModel::kRationalPolynomial, {0.1, 0, 0, 0, 0}),
+      modelOf(kPinhole, DistortionModel::kEquidistant, {0.1, 0, 0, 0, 0}),
+      modelOf(kPinhole, DistortionModel::kEquidistant, {0.1, NAN, 0, 0})};
+  auto out = nimbrel_test::makeOrganizedCloud(2, 2);
+  for (const CameraModel& camera : refused)
+    EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, camera, 1000.0), -1);
+  const CameraModel fine = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
+  EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, fine, 1000.0, 2.0, 1.0), -1);
+  EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, fine, 1000.0, -1.0), -1);
+  cv::Mat bytes(6, 8, CV_8UC1, cv::Scalar(3));
+  EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, bytes, fine, 1000.0), -1);
+  EXPECT_EQ(out->size(), 4u);
+}
