@@ -108,7 +108,18 @@ std::vector<bool> FramePipeline::keptMask(const Cloud& before, const Cloud& afte
   return mask;
 }
 
-int FramePipeline::process(cv::Mat& depth, const CameraIntrinsic& intrinsic, double unitsPerMetre,
+int FramePipeline::process(const cv::Mat& depth, const CameraIntrinsic& intrinsic, double unitsPerMetre,
+                           const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
+                           FrameReport* report, bool keepStages) const {
+  CameraModel camera;
+  camera.cameraMatrix =
+      cv::Matx33d(intrinsic.fx, 0.0, intrinsic.cx, 0.0, intrinsic.fy, intrinsic.cy, 0.0, 0.0, 1.0);
+  camera.distortionModel = DistortionModel::kPlumbBob;
+  camera.coefficients = {intrinsic.k1, intrinsic.k2, intrinsic.p1, intrinsic.p2, intrinsic.k3};
+  return process(depth, camera, unitsPerMetre, cameraToBase, poses, out, report, keepStages);
+}
+
+int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, double unitsPerMetre,
                            const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
                            FrameReport* report, bool keepStages) const {
   FrameReport local;
@@ -134,8 +145,10 @@ int FramePipeline::process(cv::Mat& depth, const CameraIntrinsic& intrinsic, dou
   };
 
   auto start = std::chrono::steady_clock::now();
-  if (deal.getPointCloudsFromDepthMap(current, depth, intrinsic, unitsPerMetre) != 0) {
-    r.error = "depth image refused: not CV_16UC1, or the depth scale is not positive";
+  if (deal.getPointCloudsFromDepthMap(current, depth, camera, unitsPerMetre) != 0) {
+    r.error =
+        "depth image or camera refused: not CV_16UC1 or CV_32FC1, a depth scale that is not positive, or an "
+        "unusable camera model (see the log)";
     return -1;
   }
   step("getPointCloudsFromDepthMap", depth.total(), start);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "nimbrel_arm_util/camera_intrinsic.hpp"
+#include "nimbrel_arm_util/camera_model.hpp"
 #include "nimbrel_arm_util/scene_description.hpp"
 
 namespace nimbrel_arm_util {
@@ -70,12 +71,18 @@ class FramePipeline {
   /// The scene's poses as configured, frames ignored: what a scene without frames is cut with.
   FramePoses configuredPoses() const;
 
-  /// Turns `depth` (CV_16UC1, `unitsPerMetre` units per metre, 0 = no reading) into the cleaned cloud in the
-  /// base frame, with the scene cut out. `cameraToBase` maps camera-frame points into the base frame. On
-  /// success `out` holds one row of points (width = count, height 1) and 0 is returned; -1 when the depth
-  /// image is refused, -2 when a mesh cannot be sampled, -3 when `poses` does not match the scene, each
-  /// with the reason in `report->error` and `out` untouched. With `keepStages`, each step's cloud is kept.
-  int process(cv::Mat& depth, const CameraIntrinsic& intrinsic, double unitsPerMetre,
+  /// Turns `depth` into the cleaned cloud in the base frame, with the scene cut out. `depth` is CV_16UC1
+  /// (`unitsPerMetre` units per metre; 0 and 65535 are holes) or CV_32FC1 (metres times `unitsPerMetre`
+  /// over 1; 0, NaN, infinities are holes), distorted as `camera` says. `cameraToBase` maps camera-frame
+  /// points into the base frame. On success `out` holds one row of points (width = count, height 1) and 0
+  /// is returned; -1 when the depth image or camera model is refused, -2 when a mesh cannot be sampled, -3
+  /// when `poses` does not match the scene, each with the reason in `report->error` and `out` untouched.
+  /// With `keepStages`, each step's cloud is kept in the report.
+  int process(const cv::Mat& depth, const CameraModel& camera, double unitsPerMetre,
+              const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
+              FrameReport* report = nullptr, bool keepStages = false) const;
+  /// The same for a plumb_bob camera given as a CameraIntrinsic record.
+  int process(const cv::Mat& depth, const CameraIntrinsic& intrinsic, double unitsPerMetre,
               const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
               FrameReport* report = nullptr, bool keepStages = false) const;
 
