@@ -36,7 +36,7 @@ std::map<std::string, Eigen::Matrix4d> framePoses(const std::vector<std::string>
     if (eq == std::string::npos || eq == 0)
       throw UsageError(fmt::format("bad --frame '{}': need NAME=MATRIX (16 numbers or a file)", g));
     const std::string name = g.substr(0, eq);
-    poses[name] = matrixArgument(g.substr(eq + 1), "--frame " + name);
+    poses[name] = poseArgument(g.substr(eq + 1), "--frame " + name);
   }
   return poses;
 }
@@ -68,7 +68,7 @@ int runScene() {
   const PcdFormat format = pcdFormatNamed(a.format);
   const auto frames = framePoses(a.frames);
   const Eigen::Matrix4d cameraToBase =
-      a.cameraPose.empty() ? Eigen::Matrix4d::Identity() : matrixArgument(a.cameraPose, "--camera-pose");
+      a.cameraPose.empty() ? Eigen::Matrix4d::Identity() : poseArgument(a.cameraPose, "--camera-pose");
 
   FramePipelineConfig config;
   std::copy(a.crop.begin(), a.crop.end(), config.cropBox.begin());
@@ -119,7 +119,8 @@ void addSceneCommand(CLI::App& app, int (*&run)()) {
   s->add_option("-c,--camera-info", args.cameraInfo, "ROS camera_info YAML (plumb_bob)")->required();
   s->add_option("-s,--scene", args.scene, "Scene file (tool, boxes, meshes); without it nothing is cut");
   s->add_option("-m,--camera-pose", args.cameraPose,
-                "Camera frame to base frame: 4x4 matrix (16 numbers or a file); default identity");
+                "Camera frame to base frame: 4x4 matrix (16 numbers row by row) or x y z qx qy qz qw as TF "
+                "gives it (the node's cloud bit for bit), inline or in a file; default identity");
   s->add_option(
       "--frame", args.frames,
       "NAME=MATRIX: pose of TF frame NAME in the base frame, for objects the scene gives in frames");

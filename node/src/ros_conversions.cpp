@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "support/scene_file.hpp"
+
 namespace nimbrel_arm_util {
 
 namespace {
@@ -96,11 +98,8 @@ MessageProblem cameraModelFrom(const sensor_msgs::msg::CameraInfo& info, CameraM
 }
 
 Eigen::Matrix4d transformMatrix(const geometry_msgs::msg::Transform& t) {
-  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
-  const Eigen::Quaterniond q(t.rotation.w, t.rotation.x, t.rotation.y, t.rotation.z);
-  m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
-  m.topRightCorner<3, 1>() = Eigen::Vector3d(t.translation.x, t.translation.y, t.translation.z);
-  return m;
+  return nimbrel_tools::poseFromQuaternion({t.translation.x, t.translation.y, t.translation.z},
+                                           {t.rotation.x, t.rotation.y, t.rotation.z, t.rotation.w});
 }
 
 bool fillPointCloud2(const pcl::PointCloud<pcl::PointXYZ>& cloud, sensor_msgs::msg::PointCloud2& msg) {

@@ -42,7 +42,8 @@ MessageProblem cameraModelFrom(const sensor_msgs::msg::CameraInfo& info, CameraM
 /// finite. Returns false, leaving `msg` alone, when the cloud is too large for a PointCloud2's 32-bit sizes.
 bool fillPointCloud2(const pcl::PointCloud<pcl::PointXYZ>& cloud, sensor_msgs::msg::PointCloud2& msg);
 
-/// The 4x4 matrix of a TF transform (the quaternion normalised first).
+/// The 4x4 matrix of a TF transform: nimbrel_tools::poseFromQuaternion, as the scene file and the tool's
+/// `scene --camera-pose x y z qx qy qz qw` compute it, so that the tool reproduces the node bit for bit.
 Eigen::Matrix4d transformMatrix(const geometry_msgs::msg::Transform& transform);
 
 }  // namespace nimbrel_arm_util

@@ -3,7 +3,8 @@
 //
 //   scene_frame_player depth.png camera_info.yaml camera_to_robot.txt out.pcd [frames] [rate_hz]
 //
-// It publishes the camera's pose as a static transform base_link -> camera (row-major 4x4 matrix file),
+// It publishes the camera's pose (16 numbers row by row, or x y z qx qy qz qw; inline or a file) as a
+// static transform base_link -> camera and prints it as TF holds it,
 // camera_info and the image on depth/camera_info and depth/image_raw (sensor-data QoS), `frames` times
 // (default 1) at `rate_hz` (default 30), and writes the first cloud received on `points` (binary PCD, every
 // float exact). Exit status 1 when no cloud came within ten seconds of the last frame.
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "support/files.hpp"
+#include "support/scene_file.hpp"
 
 int main(int argc, char** argv) {
   const auto args = rclcpp::init_and_remove_ros_arguments(argc, argv);
@@ -40,7 +42,7 @@ int main(int argc, char** argv) {
   try {
     depth = nimbrel_tools::loadDepthImage(args[1]);
     calibration = nimbrel_tools::loadCameraInfo(args[2]);
-    pose = nimbrel_tools::matrixArgument(args[3], "camera pose");
+    pose = nimbrel_tools::poseArgument(args[3], "camera pose");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "scene_frame_player: %s\n", e.what());
     return 1;
@@ -72,6 +74,9 @@ int main(int argc, char** argv) {
   camera.transform.rotation.z = q.z();
   camera.transform.rotation.w = q.w();
   tf.sendTransform(camera);
+  // `nimbrel_arm_util scene -m "<these 7 numbers>"` then uses the very matrix the node gets from TF.
+  std::printf("scene_frame_player: base_link -> camera: %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n",
+              pose(0, 3), pose(1, 3), pose(2, 3), q.x(), q.y(), q.z(), q.w());
 
   sensor_msgs::msg::CameraInfo info;
   const auto& c = calibration.intrinsic;

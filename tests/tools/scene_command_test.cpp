@@ -114,7 +114,8 @@ TEST_F(SceneFile, ToolSceneMatchesThePipeline) {
   const nimbrel_arm_util::CameraIntrinsic intrinsic{200.0f, 79.5f, 200.0f, 59.5f, -0.03f,
                                                     0.01f,  0.0f,  0.0f,   0.0f};
   nimbrel_tools::saveCameraInfo({intrinsic, 160, 120, {}}, path("camera_info.yaml"));
-  const std::string camera = "0,-1,0,0, -1,0,0,0, 0,0,-1,1, 0,0,0,1";
+  // The camera as TF gives it (x y z qx qy qz qw), the tool frame as a matrix: both forms of a pose.
+  const std::string camera = "0 0 1 -0.70710678118654757 0.70710678118654757 0 0";
   const std::string common = "scene " + path("depth.png") + " -c " + path("camera_info.yaml") + " -s " +
                              scene + " -o " + path("scene.pcd") + " --camera-pose '" + camera +
                              "' --crop=-1,1,-1,1,0.5,1.5 --leaf 0.01 --mean-k 10";
@@ -132,8 +133,8 @@ TEST_F(SceneFile, ToolSceneMatchesThePipeline) {
   auto poses = pipeline.configuredPoses();
   poses.tool(0, 3) = -0.1;
   poses.tool(1, 3) = -0.1;
-  Eigen::Matrix4d cameraToBase;
-  cameraToBase << 0, -1, 0, 0, -1, 0, 0, 0, 0, 0, -1, 1, 0, 0, 0, 1;
+  const Eigen::Matrix4d cameraToBase = nimbrel_tools::poseFromQuaternion(
+      {0, 0, 1}, {-0.70710678118654757, 0.70710678118654757, 0, 0});
   FramePipeline::CloudPtr expected(new FramePipeline::Cloud);
   nimbrel_arm_util::FrameReport report;
   ASSERT_EQ(pipeline.process(depth, intrinsic, 1000.0, cameraToBase, poses, expected, &report), 0);

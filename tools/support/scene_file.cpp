@@ -6,7 +6,9 @@
 #include <Eigen/Geometry>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
+#include <sstream>
 
 #include "support/files.hpp"
 
@@ -110,14 +112,13 @@ class Entry {
       const std::vector<double> t = inner.numbers("position", 3);
       m.topRightCorner<3, 1>() = Eigen::Vector3d(t[0], t[1], t[2]);
     }
+    Eigen::Vector4d q(0, 0, 0, 1);
     if (inner.has("orientation")) {
-      const std::vector<double> q = inner.numbers("orientation", 4);
-      Eigen::Quaterniond rotation(q[3], q[0], q[1], q[2]);
-      const double norm = rotation.norm();
-      if (!(norm > 1e-9)) inner.fail("orientation", "the quaternion x, y, z, w has no length");
-      m.topLeftCorner<3, 3>() = rotation.normalized().toRotationMatrix();
+      const std::vector<double> v = inner.numbers("orientation", 4);
+      q = Eigen::Vector4d(v[0], v[1], v[2], v[3]);
+      if (!(q.norm() > 1e-9)) inner.fail("orientation", "the quaternion x, y, z, w has no length");
     }
-    return m;
+    return poseFromQuaternion(m.topRightCorner<3, 1>(), q);
   }
 
  private:
@@ -126,6 +127,43 @@ class Entry {
 };
 
 }  // namespace
+
+Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw) {
+  const Eigen::Quaterniond q(xyzw[3], xyzw[0], xyzw[1], xyzw[2]);
+  if (!(q.norm() > 1e-9)) throw ToolError("a quaternion x, y, z, w without length");
+  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+  m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
+  m.topRightCorner<3, 1>() = position;
+  return m;
+}
+
+Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what) {
+  std::string numbers = text;
+  std::error_code ec;
+  if (fs::is_regular_file(text, ec)) {
+    std::ifstream in(text);
+    numbers.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string spaced = numbers;
+  for (char& c : spaced) {
+    if (c == ',' || c == ';' || c == '[' || c == ']') c = ' ';
+  }
+  std::istringstream in(spaced);
+  std::vector<double> v;
+  double x = 0.0;
+  while (in >> x) v.push_back(x);
+  if (v.size() == 7 && in.eof()) {
+    for (double d : v) {
+      if (!std::isfinite(d)) throw ToolError(fmt::format("bad {}: values must be finite", what));
+    }
+    try {
+      return poseFromQuaternion({v[0], v[1], v[2]}, {v[3], v[4], v[5], v[6]});
+    } catch (const ToolError& e) {
+      throw ToolError(fmt::format("bad {}: {}", what, e.what()));
+    }
+  }
+  return parseMatrix(numbers, what);  // 16 numbers, or its message for anything else
+}
 
 MeshMethod meshMethodNamed(const std::string& name, const std::string& what) {
   if (name == "plain") return MeshMethod::kPlain;
