@@ -274,7 +274,14 @@ void SceneNode::Impl::start() {
       inputOptions);
   imageSub_ = n.create_subscription<Image>(
       "depth/image_raw", rclcpp::SensorDataQoS(),
-      [this](Image::ConstSharedPtr image) { onImage(std::move(image)); }, inputOptions);
+      [this](Image::ConstSharedPtr image) {
+        try {
+          onImage(std::move(image));
+        } catch (const std::exception& e) {  // an image never takes the executor's thread down
+          drop("processing_failed", e.what());
+        }
+      },
+      inputOptions);
 
   reloadService_ = createService<std_srvs::srv::Trigger>(
       n, "~/reload_scene",
@@ -453,11 +460,18 @@ void SceneNode::Impl::onImage(Image::ConstSharedPtr image) {
     waiting_.insert(frame);
   }
   for (const auto& source : sources) {
-    const auto future = buffer_->waitForTransform(
-        frame->baseFrame, source, stamp, wait,
-        [this, frame, source](const tf2_ros::TransformStampedFuture& f) { onTransform(frame, source, f); });
-    std::lock_guard<std::mutex> lock(frame->mutex);
-    frame->requests.push_back(future.getHandle());
+    try {
+      const auto future = buffer_->waitForTransform(
+          frame->baseFrame, source, stamp, wait,
+          [this, frame, source](const tf2_ros::TransformStampedFuture& f) { onTransform(frame, source, f); });
+      std::lock_guard<std::mutex> lock(frame->mutex);
+      frame->requests.push_back(future.getHandle());
+    } catch (const std::exception& e) {  // a frame name tf2 refuses outright
+      std::lock_guard<std::mutex> lock(frame->mutex);
+      if (frame->failure.empty())
+        frame->failure = fmt::format("{} -> {}: {}", source, frame->baseFrame, e.what());
+      --frame->outstanding;
+    }
   }
   finishWaiting(frame);
 }
@@ -507,7 +521,12 @@ void SceneNode::Impl::work() {
       if (stopping_) return;
       frame = std::move(next_);
     }
-    process(*frame);
+    // Whatever a frame does, the worker lives on to take the next one.
+    try {
+      process(*frame);
+    } catch (const std::exception& e) {
+      drop("processing_failed", e.what());
+    }
   }
 }
 
