@@ -189,7 +189,9 @@ class SceneNode::Impl {
   rclcpp::TimerBase::SharedPtr diagnosticsTimer_;
   rclcpp::node_interfaces::OnSetParametersCallbackHandle::SharedPtr parametersHandle_;
 
-  // What the parameters and the scene file decide; replaced as a whole on a change or a reload.
+  // What the parameters and the scene file decide; replaced as a whole on a change or a reload, which take
+  // changeMutex_ so that a reload and a parameter change never undo each other.
+  std::mutex changeMutex_;
   mutable std::mutex stateMutex_;
   Settings settings_;
   std::shared_ptr<const FramePipeline> pipeline_;
@@ -287,6 +289,7 @@ void SceneNode::Impl::start() {
       n, "~/reload_scene",
       [this](const std::shared_ptr<std_srvs::srv::Trigger::Request>,
              std::shared_ptr<std_srvs::srv::Trigger::Response> response) {
+        std::lock_guard<std::mutex> change(changeMutex_);
         Settings s;
         {
           std::lock_guard<std::mutex> lock(stateMutex_);
@@ -340,6 +343,7 @@ void SceneNode::Impl::stop() {
 rcl_interfaces::msg::SetParametersResult SceneNode::Impl::onParameters(
     const std::vector<rclcpp::Parameter>& parameters) {
   rcl_interfaces::msg::SetParametersResult result;
+  std::lock_guard<std::mutex> change(changeMutex_);
   Settings s;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
