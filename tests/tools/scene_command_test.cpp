@@ -133,8 +133,8 @@ TEST_F(SceneFile, ToolSceneMatchesThePipeline) {
   auto poses = pipeline.configuredPoses();
   poses.tool(0, 3) = -0.1;
   poses.tool(1, 3) = -0.1;
-  const Eigen::Matrix4d cameraToBase = nimbrel_tools::poseFromQuaternion(
-      {0, 0, 1}, {-0.70710678118654757, 0.70710678118654757, 0, 0});
+  const Eigen::Matrix4d cameraToBase =
+      nimbrel_tools::poseFromQuaternion({0, 0, 1}, {-0.70710678118654757, 0.70710678118654757, 0, 0});
   FramePipeline::CloudPtr expected(new FramePipeline::Cloud);
   nimbrel_arm_util::FrameReport report;
   ASSERT_EQ(pipeline.process(depth, intrinsic, 1000.0, cameraToBase, poses, expected, &report), 0);
