@@ -113,7 +113,11 @@ class SceneNodeTest : public nimbrel_test::RosTest {
         nimbrel_test::makeCube(nimbrel_test::Diagonal::kMain, 0.1f, Eigen::Vector3f(-0.05f, -0.05f, -0.05f)),
         path("cube.ply"));
     write("scene.yaml", kScene);
-    peer_ = nimbrel_test::makeNode("camera_driver");
+    // Test processes that share a ROS domain still see only their own topics.
+    namespace_ = "/scene_node_test_" + std::to_string(::getpid());
+    peer_ = std::make_shared<rclcpp::Node>(
+        "camera_driver", namespace_,
+        rclcpp::NodeOptions().start_parameter_services(false).enable_rosout(false));
     images_ = peer_->create_publisher<Image>("depth/image_raw", rclcpp::SensorDataQoS());
     infos_ = peer_->create_publisher<CameraInfo>("depth/camera_info", rclcpp::SensorDataQoS());
     tf_ = std::make_shared<tf2_ros::TransformBroadcaster>(*peer_);
@@ -143,7 +147,9 @@ class SceneNodeTest : public nimbrel_test::RosTest {
     parameters.emplace_back("crop_box", std::vector<double>{-1, 1, -1, 1, 0.5, 1.5});
     parameters.emplace_back("leaf_size", 0.01);
     parameters.emplace_back("outlier_mean_k", 10);
-    node_ = std::make_shared<SceneNode>(rclcpp::NodeOptions().parameter_overrides(parameters));
+    node_ = std::make_shared<SceneNode>(rclcpp::NodeOptions()
+                                            .parameter_overrides(parameters)
+                                            .arguments({"--ros-args", "-r", "__ns:=" + namespace_}));
     spinner_ = std::make_unique<nimbrel_arm_util::NimbrelNodeMultiThread>(node_->get_node_base_interface());
     ASSERT_TRUE(nimbrel_test::waitUntil([&] {
       return images_->get_subscription_count() > 0 && infos_->get_subscription_count() > 0 &&
@@ -215,6 +221,7 @@ class SceneNodeTest : public nimbrel_test::RosTest {
   }
 
   fs::path dir_;
+  std::string namespace_;
   rclcpp::Node::SharedPtr peer_;
   rclcpp::Publisher<Image>::SharedPtr images_;
   rclcpp::Publisher<CameraInfo>::SharedPtr infos_;
@@ -372,7 +379,7 @@ TEST_F(SceneNodeTest, ValidatesParametersAtStartAndOnChange) {
 TEST_F(SceneNodeTest, ReloadsTheSceneOrKeepsItWithTheReason) {
   startNode({rclcpp::Parameter("tf_timeout", 5.0)});
   sendCameraInfo(cameraInfo());
-  auto client = peer_->create_client<std_srvs::srv::Trigger>("/scene_node/reload_scene");
+  auto client = peer_->create_client<std_srvs::srv::Trigger>(namespace_ + "/scene_node/reload_scene");
   ASSERT_TRUE(client->wait_for_service(nimbrel_test::kDeadline));
   const auto reload = [&] {
     auto future = client->async_send_request(std::make_shared<std_srvs::srv::Trigger::Request>());
