@@ -3,11 +3,11 @@
 // A tilted depth camera looks down at a table about 1 m below it. On the table stand a box and a ball; the
 // gripper hangs in view above them. The program renders that scene into a 640x480 16-bit depth image
 // (millimetres) with sensor noise, about 5% missing pixels and mild lens distortion, then runs the library
-// as a grasping application would:
+// as a grasping application would, through FramePipeline, which makes these calls in this order:
 //
 //   depth image -> cloud -> processPointClouds (workspace box) -> TransformToRobot
 //   -> removeObbAndToolPointClouds (box object + gripper) -> removePointsFromMeshs /
-//   fastRemovePointsFromMeshs
+//   fastRemovePointsFromMeshs (the frame runs once with each mesh method)
 //
 // It prints one line per step (points in, points out, milliseconds), writes each stage as a PCD file, the
 // inputs (depth PNG, a few noisy frames of the same view in frames/, camera_info YAML, poses, meshes) for the
@@ -29,7 +29,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <limits>
 #include <map>
 #include <opencv2/core.hpp>
@@ -38,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "nimbrel_arm_util/frame_pipeline.hpp"
 #include "nimbrel_arm_util/nimbrel_node_thread.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/files.hpp"
@@ -47,6 +47,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using nimbrel_arm_util::CameraIntrinsic;
+using nimbrel_arm_util::FramePipeline;
+using nimbrel_arm_util::FramePipelineConfig;
+using nimbrel_arm_util::FrameReport;
+using nimbrel_arm_util::MeshMethod;
 using nimbrel_arm_util::PointCloudsDeal;
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using CloudPtr = Cloud::Ptr;
@@ -320,38 +324,11 @@ pcl::PolygonMesh icosphere(const Vector3d& centre, double radius, int subdivisio
 
 // ---- Reporting -----------------------------------------------------------------------------------------
 
-struct Row {
-  std::string step;
-  std::size_t in, out;
-  double ms;
-};
-
-double timeIt(const std::function<void()>& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Mesh removals append to the point sequence without updating width and height; the PCD writer needs them
+// Box removals append to the point sequence without updating width and height; the PCD writer needs them
 // to describe the points.
 void describeAsList(Cloud& cloud) {
   cloud.width = static_cast<std::uint32_t>(cloud.size());
   cloud.height = 1;
-}
-
-// `kept` is an ordered subsequence of `all` (the removal steps keep the order of their input): marks which
-// points of `all` it kept.
-std::vector<bool> keptMask(const Cloud& all, const Cloud& kept) {
-  std::vector<bool> mask(all.size(), false);
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < all.size() && k < kept.size(); ++i) {
-    const auto& p = all[i];
-    if (kept[k].x == p.x && kept[k].y == p.y && kept[k].z == p.z) {
-      mask[i] = true;
-      ++k;
-    }
-  }
-  return mask;
 }
 
 void writeText(const std::string& path, const std::string& text) {
@@ -414,6 +391,26 @@ std::string matrixText(const Eigen::Matrix4d& m) {
   return s;
 }
 
+// The scene file of this frame for `nimbrel_arm_util scene` and the ROS 2 scene node: every pose fixed in
+// the robot frame, written with all the digits a double needs to read back the same.
+std::string sceneText(const Scene& s) {
+  const auto pose = [](const Eigen::Matrix4d& m) {
+    std::vector<double> v;
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c) v.push_back(m(r, c));
+    return fmt::format("[{:.17g}]", fmt::join(v, ", "));
+  };
+  const auto vec = [](const Vector3d& v) {
+    return fmt::format("[{:.17g}, {:.17g}, {:.17g}]", v.x(), v.y(), v.z());
+  };
+  return fmt::format(
+      "# The demo's scene, poses in the robot frame (row by row)\n"
+      "tool:\n  pose: {}\n  half_size: {}\n  margin: 0.02\n"
+      "boxes:\n  - name: box\n    pose: {}\n    size: {}\n    margin: 0.015\n"
+      "meshes:\n  - {{name: box, file: box.ply}}\n  - {{name: ball, file: ball.ply}}\n",
+      pose(s.toolBox.pose), vec(s.toolBox.size), pose(s.object.pose), vec(s.object.size));
+}
+
 std::size_t countAbove(const Cloud& c, double z) {
   std::size_t n = 0;
   for (const auto& p : c.points) n += p.z > z ? 1 : 0;
@@ -460,6 +457,7 @@ int main(int argc, char** argv) {
   writeText(out("camera_to_robot.txt"), matrixText(scene.cameraToRobot));
   writeText(out("box_pose.txt"), matrixText(scene.object.pose));
   writeText(out("tool_pose.txt"), matrixText(scene.toolBox.pose));
+  writeText(out("scene.yaml"), sceneText(scene));
   nimbrel_tools::saveMesh(meshes[0], out("box.ply"));
   nimbrel_tools::saveMesh(meshes[1], out("ball.ply"));
 
@@ -475,56 +473,54 @@ int main(int argc, char** argv) {
   const double range[6] = {-0.9, 0.9, -0.7, 0.7, 0.3, 1.6};
   const double leafSize = 0.01, stddevMul = 2.0, boxScale = 1.0, boxMargin = 0.015, toolMargin = 0.02;
   const int meanK = 30;
-  PointCloudsDeal deal;
-  deal.setFilterRange(range[0], range[1], range[2], range[3], range[4], range[5]);
-  deal.setLeafSize(leafSize);
-  deal.setStatisticalOutlierRemovalPara(meanK, stddevMul);
+  const Eigen::Matrix4d boxPose = scene.object.pose, toolPose = scene.toolBox.pose;
+  const Vector3d boxSize = scene.object.size, toolHalf = scene.toolBox.size;
 
-  CloudPtr camera(new Cloud), cleaned(new Cloud), robot(new Cloud), noBoxes(new Cloud), noMeshes(new Cloud),
-      noMeshesFast(new Cloud);
-  Eigen::Matrix4d boxPose = scene.object.pose, toolPose = scene.toolBox.pose;
-  Vector3d boxSize = scene.object.size, toolHalf = scene.toolBox.size;
-  const Eigen::Matrix4f toRobot = scene.cameraToRobot.cast<float>();
-  std::vector<Row> rows;
-  int depthResult = 0, plainResult = 0, fastResult = 0;
+  // The road of one frame, once with each mesh method: the steps before the mesh cut are the same calls on
+  // the same frame, so both runs agree on them bit for bit.
+  FramePipelineConfig config;
+  config.cropBox = {range[0], range[1], range[2], range[3], range[4], range[5]};
+  config.leafSize = leafSize;
+  config.meanK = meanK;
+  config.stddevMulThresh = stddevMul;
+  config.scene.tool = nimbrel_arm_util::SceneTool{"", toolPose, toolHalf, toolMargin};
+  config.scene.boxes.push_back({"box", "", boxPose, boxSize, boxMargin});
+  for (const auto& [name, mesh] : {std::pair{"box", meshes[0]}, std::pair{"ball", meshes[1]}}) {
+    nimbrel_arm_util::SceneMesh m;
+    m.name = name;
+    m.mesh = mesh;  // already in the robot frame
+    config.scene.meshes.push_back(m);
+  }
+  config.meshMethod = MeshMethod::kPlain;
+  const FramePipeline plainPipeline(config);
+  config.meshMethod = MeshMethod::kFast;
+  const FramePipeline fastPipeline(config);
 
-  rows.push_back({"getPointCloudsFromDepthMap", frame.depth.total(), 0, timeIt([&] {
-                    depthResult = deal.getPointCloudsFromDepthMap(camera, frame.depth, scene.intrinsic);
-                  })});
-  rows.back().out = camera->size();
-  rows.push_back(
-      {"processPointClouds", camera->size(), 0, timeIt([&] { deal.processPointClouds(camera, cleaned); })});
-  rows.back().out = cleaned->size();
-  rows.push_back({"TransformToRobot", cleaned->size(), 0,
-                  timeIt([&] { deal.TransformToRobot(*cleaned, robot, toRobot); })});
-  rows.back().out = robot->size();
-  rows.push_back({"removeObbAndToolPointClouds", robot->size(), 0, timeIt([&] {
-                    deal.removeObbAndToolPointClouds(robot, noBoxes, boxPose, boxSize.data(), boxScale,
-                                                     boxMargin, toolPose, toolHalf.data(), toolMargin);
-                  })});
-  rows.back().out = noBoxes->size();
-  rows.push_back({"removePointsFromMeshs", noBoxes->size(), 0,
-                  timeIt([&] { plainResult = deal.removePointsFromMeshs(noBoxes, meshes, noMeshes); })});
-  rows.back().out = noMeshes->size();
-  rows.push_back({"fastRemovePointsFromMeshs", noBoxes->size(), 0, timeIt([&] {
-                    fastResult = deal.fastRemovePointsFromMeshs(noBoxes, meshes, noMeshesFast);
-                  })});
-  rows.back().out = noMeshesFast->size();
+  CloudPtr noMeshes(new Cloud), noMeshesFast(new Cloud);
+  FrameReport plain, fast;
+  const int plainResult = plainPipeline.process(frame.depth, scene.intrinsic, 1000.0, scene.cameraToRobot,
+                                                plainPipeline.configuredPoses(), noMeshes, &plain, true);
+  const int fastResult = fastPipeline.process(frame.depth, scene.intrinsic, 1000.0, scene.cameraToRobot,
+                                              fastPipeline.configuredPoses(), noMeshesFast, &fast, true);
   spinner.reset();  // cancels the executor and joins its thread
   rclcpp::shutdown();
-  if (depthResult != 0 || plainResult != 0 || fastResult != 0) {
-    std::fprintf(stderr, "pipeline_demo: error: a step refused its input (depth %d, plain %d, fast %d)\n",
-                 depthResult, plainResult, fastResult);
+  if (plainResult != 0 || fastResult != 0) {
+    std::fprintf(stderr, "pipeline_demo: error: %s\n", (plainResult != 0 ? plain : fast).error.c_str());
     return 1;
   }
+  const CloudPtr camera = plain.stages[0], cleaned = plain.stages[1], robot = plain.stages[2],
+                 noBoxes = plain.stages[3];
+  std::vector<nimbrel_arm_util::FrameStep> rows = plain.steps;
+  rows.push_back(fast.steps.back());
+  const Eigen::Matrix4f toRobot = scene.cameraToRobot.cast<float>();
+  PointCloudsDeal deal;
 
   std::printf("\n%-30s %10s %10s %10s\n", "step", "points in", "points out", "ms");
-  for (const auto& r : rows) std::printf("%-30s %10zu %10zu %10.1f\n", r.step.c_str(), r.in, r.out, r.ms);
+  for (const auto& r : rows)
+    std::printf("%-30s %10zu %10zu %10.1f\n", r.name.c_str(), r.pointsIn, r.pointsOut, r.milliseconds);
 
   // Stage clouds.
   describeAsList(*noBoxes);
-  describeAsList(*noMeshes);
-  describeAsList(*noMeshesFast);
   const std::vector<std::pair<std::string, CloudPtr>> stages = {
       {"1_depth_cloud.pcd", camera},      {"2_processed.pcd", cleaned},
       {"3_robot_frame.pcd", robot},       {"4_without_boxes.pcd", noBoxes},
@@ -565,12 +561,12 @@ int main(int argc, char** argv) {
   CloudPtr rawRobot(new Cloud);
   deal.TransformToRobot(*camera, rawRobot, toRobot);
   Cloud byBoxes, byBoth, fastOnly, plainOnly, kept;
-  const std::vector<bool> boxKept = keptMask(*robot, *noBoxes);
+  const std::vector<bool> boxKept = FramePipeline::keptMask(*robot, *noBoxes);
   for (std::size_t i = 0; i < robot->size(); ++i) {
     if (!boxKept[i]) byBoxes.push_back((*robot)[i]);
   }
-  const std::vector<bool> plainKept = keptMask(*noBoxes, *noMeshes),
-                          fastKept = keptMask(*noBoxes, *noMeshesFast);
+  const std::vector<bool> plainKept = FramePipeline::keptMask(*noBoxes, *noMeshes),
+                          fastKept = FramePipeline::keptMask(*noBoxes, *noMeshesFast);
   for (std::size_t i = 0; i < noBoxes->size(); ++i) {
     Cloud& target = plainKept[i] ? (fastKept[i] ? kept : fastOnly) : (fastKept[i] ? plainOnly : byBoth);
     target.push_back((*noBoxes)[i]);

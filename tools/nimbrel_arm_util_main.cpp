@@ -37,6 +37,7 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "scene_command.hpp"
 #include "support/fields.hpp"
 #include "support/files.hpp"
 #include "support/render.hpp"
@@ -869,6 +870,8 @@ int main(int argc, char** argv) {
   r->add_option("--width", render.width, "Picture width in pixels (200 to 8000)")->capture_default_str();
   addShiftOption(r, render.shift);
   r->callback([&] { run = [] { return runRender(render); }; });
+
+  nimbrel_tools::addSceneCommand(app, run);
 
   try {
     app.parse(argc, argv);

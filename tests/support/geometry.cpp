@@ -141,6 +141,23 @@ cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres, const s
   return depth;
 }
 
+cv::Mat makeFloorDepthImage(int width, int height, std::uint32_t seed) {
+  std::mt19937 engine(seed);
+  std::normal_distribution<double> noise(0.0, 2.0);
+  std::uniform_real_distribution<double> dropout(0.0, 1.0);
+  cv::Mat depth(height, width, CV_16UC1, cv::Scalar(0));
+  for (int v = 0; v < height; ++v) {
+    for (int u = 0; u < width; ++u) {
+      const double du = u - 0.3 * width, dv = v - 0.6 * height;
+      const double bump = 60.0 * std::exp(-(du * du + dv * dv) / (0.01 * width * width));
+      const double mm = 950.0 + 0.5 * v - bump + noise(engine);
+      if (dropout(engine) < 0.03) continue;
+      depth.at<std::uint16_t>(v, u) = static_cast<std::uint16_t>(std::lround(mm));
+    }
+  }
+  return depth;
+}
+
 CloudPtr meshVertices(const pcl::PolygonMesh& mesh) {
   CloudPtr cloud(new Cloud);
   pcl::fromPCLPointCloud2(mesh.cloud, *cloud);

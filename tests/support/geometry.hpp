@@ -49,6 +49,10 @@ CloudPtr makeRandomCloud(std::size_t count, Eigen::Vector3f lo, Eigen::Vector3f 
 cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres,
                        const std::vector<cv::Point>& holes = {});
 
+/// CV_16UC1 depth image (millimetres) of a sloping floor about 1 m away with a round bump, sensor noise and
+/// about 3% missing pixels, all from `seed`: a camera frame small enough for tests of the whole road.
+cv::Mat makeFloorDepthImage(int width, int height, std::uint32_t seed = 5);
+
 /// Vertex positions of a mesh, converted from its binary cloud.
 CloudPtr meshVertices(const pcl::PolygonMesh& mesh);
 

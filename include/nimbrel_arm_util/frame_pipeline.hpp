@@ -1,0 +1,101 @@
+#pragma once
+
+#include <pcl/PolygonMesh.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include <Eigen/Core>
+#include <array>
+#include <cstddef>
+#include <opencv2/core/mat.hpp>
+#include <string>
+#include <vector>
+
+#include "nimbrel_arm_util/camera_intrinsic.hpp"
+#include "nimbrel_arm_util/camera_model.hpp"
+#include "nimbrel_arm_util/scene_description.hpp"
+
+namespace nimbrel_arm_util {
+
+/// Parameters of the frame pipeline. The defaults are PointCloudsDeal's own.
+struct FramePipelineConfig {
+  /// Workspace box xmin, xmax, ymin, ymax, zmin, zmax in metres, in the camera frame (processPointClouds).
+  std::array<double, 6> cropBox{-2.0, 2.0, -2.0, 2.0, -2.0, 2.0};
+  double leafSize = 0.005;                    ///< voxel edge length, metres
+  int meanK = 50;                             ///< neighbours for the outlier statistics
+  double stddevMulThresh = 1.0;               ///< standard-deviation multiplier for outliers
+  MeshMethod meshMethod = MeshMethod::kFast;  ///< for meshes that do not name their own
+  SceneDescription scene;                     ///< what is cut out, in the base frame
+};
+
+/// One step of a processed frame: the library call, its points in and out and its wall time.
+struct FrameStep {
+  std::string name;
+  std::size_t pointsIn = 0;
+  std::size_t pointsOut = 0;
+  double milliseconds = 0.0;
+};
+
+/// Where the scene's objects are in the base frame for one frame, in the scene's order (tool, then each
+/// box, then each mesh). configuredPoses() gives the configured ones; a ROS node composes them with TF.
+struct FramePoses {
+  Eigen::Matrix4d tool = Eigen::Matrix4d::Identity();
+  std::vector<Eigen::Matrix4d> boxes;
+  std::vector<Eigen::Matrix4d> meshes;
+};
+
+/// What process() reports besides the cloud.
+struct FrameReport {
+  std::vector<FrameStep> steps;  ///< the steps run, in order
+  /// With keepStages, the cloud after each step (same order as `steps`); otherwise empty.
+  std::vector<pcl::PointCloud<pcl::PointXYZ>::Ptr> stages;
+  std::string error;  ///< why process() refused the frame; empty on success
+};
+
+/// The road of one depth camera frame, done with PointCloudsDeal's own calls in this order:
+/// getPointCloudsFromDepthMap, processPointClouds (crop box, leaf, outliers), TransformToRobot (camera to
+/// base), removeObbAndToolPointClouds / removeObbPointClouds (tool and object boxes), removePointsFromMeshs
+/// (plain meshes) and fastRemovePointsFromMeshs (fast meshes). Its cloud is bit for bit what those calls
+/// give.
+///
+/// Meshes are scaled and grown by their margins once, at construction. process() keeps nothing between calls
+/// and may run on several threads at once.
+class FramePipeline {
+ public:
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+  using CloudPtr = Cloud::Ptr;
+
+  explicit FramePipeline(FramePipelineConfig config);
+
+  const FramePipelineConfig& config() const { return config_; }
+  /// The scene's poses as configured, frames ignored: what a scene without frames is cut with.
+  FramePoses configuredPoses() const;
+
+  /// Turns `depth` into the cleaned cloud in the base frame, with the scene cut out. `depth` is CV_16UC1
+  /// (`unitsPerMetre` units per metre; 0 and 65535 are holes) or CV_32FC1 (metres times `unitsPerMetre`
+  /// over 1; 0, NaN, infinities are holes), distorted as `camera` says. `cameraToBase` maps camera-frame
+  /// points into the base frame. On success `out` holds one row of points (width = count, height 1) and 0
+  /// is returned; -1 when the depth image or camera model is refused, -2 when a mesh cannot be sampled, -3
+  /// when `poses` does not match the scene, each with the reason in `report->error` and `out` untouched.
+  /// With `keepStages`, each step's cloud is kept in the report.
+  int process(const cv::Mat& depth, const CameraModel& camera, double unitsPerMetre,
+              const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
+              FrameReport* report = nullptr, bool keepStages = false) const;
+  /// The same for a plumb_bob camera given as a CameraIntrinsic record.
+  int process(const cv::Mat& depth, const CameraIntrinsic& intrinsic, double unitsPerMetre,
+              const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
+              FrameReport* report = nullptr, bool keepStages = false) const;
+
+  /// Mesh `index` of the scene as it is cut: scaled, grown by its margin, placed by `pose` (base frame).
+  pcl::PolygonMesh placedMesh(std::size_t index, const Eigen::Matrix4d& pose) const;
+
+  /// Which points of `before` a step kept, given that `after` is the ordered subsequence it kept (every cut
+  /// keeps its input's order).
+  static std::vector<bool> keptMask(const Cloud& before, const Cloud& after);
+
+ private:
+  FramePipelineConfig config_;
+  std::vector<pcl::PolygonMesh> grownMeshes_;  // scaled and grown, in each mesh's own frame
+};
+
+}  // namespace nimbrel_arm_util

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <rclcpp/node.hpp>
+#include <rclcpp/node_options.hpp>
+#include <string>
+
+namespace nimbrel_arm_util {
+
+/// ROS 2 node that turns depth camera frames into a clean cloud in the robot's base frame: depth image and
+/// camera_info in, undistort and back-project, crop, down-sample, remove outliers, move into `base_frame`
+/// with TF at the image's stamp, cut the held tool, known boxes and object meshes out (FramePipeline), and
+/// publish `points` with the image's stamp.
+///
+/// Topics: `depth/image_raw` and `depth/camera_info` in (sensor-data QoS); `points` out; `points_removed`
+/// and `scene_markers` only while someone subscribes; `/diagnostics` once a second. Service
+/// `~/reload_scene` (std_srvs/Trigger) rereads the scene file. Frames are processed on the node's own
+/// worker thread, so a slow frame never holds up TF, parameter, service or diagnostic callbacks; a frame
+/// that is superseded while it waits, or that cannot be used, is dropped and counted under its reason.
+///
+/// The constructor throws std::runtime_error with one line when a parameter or the scene file is invalid.
+class SceneNode : public rclcpp::Node {
+ public:
+  explicit SceneNode(const rclcpp::NodeOptions& options = rclcpp::NodeOptions());
+  ~SceneNode() override;
+
+  /// Frames received and published, and frames dropped by reason, since the node started.
+  struct Counts {
+    std::uint64_t framesIn = 0;
+    std::uint64_t framesOut = 0;
+    std::map<std::string, std::uint64_t> dropped;
+  };
+  /// A snapshot of the counts; callable from any thread.
+  Counts counts() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nimbrel_arm_util

@@ -1,0 +1,200 @@
+#include "nimbrel_arm_util/frame_pipeline.hpp"
+
+#include <gtest/gtest.h>
+#include <pcl/conversions.h>
+
+#include <Eigen/Geometry>
+#include <cmath>
+#include <vector>
+
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "support/geometry.hpp"
+
+namespace {
+
+using nimbrel_arm_util::CameraIntrinsic;
+using nimbrel_arm_util::FramePipeline;
+using nimbrel_arm_util::FramePipelineConfig;
+using nimbrel_arm_util::FrameReport;
+using nimbrel_arm_util::MeshMethod;
+using nimbrel_arm_util::PointCloudsDeal;
+using nimbrel_test::Cloud;
+using nimbrel_test::CloudPtr;
+
+constexpr int kWidth = 160, kHeight = 120;
+const CameraIntrinsic kIntrinsic{200.0f, 79.5f, 200.0f, 59.5f, -0.03f, 0.01f, 0.0005f, -0.0003f, 0.0f};
+
+Eigen::Matrix4d at(double x, double y, double z, double yawDegrees = 0.0) {
+  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+  m.topLeftCorner<3, 3>() = Eigen::AngleAxisd(yawDegrees * M_PI / 180.0, Eigen::Vector3d::UnitZ()).matrix();
+  m.topRightCorner<3, 1>() = Eigen::Vector3d(x, y, z);
+  return m;
+}
+
+// A camera 1 m above the base frame's origin looking straight down.
+Eigen::Matrix4d cameraToBase() {
+  Eigen::Matrix4d m = at(0.0, 0.0, 1.0);
+  m.topLeftCorner<3, 3>() << 0, -1, 0, -1, 0, 0, 0, 0, -1;
+  return m;
+}
+
+// Every kind of object the pipeline cuts, each where the floor has points: the tool, two boxes, a plain
+// mesh (a cube given in millimetres and placed by its pose) and a fast one.
+FramePipelineConfig fullScene() {
+  FramePipelineConfig c;
+  c.cropBox = {-1.0, 1.0, -1.0, 1.0, 0.5, 1.5};
+  c.leafSize = 0.01;
+  c.meanK = 10;
+  c.scene.tool = nimbrel_arm_util::SceneTool{"", at(-0.1, -0.1, 0.05, 20.0), {0.04, 0.05, 0.06}, 0.01};
+  c.scene.boxes.push_back({"crate", "", at(0.1, 0.1, 0.0, 30.0), {0.1, 0.08, 0.05}, 0.01});
+  c.scene.boxes.push_back({"lid", "", at(0.2, -0.25, 0.0), {0.06, 0.06, 0.02}, 0.0});
+  nimbrel_arm_util::SceneMesh cube;
+  cube.mesh = nimbrel_test::makeCube(nimbrel_test::Diagonal::kMain, 100.0f, Eigen::Vector3f(-50, -50, -50));
+  cube.scale = 0.001;
+  cube.pose = at(0.15, -0.05, 0.0, 15.0);
+  cube.method = MeshMethod::kPlain;
+  c.scene.meshes.push_back(cube);
+  nimbrel_arm_util::SceneMesh ball;
+  ball.mesh = nimbrel_test::makeIcosphere(2, 0.05f);
+  ball.pose = at(-0.15, 0.2, 0.0);
+  c.scene.meshes.push_back(ball);
+  return c;
+}
+
+void expectSamePoints(const Cloud& expected, const Cloud& actual) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto &e = expected[i], &a = actual[i];
+    ASSERT_TRUE(e.x == a.x && e.y == a.y && e.z == a.z) << "point " << i << ": " << e << " vs " << a;
+  }
+}
+
+TEST(FramePipeline, GivesExactlyTheLibraryCallsInOrder) {
+  const FramePipelineConfig config = fullScene();
+  const FramePipeline pipeline(config);
+  cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  CloudPtr out(new Cloud);
+  FrameReport report;
+  ASSERT_EQ(
+      pipeline.process(depth, kIntrinsic, 1000.0, cameraToBase(), pipeline.configuredPoses(), out, &report),
+      0)
+      << report.error;
+
+  PointCloudsDeal deal;
+  deal.setFilterRange(-1.0, 1.0, -1.0, 1.0, 0.5, 1.5);
+  deal.setLeafSize(0.01);
+  deal.setStatisticalOutlierRemovalPara(10, 1.0);
+  CloudPtr camera(new Cloud), cleaned(new Cloud), robot(new Cloud), a(new Cloud), b(new Cloud), c(new Cloud),
+      d(new Cloud);
+  ASSERT_EQ(deal.getPointCloudsFromDepthMap(camera, depth, kIntrinsic, 1000.0), 0);
+  deal.processPointClouds(camera, cleaned);
+  deal.TransformToRobot(*cleaned, robot, cameraToBase().cast<float>());
+  auto scene = config.scene;
+  deal.removeObbAndToolPointClouds(robot, a, scene.boxes[0].pose, scene.boxes[0].size.data(), 1.0, 0.01,
+                                   scene.tool->pose, scene.tool->halfSize.data(), 0.01);
+  deal.removeObbPointClouds(a, b, scene.boxes[1].pose, scene.boxes[1].size.data(), 1.0, 0.0);
+  std::vector<pcl::PolygonMesh> plain{pipeline.placedMesh(0, scene.meshes[0].pose)},
+      fast{pipeline.placedMesh(1, scene.meshes[1].pose)};
+  ASSERT_EQ(deal.removePointsFromMeshs(b, plain, c), 0);
+  ASSERT_EQ(deal.fastRemovePointsFromMeshs(c, fast, d), 0);
+
+  expectSamePoints(*d, *out);
+  EXPECT_EQ(out->width, out->size());
+  EXPECT_EQ(out->height, 1u);
+  const std::vector<std::pair<const char*, std::size_t>> steps = {
+      {"getPointCloudsFromDepthMap", camera->size()},
+      {"processPointClouds", cleaned->size()},
+      {"TransformToRobot", robot->size()},
+      {"removeObbAndToolPointClouds", a->size()},
+      {"removeObbPointClouds", b->size()},
+      {"removePointsFromMeshs", c->size()},
+      {"fastRemovePointsFromMeshs", d->size()}};
+  ASSERT_EQ(report.steps.size(), steps.size());
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(report.steps[i].name, steps[i].first);
+    EXPECT_EQ(report.steps[i].pointsOut, steps[i].second);
+    if (i > 0) {
+      EXPECT_EQ(report.steps[i].pointsIn, report.steps[i - 1].pointsOut);
+    }
+  }
+  // Every cut removed something, so the comparison above covers each call.
+  EXPECT_GT(robot->size(), a->size());
+  EXPECT_GT(a->size(), b->size());
+  EXPECT_GT(b->size(), c->size());
+  EXPECT_GT(c->size(), d->size());
+}
+
+// Margins push every vertex out by exactly the margin, whichever way the file winds its faces; the scale
+// comes first, so a millimetre mesh grows by metres.
+TEST(FramePipeline, MeshMarginGrowsOutwardAfterScaling) {
+  for (bool reversed : {false, true}) {
+    pcl::PolygonMesh cube =
+        nimbrel_test::makeCube(nimbrel_test::Diagonal::kAnti, 100.0f, Eigen::Vector3f(-50, -50, -50));
+    if (reversed) {
+      for (auto& face : cube.polygons) std::swap(face.vertices[1], face.vertices[2]);
+    }
+    FramePipelineConfig config;
+    nimbrel_arm_util::SceneMesh mesh;
+    mesh.mesh = cube;
+    mesh.scale = 0.001;
+    mesh.margin = 0.02;
+    config.scene.meshes.push_back(mesh);
+    const FramePipeline pipeline(config);
+    const CloudPtr grown = nimbrel_test::meshVertices(pipeline.placedMesh(0, at(1.0, 2.0, 3.0)));
+    const CloudPtr original = nimbrel_test::meshVertices(cube);
+    ASSERT_EQ(grown->size(), original->size());
+    for (std::size_t i = 0; i < grown->size(); ++i) {
+      const Eigen::Vector3d before = 0.001 * (*original)[i].getVector3fMap().cast<double>();
+      const Eigen::Vector3d after = (*grown)[i].getVector3fMap().cast<double>() - Eigen::Vector3d(1, 2, 3);
+      EXPECT_NEAR((after - before).norm(), 0.02, 1e-6) << "vertex " << i;
+      EXPECT_GT(after.norm(), before.norm()) << "vertex " << i << (reversed ? " (reversed faces)" : "");
+    }
+  }
+}
+
+TEST(FramePipeline, RefusesWithAReasonAndLeavesTheOutputAlone) {
+  CloudPtr out(new Cloud);
+  out->push_back(pcl::PointXYZ(1, 2, 3));
+  FrameReport report;
+
+  const FramePipeline plainScene(FramePipelineConfig{});
+  cv::Mat bytes(kHeight, kWidth, CV_8UC1, cv::Scalar(100));
+  EXPECT_EQ(plainScene.process(bytes, kIntrinsic, 1000.0, cameraToBase(), {}, out, &report), -1);
+  EXPECT_FALSE(report.error.empty());
+
+  const FramePipeline full(fullScene());
+  cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  EXPECT_EQ(full.process(depth, kIntrinsic, 1000.0, cameraToBase(), {}, out, &report), -3);
+
+  // A mesh too small to sample: the fast removal refuses it.
+  FramePipelineConfig tiny;
+  nimbrel_arm_util::SceneMesh speck;
+  speck.mesh = nimbrel_test::makeTriangle({0, 0, 0}, {0.001f, 0, 0}, {0, 0.001f, 0});
+  tiny.scene.meshes.push_back(speck);
+  const FramePipeline tinyPipeline(tiny);
+  EXPECT_EQ(tinyPipeline.process(depth, kIntrinsic, 1000.0, cameraToBase(), tinyPipeline.configuredPoses(),
+                                 out, &report),
+            -2);
+  ASSERT_EQ(out->size(), 1u);
+  EXPECT_EQ((*out)[0].x, 1.0f);
+}
+
+// A crop that leaves nothing gives an empty cloud, not the previous frame's and not a failure, although
+// both mesh removals refuse an empty input.
+TEST(FramePipeline, EmptyCropGivesAnEmptyCloud) {
+  FramePipelineConfig config = fullScene();
+  config.cropBox = {-1.0, 1.0, -1.0, 1.0, 3.0, 4.0};
+  const FramePipeline pipeline(config);
+  cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  CloudPtr out(new Cloud);
+  out->push_back(pcl::PointXYZ(1, 2, 3));
+  FrameReport report;
+  ASSERT_EQ(pipeline.process(depth, kIntrinsic, 1000.0, cameraToBase(), pipeline.configuredPoses(), out,
+                             &report, true),
+            0);
+  EXPECT_TRUE(out->empty());
+  ASSERT_EQ(report.stages.size(), report.steps.size());
+  EXPECT_EQ(report.steps.back().pointsOut, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// The scene description file and the tool's `scene` subcommand: the file as the node and the tool read it,
+// and the tool's cloud against the frame pipeline called directly.
+#include <gtest/gtest.h>
+#include <pcl/io/pcd_io.h>
+#include <sys/wait.h>
+
+#include <Eigen/Geometry>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "nimbrel_arm_util/frame_pipeline.hpp"
+#include "support/files.hpp"
+#include "support/geometry.hpp"
+#include "support/scene_file.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nimbrel_arm_util::FramePipeline;
+
+class SceneFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/nimbrel_scene_test_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    nimbrel_tools::saveMesh(
+        nimbrel_test::makeCube(nimbrel_test::Diagonal::kMain, 100.0f, Eigen::Vector3f(-50, -50, -50)),
+        path("cube_mm.ply"));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string write(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name)) << text;
+    return path(name);
+  }
+  int tool(const std::string& arguments) const {
+    const std::string cmd =
+        std::string(NIMBREL_TOOL) + " " + arguments + " >" + path("out.txt") + " 2>" + path("err.txt");
+    const int raw = std::system(cmd.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  }
+  std::string errors() const {
+    std::ifstream in(path("err.txt"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path dir_;
+};
+
+const char* kScene = R"(
+tool:
+  frame: tool0
+  pose: {position: [0, 0, 0.05]}
+  half_size: [0.04, 0.05, 0.06]
+  margin: 0.01
+boxes:
+  - name: crate
+    pose: {position: [0.1, 0.1, 0.0], orientation: [0, 0, 0.2588190451, 0.9659258263]}
+    size: [0.1, 0.08, 0.05]
+    margin: 0.01
+meshes:
+  - name: cube
+    file: cube_mm.ply
+    scale: 0.001
+    margin: 0.005
+    method: plain
+    pose: [1, 0, 0, 0.15,  0, 1, 0, -0.05,  0, 0, 1, 0,  0, 0, 0, 1]
+)";
+
+TEST_F(SceneFile, ReadsEveryEntry) {
+  const auto scene = nimbrel_tools::loadScene(write("scene.yaml", kScene));
+  ASSERT_TRUE(scene.tool.has_value());
+  EXPECT_EQ(scene.tool->frame, "tool0");
+  EXPECT_DOUBLE_EQ(scene.tool->pose(2, 3), 0.05);
+  EXPECT_EQ(scene.tool->halfSize, Eigen::Vector3d(0.04, 0.05, 0.06));
+  ASSERT_EQ(scene.boxes.size(), 1u);
+  EXPECT_NEAR(scene.boxes[0].pose(1, 0), 0.5, 1e-9);  // 30 degrees about z
+  EXPECT_TRUE(scene.boxes[0].frame.empty());
+  ASSERT_EQ(scene.meshes.size(), 1u);
+  EXPECT_EQ(scene.meshes[0].mesh.polygons.size(), 12u);
+  EXPECT_EQ(scene.meshes[0].method, nimbrel_arm_util::MeshMethod::kPlain);
+  EXPECT_DOUBLE_EQ(scene.meshes[0].pose(0, 3), 0.15);
+}
+
+TEST_F(SceneFile, RefusesNamingTheEntry) {
+  const std::vector<std::pair<std::string, std::string>> broken = {
+      {"boxes:\n  - {sise: [1, 1, 1]}\n", "boxes[0].sise: unknown key"},
+      {"boxes:\n  - {size: [1, -1, 1]}\n", "boxes[0].size: lengths cannot be negative"},
+      {"boxes:\n  - {size: [1, 1]}\n", "boxes[0].size: need a list of 3 numbers"},
+      {"tool: {half_size: [1, 1, 1], pose: {orientation: [0, 0, 0, 0]}}\n", "tool.pose.orientation"},
+      {"tool: {half_size: [1, 1, 1], frame: /tool0}\n", "tool.frame"},
+      {"meshes:\n  - {file: cube_mm.ply, method: quick}\n", "meshes[0].method"},
+      {"meshes:\n  - {file: cube_mm.ply, scale: 0}\n", "meshes[0].scale"},
+      {"meshes:\n  - {file: missing.ply}\n", "missing.ply"},
+      {"boxes: [\n", "line"},
+  };
+  for (const auto& [text, expected] : broken) {
+    try {
+      nimbrel_tools::loadScene(write("broken.yaml", text));
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const nimbrel_tools::ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST_F(SceneFile, ToolSceneMatchesThePipeline) {
+  const std::string scene = write("scene.yaml", kScene);
+  cv::Mat depth = nimbrel_test::makeFloorDepthImage(160, 120);
+  nimbrel_tools::saveImage(depth, path("depth.png"));
+  const nimbrel_arm_util::CameraIntrinsic intrinsic{200.0f, 79.5f, 200.0f, 59.5f, -0.03f,
+                                                    0.01f,  0.0f,  0.0f,   0.0f};
+  nimbrel_tools::saveCameraInfo({intrinsic, 160, 120, {}}, path("camera_info.yaml"));
+  // The camera as TF gives it (x y z qx qy qz qw), the tool frame as a matrix: both forms of a pose.
+  const std::string camera = "0 0 1 -0.70710678118654757 0.70710678118654757 0 0";
+  const std::string common = "scene " + path("depth.png") + " -c " + path("camera_info.yaml") + " -s " +
+                             scene + " -o " + path("scene.pcd") + " --camera-pose '" + camera +
+                             "' --crop=-1,1,-1,1,0.5,1.5 --leaf 0.01 --mean-k 10";
+  // The tool's frame must be given: the tool has no TF.
+  EXPECT_EQ(tool(common), 1);
+  EXPECT_NE(errors().find("--frame tool0="), std::string::npos) << errors();
+  ASSERT_EQ(tool(common + " --frame 'tool0=1,0,0,-0.1, 0,1,0,-0.1, 0,0,1,0, 0,0,0,1'"), 0) << errors();
+
+  nimbrel_arm_util::FramePipelineConfig config;
+  config.cropBox = {-1, 1, -1, 1, 0.5, 1.5};
+  config.leafSize = 0.01;
+  config.meanK = 10;
+  config.scene = nimbrel_tools::loadScene(scene);
+  const FramePipeline pipeline(config);
+  auto poses = pipeline.configuredPoses();
+  poses.tool(0, 3) = -0.1;
+  poses.tool(1, 3) = -0.1;
+  const Eigen::Matrix4d cameraToBase =
+      nimbrel_tools::poseFromQuaternion({0, 0, 1}, {-0.70710678118654757, 0.70710678118654757, 0, 0});
+  FramePipeline::CloudPtr expected(new FramePipeline::Cloud);
+  nimbrel_arm_util::FrameReport report;
+  ASSERT_EQ(pipeline.process(depth, intrinsic, 1000.0, cameraToBase, poses, expected, &report), 0);
+  ASSERT_EQ(report.steps.size(), 5u);
+  EXPECT_LT(report.steps.back().pointsOut, report.steps[2].pointsOut);
+
+  const auto written = nimbrel_tools::loadCloud(path("scene.pcd"));
+  ASSERT_EQ(written->size(), expected->size());
+  for (std::size_t i = 0; i < expected->size(); ++i) {
+    const auto &e = (*expected)[i], &w = (*written)[i];
+    ASSERT_TRUE(e.x == w.x && e.y == w.y && e.z == w.z) << "point " << i;
+  }
+}
+
+}  // namespace

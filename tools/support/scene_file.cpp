@@ -1,0 +1,244 @@
+#include "support/scene_file.hpp"
+
+#include <fmt/format.h>
+#include <yaml-cpp/yaml.h>
+
+#include <Eigen/Geometry>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+
+#include "support/files.hpp"
+
+namespace nimbrel_tools {
+
+namespace {
+
+namespace fs = std::filesystem;
+using nimbrel_arm_util::MeshMethod;
+
+// Reads one entry of the file; every message names the file and the entry ("boxes[1].size").
+class Entry {
+ public:
+  Entry(const YAML::Node& node, std::string file, std::string where)
+      : node_(node), file_(std::move(file)), where_(std::move(where)) {}
+
+  [[noreturn]] void fail(const std::string& key, const std::string& why) const {
+    throw ToolError(fmt::format("bad scene {}: {}{}{}: {}", file_, where_,
+                                where_.empty() || key.empty() ? "" : ".", key, why));
+  }
+
+  void allowOnly(std::initializer_list<const char*> keys) const {
+    if (!node_.IsMap()) fail("", "must be a map of keys");
+    for (const auto& item : node_) {
+      const std::string key = item.first.as<std::string>();
+      bool known = false;
+      for (const char* k : keys) known = known || key == k;
+      if (!known) fail(key, "unknown key");
+    }
+  }
+
+  bool has(const char* key) const { return static_cast<bool>(node_[key]); }
+
+  double number(const char* key, double fallback) const {
+    if (!has(key)) return fallback;
+    double v = 0.0;
+    try {
+      v = node_[key].as<double>();
+    } catch (const YAML::Exception&) {
+      fail(key, "not a number");
+    }
+    if (!std::isfinite(v)) fail(key, "not finite");
+    return v;
+  }
+
+  std::string text(const char* key) const {
+    if (!has(key)) return "";
+    if (!node_[key].IsScalar()) fail(key, "must be a string");
+    return node_[key].as<std::string>();
+  }
+
+  std::vector<double> numbers(const char* key, std::size_t count) const {
+    const YAML::Node list = node_[key];
+    if (!list.IsSequence() || list.size() != count)
+      fail(key, fmt::format("need a list of {} numbers", count));
+    std::vector<double> v;
+    for (const auto& item : list) {
+      try {
+        v.push_back(item.as<double>());
+      } catch (const YAML::Exception&) {
+        fail(key, "holds a value that is not a number");
+      }
+      if (!std::isfinite(v.back())) fail(key, "holds a value that is not finite");
+    }
+    return v;
+  }
+
+  Eigen::Vector3d lengths(const char* key) const {
+    if (!has(key)) fail(key, "missing");
+    const std::vector<double> v = numbers(key, 3);
+    for (double x : v) {
+      if (x < 0.0) fail(key, "lengths cannot be negative");
+    }
+    return {v[0], v[1], v[2]};
+  }
+
+  // A TF frame name; tf2 refuses names with a leading slash.
+  std::string frame() const {
+    const std::string f = text("frame");
+    if (!f.empty() && f.front() == '/') fail("frame", "a TF frame name has no leading '/'");
+    return f;
+  }
+
+  // 16 numbers row by row (bottom row 0 0 0 1), or {position: [x, y, z], orientation: [x, y, z, w]}.
+  Eigen::Matrix4d pose() const {
+    if (!has("pose")) return Eigen::Matrix4d::Identity();
+    const YAML::Node p = node_["pose"];
+    if (p.IsSequence()) {
+      const std::vector<double> v = numbers("pose", 16);
+      try {
+        return parseMatrix(fmt::format("{}", fmt::join(v, " ")), "pose");
+      } catch (const ToolError&) {
+        fail("pose", "the bottom row must be 0 0 0 1");
+      }
+    }
+    if (!p.IsMap()) fail("pose", "need 16 numbers row by row, or position and orientation");
+    const Entry inner(p, file_, where_.empty() ? "pose" : where_ + ".pose");
+    inner.allowOnly({"position", "orientation"});
+    Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+    if (inner.has("position")) {
+      const std::vector<double> t = inner.numbers("position", 3);
+      m.topRightCorner<3, 1>() = Eigen::Vector3d(t[0], t[1], t[2]);
+    }
+    Eigen::Vector4d q(0, 0, 0, 1);
+    if (inner.has("orientation")) {
+      const std::vector<double> v = inner.numbers("orientation", 4);
+      q = Eigen::Vector4d(v[0], v[1], v[2], v[3]);
+      if (!(q.norm() > 1e-9)) inner.fail("orientation", "the quaternion x, y, z, w has no length");
+    }
+    return poseFromQuaternion(m.topRightCorner<3, 1>(), q);
+  }
+
+ private:
+  YAML::Node node_;
+  std::string file_, where_;
+};
+
+}  // namespace
+
+Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw) {
+  const Eigen::Quaterniond q(xyzw[3], xyzw[0], xyzw[1], xyzw[2]);
+  if (!(q.norm() > 1e-9)) throw ToolError("a quaternion x, y, z, w without length");
+  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+  m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
+  m.topRightCorner<3, 1>() = position;
+  return m;
+}
+
+Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what) {
+  std::string numbers = text;
+  std::error_code ec;
+  if (fs::is_regular_file(text, ec)) {
+    std::ifstream in(text);
+    numbers.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string spaced = numbers;
+  for (char& c : spaced) {
+    if (c == ',' || c == ';' || c == '[' || c == ']') c = ' ';
+  }
+  std::istringstream in(spaced);
+  std::vector<double> v;
+  double x = 0.0;
+  while (in >> x) v.push_back(x);
+  if (v.size() == 7 && in.eof()) {
+    for (double d : v) {
+      if (!std::isfinite(d)) throw ToolError(fmt::format("bad {}: values must be finite", what));
+    }
+    try {
+      return poseFromQuaternion({v[0], v[1], v[2]}, {v[3], v[4], v[5], v[6]});
+    } catch (const ToolError& e) {
+      throw ToolError(fmt::format("bad {}: {}", what, e.what()));
+    }
+  }
+  return parseMatrix(numbers, what);  // 16 numbers, or its message for anything else
+}
+
+MeshMethod meshMethodNamed(const std::string& name, const std::string& what) {
+  if (name == "plain") return MeshMethod::kPlain;
+  if (name == "fast") return MeshMethod::kFast;
+  throw ToolError(fmt::format("bad {}: '{}' is neither plain nor fast", what, name));
+}
+
+nimbrel_arm_util::SceneDescription loadScene(const std::string& path) {
+  requireFile(path);
+  YAML::Node root;
+  try {
+    root = YAML::LoadFile(path);
+  } catch (const YAML::Exception& e) {
+    throw ToolError(fmt::format("bad scene {}: line {}: {}", path, e.mark.line + 1, e.msg));
+  }
+  nimbrel_arm_util::SceneDescription scene;
+  if (root.IsNull()) return scene;  // an empty file: nothing to cut
+  const Entry top(root, path, "");
+  top.allowOnly({"tool", "boxes", "meshes"});
+
+  if (top.has("tool")) {
+    const Entry e(root["tool"], path, "tool");
+    e.allowOnly({"frame", "pose", "half_size", "margin"});
+    nimbrel_arm_util::SceneTool tool;
+    tool.frame = e.frame();
+    tool.pose = e.pose();
+    tool.halfSize = e.lengths("half_size");
+    tool.margin = e.number("margin", 0.0);
+    scene.tool = tool;
+  }
+
+  const auto listOf = [&](const char* key) {
+    const YAML::Node list = root[key];
+    if (list && !list.IsNull() && !list.IsSequence()) top.fail(key, "must be a list");
+    return list;
+  };
+  std::size_t i = 0;
+  for (const auto& node : listOf("boxes")) {
+    const Entry e(node, path, fmt::format("boxes[{}]", i++));
+    e.allowOnly({"name", "frame", "pose", "size", "margin"});
+    nimbrel_arm_util::SceneBox box;
+    box.name = e.text("name");
+    box.frame = e.frame();
+    box.pose = e.pose();
+    box.size = e.lengths("size");
+    box.margin = e.number("margin", 0.0);
+    scene.boxes.push_back(box);
+  }
+
+  i = 0;
+  const fs::path folder = fs::path(path).parent_path();
+  for (const auto& node : listOf("meshes")) {
+    const Entry e(node, path, fmt::format("meshes[{}]", i++));
+    e.allowOnly({"name", "file", "frame", "pose", "scale", "margin", "method"});
+    nimbrel_arm_util::SceneMesh mesh;
+    mesh.name = e.text("name");
+    mesh.file = e.text("file");
+    if (mesh.file.empty()) e.fail("file", "missing");
+    if (fs::path(mesh.file).is_relative()) mesh.file = (folder / mesh.file).string();
+    mesh.frame = e.frame();
+    mesh.pose = e.pose();
+    mesh.scale = e.number("scale", 1.0);
+    if (!(mesh.scale > 0.0)) e.fail("scale", "must be positive (0.001 for millimetre files)");
+    mesh.margin = e.number("margin", 0.0);
+    if (e.has("method")) {
+      const std::string method = e.text("method");
+      if (method != "plain" && method != "fast")
+        e.fail("method", fmt::format("'{}' is neither plain nor fast", method));
+      mesh.method = meshMethodNamed(method, "method");
+    }
+    mesh.mesh = loadMesh(mesh.file);
+    if (mesh.name.empty()) mesh.name = fs::path(mesh.file).stem().string();
+    scene.meshes.push_back(std::move(mesh));
+  }
+  return scene;
+}
+
+}  // namespace nimbrel_tools

@@ -1,0 +1,41 @@
+// The scene description file shared by the command-line tool's `scene` subcommand and the ROS 2 scene node:
+// the held tool's box, object boxes and object meshes, each fixed in the base frame or given in a TF frame.
+//
+//   tool:                        # optional
+//     frame: tool0               # optional: the pose is in this TF frame; without it, in the base frame
+//     pose: {position: [0, 0, 0.1], orientation: [0, 0, 0, 1]}   # or 16 numbers row by row; default identity
+//     half_size: [0.045, 0.065, 0.11]
+//     margin: 0.02
+//   boxes:
+//     - {name: crate, pose: [...16 numbers...], size: [0.2, 0.12, 0.1], margin: 0.015}
+//   meshes:
+//     - {name: ball, file: ball.ply, scale: 1.0, margin: 0.0, method: fast, frame: ball_link}
+//
+// Mesh files are read relative to the scene file's folder. Unknown keys are refused, so that a misspelt one
+// does not silently cut nothing.
+#pragma once
+
+#include <Eigen/Core>
+#include <string>
+
+#include "nimbrel_arm_util/scene_description.hpp"
+
+namespace nimbrel_tools {
+
+/// Reads a scene description file and the meshes it names. Throws ToolError with one line naming the file,
+/// the entry and the problem (unknown key, missing or negative size, bad pose, unreadable mesh, ...).
+nimbrel_arm_util::SceneDescription loadScene(const std::string& path);
+
+/// The rigid transform of a translation and a quaternion (x, y, z, w; normalised first), as TF gives them.
+/// The scene file, the tool and the ROS 2 node all turn quaternions into matrices here, so that the same
+/// transform gives the same matrix, bit for bit. Throws ToolError for a quaternion without length.
+Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw);
+
+/// A pose given as 16 numbers row by row (bottom row 0 0 0 1) or as 7 numbers x y z qx qy qz qw (a TF
+/// transform, as `ros2 run tf2_ros tf2_echo` prints it), inline or in a file. Throws ToolError naming `what`.
+Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what);
+
+/// "plain" or "fast"; throws ToolError (naming `what`) for anything else.
+nimbrel_arm_util::MeshMethod meshMethodNamed(const std::string& name, const std::string& what);
+
+}  // namespace nimbrel_tools
