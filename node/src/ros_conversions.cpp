@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 
+#include "support/files.hpp"
 #include "support/scene_file.hpp"
 
 namespace nimbrel_arm_util {

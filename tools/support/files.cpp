@@ -1193,6 +1193,15 @@ void saveCameraInfo(const CameraInfo& info, const std::string& path) {
   });
 }
 
+Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw) {
+  const Eigen::Quaterniond q(xyzw[3], xyzw[0], xyzw[1], xyzw[2]);
+  if (!(q.norm() > 1e-9)) throw ToolError("a quaternion x, y, z, w without length");
+  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
+  m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
+  m.topRightCorner<3, 1>() = position;
+  return m;
+}
+
 Eigen::Matrix4d parseMatrix(const std::string& text, const std::string& what) {
   std::vector<double> v;
   try {
@@ -1213,9 +1222,7 @@ Eigen::Matrix4d parseMatrix(const std::string& text, const std::string& what) {
       throw UsageError(
           fmt::format("bad matrix {}: the quaternion qx,qy,qz,qw has length {:.6g}, not 1", what, q.norm()));
     }
-    m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
-    m.topRightCorner<3, 1>() = Eigen::Vector3d(v[0], v[1], v[2]);
-    return m;
+    return poseFromQuaternion({v[0], v[1], v[2]}, {v[3], v[4], v[5], v[6]});
   }
   if (v.size() != 16) {
     throw UsageError(fmt::format(

@@ -138,6 +138,10 @@ void saveCameraInfo(const CameraInfo& info, const std::string& path);
 Eigen::Matrix4d parseMatrix(const std::string& text, const std::string& what);
 /// Like parseMatrix, reading the numbers from a file when `text` names an existing file.
 Eigen::Matrix4d matrixArgument(const std::string& text, const std::string& what);
+/// The rigid transform of a translation and a quaternion (x, y, z, w; normalised first), as TF gives them.
+/// The scene file, the tool and the ROS 2 node all turn quaternions into matrices here, so that the same
+/// transform gives the same matrix, bit for bit. Throws ToolError for a quaternion without length.
+Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw);
 /// Like matrixArgument, for a pose: a rotation and a translation only. A scaled, sheared or mirroring
 /// matrix is refused (UsageError) with the lengths of its axes.
 Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what);

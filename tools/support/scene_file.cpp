@@ -128,43 +128,6 @@ class Entry {
 
 }  // namespace
 
-Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw) {
-  const Eigen::Quaterniond q(xyzw[3], xyzw[0], xyzw[1], xyzw[2]);
-  if (!(q.norm() > 1e-9)) throw ToolError("a quaternion x, y, z, w without length");
-  Eigen::Matrix4d m = Eigen::Matrix4d::Identity();
-  m.topLeftCorner<3, 3>() = q.normalized().toRotationMatrix();
-  m.topRightCorner<3, 1>() = position;
-  return m;
-}
-
-Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what) {
-  std::string numbers = text;
-  std::error_code ec;
-  if (fs::is_regular_file(text, ec)) {
-    std::ifstream in(text);
-    numbers.assign(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string spaced = numbers;
-  for (char& c : spaced) {
-    if (c == ',' || c == ';' || c == '[' || c == ']') c = ' ';
-  }
-  std::istringstream in(spaced);
-  std::vector<double> v;
-  double x = 0.0;
-  while (in >> x) v.push_back(x);
-  if (v.size() == 7 && in.eof()) {
-    for (double d : v) {
-      if (!std::isfinite(d)) throw ToolError(fmt::format("bad {}: values must be finite", what));
-    }
-    try {
-      return poseFromQuaternion({v[0], v[1], v[2]}, {v[3], v[4], v[5], v[6]});
-    } catch (const ToolError& e) {
-      throw ToolError(fmt::format("bad {}: {}", what, e.what()));
-    }
-  }
-  return parseMatrix(numbers, what);  // 16 numbers, or its message for anything else
-}
-
 MeshMethod meshMethodNamed(const std::string& name, const std::string& what) {
   if (name == "plain") return MeshMethod::kPlain;
   if (name == "fast") return MeshMethod::kFast;

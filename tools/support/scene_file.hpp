@@ -26,15 +26,6 @@ namespace nimbrel_tools {
 /// the entry and the problem (unknown key, missing or negative size, bad pose, unreadable mesh, ...).
 nimbrel_arm_util::SceneDescription loadScene(const std::string& path);
 
-/// The rigid transform of a translation and a quaternion (x, y, z, w; normalised first), as TF gives them.
-/// The scene file, the tool and the ROS 2 node all turn quaternions into matrices here, so that the same
-/// transform gives the same matrix, bit for bit. Throws ToolError for a quaternion without length.
-Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw);
-
-/// A pose given as 16 numbers row by row (bottom row 0 0 0 1) or as 7 numbers x y z qx qy qz qw (a TF
-/// transform, as `ros2 run tf2_ros tf2_echo` prints it), inline or in a file. Throws ToolError naming `what`.
-Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what);
-
 /// "plain" or "fast"; throws ToolError (naming `what`) for anything else.
 nimbrel_arm_util::MeshMethod meshMethodNamed(const std::string& name, const std::string& what);
 
