@@ -242,6 +242,17 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
   return result;
 }
 
+bool parallelToX(const VertexCloud& vertices, const pcl::Vertices& face) {
+  const pcl::PointXYZ& q0 = vertices.points[static_cast<std::size_t>(face.vertices[0])];
+  const pcl::PointXYZ& q1 = vertices.points[static_cast<std::size_t>(face.vertices[1])];
+  const pcl::PointXYZ& q2 = vertices.points[static_cast<std::size_t>(face.vertices[2])];
+  // Along +x the ray test's h = (0, -e2.z, e2.y) exactly, so a = e1.x * 0 - e1.y * e2.z + e1.z * e2.y: a
+  // sum of zeros when each product has a zero factor, and the test returns before anything else.
+  const bool first = q1.y == q0.y || q2.z == q0.z;   // e1.y * e2.z == 0
+  const bool second = q1.z == q0.z || q2.y == q0.y;  // e1.z * e2.y == 0
+  return first && second;
+}
+
 bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
                     double& zMin, double& zMax) {
   if (!isValidFace(face, vertices.points.size())) {
@@ -540,6 +551,17 @@ bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>&
     }
   }
   return decide(vertices, polygons, parts, point, xCount, candidates ? candidates : everyFace(polygons));
+}
+
+bool insideAfterAmbiguousX(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                           const MeshParts& parts, const pcl::PointXYZ& point, std::vector<RayHit>& xHits,
+                           const RayCandidates& candidates) {
+  RayCount xCount;
+  xCount.hits.swap(xHits);
+  xCount.ambiguous = true;
+  const bool result = decide(vertices, polygons, parts, point, xCount, candidates);
+  xHits.swap(xCount.hits);
+  return result;
 }
 
 double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b,

@@ -82,6 +82,8 @@ class MeshIndex {
       cellStart_;  // entries of cell c are cellFaces_[cellStart_[c] .. cellStart_[c + 1])
   std::vector<std::uint32_t> cellFaces_;  // indices into gridItems_
   std::vector<Item<2>> gridItems_;
+  // Build scratch: whether each usable face can meet the +x ray at all (see parallelToX).
+  std::vector<bool> crossesX_;
   std::vector<Item<2>> rayItems_;
   std::vector<Node<2>> rayNodes_;
   // The near-face tree: faces by their padded boxes (paddedBox). It also gives the candidates of the rays
