@@ -454,6 +454,16 @@ MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices
     part.boundaryFirst = static_cast<std::uint32_t>(result.boundary.size() / 2);
     part.boundaryCount = static_cast<std::uint32_t>(boundary[p].size() / 2);
     result.boundary.insert(result.boundary.end(), boundary[p].begin(), boundary[p].end());
+    std::vector<std::uint32_t> corners = boundary[p];
+    std::sort(corners.begin(), corners.end());
+    corners.erase(std::unique(corners.begin(), corners.end()), corners.end());
+    part.cornerFirst = static_cast<std::uint32_t>(result.boundaryCorners.size());
+    part.cornerCount = static_cast<std::uint32_t>(corners.size());
+    for (const std::uint32_t v : boundary[p]) {
+      const auto at = std::lower_bound(corners.begin(), corners.end(), v) - corners.begin();
+      result.boundaryEnds.push_back(part.cornerFirst + static_cast<std::uint32_t>(at));
+    }
+    result.boundaryCorners.insert(result.boundaryCorners.end(), corners.begin(), corners.end());
   }
   return result;
 }
@@ -462,17 +472,28 @@ double boundaryWinding(const VertexCloud& vertices, const MeshParts& parts, cons
                        const pcl::PointXYZ& point, const Eigen::Vector3f& direction) {
   const Eigen::Vector3d p(point.x, point.y, point.z);
   const Eigen::Vector3d back = -direction.cast<double>().normalized();
+  // The unit direction to every boundary vertex, once: each vertex ends two or more edges.
+  struct Unit {
+    Eigen::Vector3d u;
+    bool valid;
+  };
+  thread_local std::vector<Unit> units;
+  units.resize(part.cornerCount);
+  for (std::uint32_t c = 0; c < part.cornerCount; ++c) {
+    const pcl::PointXYZ& q = vertices.points[parts.boundaryCorners[part.cornerFirst + c]];
+    const Eigen::Vector3d a = Eigen::Vector3d(q.x, q.y, q.z) - p;
+    const double na = a.norm();
+    // A point on the boundary itself has no winding number; the edges at that vertex add nothing.
+    units[c].valid = na > 0.0;
+    if (units[c].valid) units[c].u = a / na;
+  }
   double sum = 0.0;
   for (std::uint32_t e = 0; e < part.boundaryCount; ++e) {
     const std::size_t at = 2 * static_cast<std::size_t>(part.boundaryFirst + e);
-    const pcl::PointXYZ& qa = vertices.points[parts.boundary[at]];
-    const pcl::PointXYZ& qb = vertices.points[parts.boundary[at + 1]];
-    const Eigen::Vector3d a = Eigen::Vector3d(qa.x, qa.y, qa.z) - p;
-    const Eigen::Vector3d b = Eigen::Vector3d(qb.x, qb.y, qb.z) - p;
-    const double na = a.norm(), nb = b.norm();
-    // A point on the boundary itself has no winding number; its edge adds nothing.
-    if (!(na > 0.0) || !(nb > 0.0)) continue;
-    sum += solidAngle(a / na, b / nb, back);
+    const Unit& a = units[parts.boundaryEnds[at] - part.cornerFirst];
+    const Unit& b = units[parts.boundaryEnds[at + 1] - part.cornerFirst];
+    if (!a.valid || !b.valid) continue;
+    sum += solidAngle(a.u, b.u, back);
   }
   return sum / (4.0 * M_PI);
 }

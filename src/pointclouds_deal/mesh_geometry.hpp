@@ -144,12 +144,17 @@ struct MeshParts {
     bool closed = true;   ///< every edge of its faces is shared by exactly two of its faces
     double lo[3], hi[3];  ///< box of its faces' corners
     std::uint32_t boundaryFirst = 0, boundaryCount = 0;  ///< its edges in `boundary` (open parts only)
+    std::uint32_t cornerFirst = 0, cornerCount = 0;      ///< its boundary's vertices in `boundaryCorners`
   };
   std::vector<std::uint32_t> labels;  ///< part of every polygon; kNoPart for invalid or non-finite faces
   std::vector<Part> parts;
   /// Vertex index pairs (a, b): the boundary edges of the open parts, each as its faces run along it, once
   /// per face more one way than the other.
   std::vector<std::uint32_t> boundary;
+  /// The distinct vertices of each open part's boundary, and for every entry of `boundary` its vertex's
+  /// position in `boundaryCorners`: a vertex's direction from a point is worked out once for its edges.
+  std::vector<std::uint32_t> boundaryCorners;
+  std::vector<std::uint32_t> boundaryEnds;
   std::vector<std::uint32_t> openParts;  ///< indices of the parts that are not closed
 };
 MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons);

@@ -14,6 +14,9 @@ namespace {
 // Faces per leaf: a few, so that a leaf's box stays tight and a query tests few faces.
 constexpr std::uint32_t kLeafFaces = 8;
 
+// Boundary edges of the open parts beyond which claims asks the near-face test before the inside test.
+constexpr std::size_t kNearFirstBoundaryEdges = 16;
+
 // A face whose padded y–z extent covers more grid cells than this goes to the ray tree instead.
 constexpr std::int64_t kMaxCellsPerFace = 25;
 
@@ -67,6 +70,9 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   nearUsable_ = vertexCount >= 3 &&
                 std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
   parts_ = meshParts(*vertices_, mesh.polygons);
+  // A point in an open part's box costs the inside test a solid angle per boundary edge; past a few edges
+  // the near-face test, which claims every point near the surface, is the cheaper one to ask first.
+  nearFirst_ = parts_.boundary.size() / 2 > kNearFirstBoundaryEdges;
 
   rayItems_.reserve(mesh.polygons.size());
   nearItems_.reserve(mesh.polygons.size());
@@ -361,7 +367,12 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   return false;
 }
 
-bool MeshIndex::claims(const pcl::PointXYZ& point) const { return inside(point) || nearFaces(point); }
+bool MeshIndex::claims(const pcl::PointXYZ& point) const {
+  // Either test may go first: both are free of side effects. The cheaper one first saves the other for the
+  // points it claims.
+  if (nearFirst_) return nearFaces(point) || inside(point);
+  return inside(point) || nearFaces(point);
+}
 
 }  // namespace detail
 }  // namespace nimbrel_arm_util

@@ -69,6 +69,7 @@ class MeshIndex {
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
   MeshParts parts_;
+  bool nearFirst_ = false;   // claims asks nearFaces before inside (open parts with many boundary edges)
   bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)
   // The +x ray's candidates come from two places. Faces whose padded y–z extent (exactly as the shared
   // ray filter computes it) covers a few cells of a grid over (y, z) are listed in each of those cells,
