@@ -47,12 +47,23 @@ struct RayCount {
   bool ambiguous = false;
 };
 
-// Counts the hits of one ray over the listed faces whose padded box it meets.
+// Counts the hits of one ray over the listed faces whose padded box it meets. With `filtered`, the list
+// holds only valid faces with finite corners whose padded box the ray meets, and the checks are not
+// repeated.
 RayCount countAlong(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                     const std::vector<std::uint32_t>& faces, const Eigen::Vector3f& origin,
-                    const Eigen::Vector3f& direction) {
+                    const Eigen::Vector3f& direction, bool filtered) {
   RayCount count;
   for (const std::uint32_t f : faces) {
+    if (filtered) {
+      const auto& c = polygons[f].vertices;
+      const RayTriangleHit r = intersectRayCorners(
+          vertices.points[static_cast<std::size_t>(c[0])], vertices.points[static_cast<std::size_t>(c[1])],
+          vertices.points[static_cast<std::size_t>(c[2])], origin, direction, ParallelBound::kRelative);
+      if (r.hit) count.hits.push_back(RayHit{f, r.exits});
+      count.ambiguous = count.ambiguous || r.onBoundary;
+      continue;
+    }
     double lo[3], hi[3];
     if (f >= polygons.size() || !paddedBox(vertices, polygons[f], lo, hi) ||
         !rayMeetsBox(origin, direction, lo, hi)) {
@@ -84,9 +95,10 @@ void countXFace(const VertexCloud& vertices, const std::vector<pcl::Vertices>& p
 }
 
 // Decides from the +x count, falling back to the other directions when it is ambiguous. `candidates`
-// lists the faces a ray along a direction may meet.
+// lists the faces a ray along a direction may meet (`filtered`: as countAlong takes them).
 bool decide(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons, const MeshParts& parts,
-            const pcl::PointXYZ& point, RayCount& xCount, const RayCandidates& candidates) {
+            const pcl::PointXYZ& point, RayCount& xCount, const RayCandidates& candidates,
+            bool filtered = false) {
   if (!xCount.ambiguous) {
     return insideByRay(vertices, parts, point, Eigen::Vector3f::UnitX(), xCount.hits);
   }
@@ -95,7 +107,7 @@ bool decide(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polyg
   for (const Eigen::Vector3f& direction : kFallbackDirections) {
     faces.clear();
     candidates(origin, direction, faces);
-    RayCount count = countAlong(vertices, polygons, faces, origin, direction);
+    RayCount count = countAlong(vertices, polygons, faces, origin, direction, filtered);
     if (!count.ambiguous) {
       return insideByRay(vertices, parts, point, direction, count.hits);
     }
@@ -594,7 +606,7 @@ bool insideAfterAmbiguousX(const VertexCloud& vertices, const std::vector<pcl::V
   RayCount xCount;
   xCount.hits.swap(xHits);
   xCount.ambiguous = true;
-  const bool result = decide(vertices, polygons, parts, point, xCount, candidates);
+  const bool result = decide(vertices, polygons, parts, point, xCount, candidates, true);
   xHits.swap(xCount.hits);
   return result;
 }

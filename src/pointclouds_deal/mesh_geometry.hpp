@@ -199,8 +199,10 @@ struct RayHit {
 
 /// The second half of the candidate-list isInsideMesh for a +x count already known to be ambiguous:
 /// `xHits` must be the hits of the +x ray over the candidate list (every candidate tested, in any order),
-/// and at least one candidate must have met the ray on its boundary. Answers exactly as that overload
-/// would with the same lists; `xHits` is reordered.
+/// and at least one candidate must have met the ray on its boundary. `candidates` must list, once each,
+/// exactly the valid faces with finite corners whose padded box (paddedBox) the ray meets (rayMeetsBox): it
+/// is not filtered again. Answers exactly as that overload would with the same lists; `xHits` is
+/// reordered.
 bool insideAfterAmbiguousX(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                            const MeshParts& parts, const pcl::PointXYZ& point, std::vector<RayHit>& xHits,
                            const RayCandidates& candidates);
