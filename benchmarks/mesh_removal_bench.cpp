@@ -13,7 +13,8 @@
 // - the box at a millimetre scale and at a 100 m scale (scene scaled alike; plain removal only, the fast
 //   one would need 10^10 samples for the large one).
 // - open meshes: the icosphere without the faces below 80 % of its radius (a scan open at its base) and a
-//   4,000-face bottle without its base (a CAD link exported with a gap), beside the same meshes closed;
+//   4,000-face bottle without its base (a CAD link exported with a gap), beside the same meshes closed,
+//   and the open bottle with every point deep inside it (over 5 cm from its faces);
 // - points lying exactly on the surface of a 120,000-face box whose sides are 100 x 100 grids: 20,000 on
 //   the sides along x (where the +x ray runs inside the face), on their grid lines, on their grid vertices,
 //   on the sides of the same box turned by 1e-6 rad about z, and, for comparison, strictly inside.
@@ -90,6 +91,7 @@ enum Object {
   kGridEdges,
   kGridVertices,
   kTiltedGridFaces,
+  kOpenBottleDeep,
 };
 const char* const kNames[] = {"box",
                               "icosphere",
@@ -106,12 +108,13 @@ const char* const kNames[] = {"box",
                               "grid_box_120000_on_faces",
                               "grid_box_120000_on_edges",
                               "grid_box_120000_on_vertices",
-                              "grid_box_120000_turned_1e-6_on_faces"};
+                              "grid_box_120000_turned_1e-6_on_faces",
+                              "open_bottle_deep_inside"};
 
 // The 120,000-face grid box and its turned copy.
 constexpr int kGridCells = 100;
 const Eigen::Vector3f kGridLo(0.3f, 0.05f, 0.05f), kGridHi(0.7f, 0.35f, 0.25f);
-bool onGridBox(int which) { return which >= kGridInside; }
+bool onGridBox(int which) { return which >= kGridInside && which <= kTiltedGridFaces; }
 
 // Turns points by 1e-6 rad about the z axis through the grid box's centre (in double, rounded to float).
 void turn(pcl::PointCloud<pcl::PointXYZ>& cloud) {
@@ -154,6 +157,7 @@ std::vector<pcl::PolygonMesh> object(int which) {
     case kBottle:
       return {nimbrel_test::makeBottle(64, 32, 0.3f, Eigen::Vector3f(0.5f, 0.2f, 0.0f))};
     case kOpenBottle:
+    case kOpenBottleDeep:
       return {nimbrel_test::removeFacesBelow(
           nimbrel_test::makeBottle(64, 32, 0.3f, Eigen::Vector3f(0.5f, 0.2f, 0.0f)), 2, 1e-4f)};
     case kTinyBox:
@@ -180,7 +184,11 @@ const CloudPtr& scene(int which, std::size_t count) {
     if (entry.first.first == which && entry.first.second == count) return entry.second;
   }
   CloudPtr points;
-  if (onGridBox(which)) {
+  if (which == kOpenBottleDeep) {
+    // Inside the open bottle's body and over 5 cm from its every face: no point is near the surface, so
+    // each one takes both the near-face test and the winding number.
+    points = nimbrel_test::makeRandomCloud(count, {0.475f, 0.175f, 0.06f}, {0.525f, 0.225f, 0.12f});
+  } else if (onGridBox(which)) {
     using nimbrel_test::SurfaceSpot;
     if (which == kGridInside) {
       points = nimbrel_test::makeRandomCloud(count, kGridLo.array() + 0.01f, kGridHi.array() - 0.01f);
@@ -345,7 +353,7 @@ BENCHMARK(BM_RemovePointsFromMeshs)
     ->Unit(benchmark::kMillisecond);
 // Open meshes beside the same meshes closed.
 BENCHMARK(BM_RemovePointsFromMeshs)
-    ->ArgsProduct({{kOpenIcosphere, kBottle, kOpenBottle}, {30000}})
+    ->ArgsProduct({{kOpenIcosphere, kBottle, kOpenBottle, kOpenBottleDeep}, {30000}})
     ->Unit(benchmark::kMillisecond);
 // Points on the surface beside points strictly inside.
 BENCHMARK(BM_RemovePointsFromMeshs)

@@ -47,12 +47,23 @@ struct RayCount {
   bool ambiguous = false;
 };
 
-// Counts the hits of one ray over the listed faces whose padded box it meets.
+// Counts the hits of one ray over the listed faces whose padded box it meets. With `filtered`, the list
+// holds only valid faces with finite corners whose padded box the ray meets, and the checks are not
+// repeated.
 RayCount countAlong(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                     const std::vector<std::uint32_t>& faces, const Eigen::Vector3f& origin,
-                    const Eigen::Vector3f& direction) {
+                    const Eigen::Vector3f& direction, bool filtered) {
   RayCount count;
   for (const std::uint32_t f : faces) {
+    if (filtered) {
+      const auto& c = polygons[f].vertices;
+      const RayTriangleHit r = intersectRayCorners(
+          vertices.points[static_cast<std::size_t>(c[0])], vertices.points[static_cast<std::size_t>(c[1])],
+          vertices.points[static_cast<std::size_t>(c[2])], origin, direction, ParallelBound::kRelative);
+      if (r.hit) count.hits.push_back(RayHit{f, r.exits});
+      count.ambiguous = count.ambiguous || r.onBoundary;
+      continue;
+    }
     double lo[3], hi[3];
     if (f >= polygons.size() || !paddedBox(vertices, polygons[f], lo, hi) ||
         !rayMeetsBox(origin, direction, lo, hi)) {
@@ -84,9 +95,10 @@ void countXFace(const VertexCloud& vertices, const std::vector<pcl::Vertices>& p
 }
 
 // Decides from the +x count, falling back to the other directions when it is ambiguous. `candidates`
-// lists the faces a ray along a direction may meet.
+// lists the faces a ray along a direction may meet (`filtered`: as countAlong takes them).
 bool decide(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons, const MeshParts& parts,
-            const pcl::PointXYZ& point, RayCount& xCount, const RayCandidates& candidates) {
+            const pcl::PointXYZ& point, RayCount& xCount, const RayCandidates& candidates,
+            bool filtered = false) {
   if (!xCount.ambiguous) {
     return insideByRay(vertices, parts, point, Eigen::Vector3f::UnitX(), xCount.hits);
   }
@@ -95,7 +107,7 @@ bool decide(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polyg
   for (const Eigen::Vector3f& direction : kFallbackDirections) {
     faces.clear();
     candidates(origin, direction, faces);
-    RayCount count = countAlong(vertices, polygons, faces, origin, direction);
+    RayCount count = countAlong(vertices, polygons, faces, origin, direction, filtered);
     if (!count.ambiguous) {
       return insideByRay(vertices, parts, point, direction, count.hits);
     }
@@ -242,6 +254,17 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
   return result;
 }
 
+bool parallelToX(const VertexCloud& vertices, const pcl::Vertices& face) {
+  const pcl::PointXYZ& q0 = vertices.points[static_cast<std::size_t>(face.vertices[0])];
+  const pcl::PointXYZ& q1 = vertices.points[static_cast<std::size_t>(face.vertices[1])];
+  const pcl::PointXYZ& q2 = vertices.points[static_cast<std::size_t>(face.vertices[2])];
+  // Along +x the ray test's h = (0, -e2.z, e2.y) exactly, so a = e1.x * 0 - e1.y * e2.z + e1.z * e2.y: a
+  // sum of zeros when each product has a zero factor, and the test returns before anything else.
+  const bool first = q1.y == q0.y || q2.z == q0.z;   // e1.y * e2.z == 0
+  const bool second = q1.z == q0.z || q2.y == q0.y;  // e1.z * e2.y == 0
+  return first && second;
+}
+
 bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, double& yMin, double& yMax,
                     double& zMin, double& zMax) {
   if (!isValidFace(face, vertices.points.size())) {
@@ -340,6 +363,9 @@ std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices) {
 
 std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
                                 const std::vector<std::uint32_t>& corner) {
+  // Gathered face by face, then placed by lo with a counting sort (faces stay in increasing order within
+  // each lo) and ordered by hi within each lo: the order of a sort by (lo, hi, face) in linear time but for
+  // the few edges that share a corner.
   std::vector<FaceEdge> edges;
   edges.reserve(3 * polygons.size());
   for (std::size_t f = 0; f < polygons.size(); ++f) {
@@ -358,12 +384,22 @@ std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<p
       edges.push_back(FaceEdge{std::min(a, b), std::max(a, b), static_cast<std::uint32_t>(f), a < b});
     }
   }
-  std::sort(edges.begin(), edges.end(), [](const FaceEdge& l, const FaceEdge& r) {
-    if (l.lo != r.lo) return l.lo < r.lo;
-    if (l.hi != r.hi) return l.hi < r.hi;
-    return l.face < r.face;
-  });
-  return edges;
+  std::vector<std::uint32_t> start(vertices.points.size() + 1, 0);
+  for (const FaceEdge& e : edges) ++start[e.lo + 1];
+  for (std::size_t v = 0; v + 1 < start.size(); ++v) start[v + 1] += start[v];
+  std::vector<FaceEdge> sorted(edges.size());
+  {
+    std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+    for (const FaceEdge& e : edges) sorted[next[e.lo]++] = e;
+  }
+  // Within one lo the faces are increasing; a stable sort by hi keeps them so.
+  const auto byHi = [](const FaceEdge& l, const FaceEdge& r) { return l.hi < r.hi; };
+  for (std::size_t v = 0; v + 1 < start.size(); ++v) {
+    if (start[v + 1] - start[v] > 1) {
+      std::stable_sort(sorted.begin() + start[v], sorted.begin() + start[v + 1], byHi);
+    }
+  }
+  return sorted;
 }
 
 MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons) {
@@ -414,10 +450,11 @@ MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices
   // open part is what its faces' edges leave when opposite runs cancel: an edge run k more times one way
   // than the other is a boundary edge k times, in the direction of the majority.
   std::vector<std::vector<std::uint32_t>> boundary(result.parts.size());
+  std::vector<std::uint32_t> partsHere;  // the parts of the faces around one edge
   for (std::size_t i = 0; i < edges.size();) {
     std::size_t j = i;
     while (j < edges.size() && edges[j].lo == edges[i].lo && edges[j].hi == edges[i].hi) ++j;
-    std::vector<std::uint32_t> partsHere;
+    partsHere.clear();
     for (std::size_t e = i; e < j; ++e) partsHere.push_back(result.labels[edges[e].face]);
     std::sort(partsHere.begin(), partsHere.end());
     partsHere.erase(std::unique(partsHere.begin(), partsHere.end()), partsHere.end());
@@ -443,6 +480,16 @@ MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices
     part.boundaryFirst = static_cast<std::uint32_t>(result.boundary.size() / 2);
     part.boundaryCount = static_cast<std::uint32_t>(boundary[p].size() / 2);
     result.boundary.insert(result.boundary.end(), boundary[p].begin(), boundary[p].end());
+    std::vector<std::uint32_t> corners = boundary[p];
+    std::sort(corners.begin(), corners.end());
+    corners.erase(std::unique(corners.begin(), corners.end()), corners.end());
+    part.cornerFirst = static_cast<std::uint32_t>(result.boundaryCorners.size());
+    part.cornerCount = static_cast<std::uint32_t>(corners.size());
+    for (const std::uint32_t v : boundary[p]) {
+      const auto at = std::lower_bound(corners.begin(), corners.end(), v) - corners.begin();
+      result.boundaryEnds.push_back(part.cornerFirst + static_cast<std::uint32_t>(at));
+    }
+    result.boundaryCorners.insert(result.boundaryCorners.end(), corners.begin(), corners.end());
   }
   return result;
 }
@@ -451,17 +498,28 @@ double boundaryWinding(const VertexCloud& vertices, const MeshParts& parts, cons
                        const pcl::PointXYZ& point, const Eigen::Vector3f& direction) {
   const Eigen::Vector3d p(point.x, point.y, point.z);
   const Eigen::Vector3d back = -direction.cast<double>().normalized();
+  // The unit direction to every boundary vertex, once: each vertex ends two or more edges.
+  struct Unit {
+    Eigen::Vector3d u;
+    bool valid;
+  };
+  thread_local std::vector<Unit> units;
+  units.resize(part.cornerCount);
+  for (std::uint32_t c = 0; c < part.cornerCount; ++c) {
+    const pcl::PointXYZ& q = vertices.points[parts.boundaryCorners[part.cornerFirst + c]];
+    const Eigen::Vector3d a = Eigen::Vector3d(q.x, q.y, q.z) - p;
+    const double na = a.norm();
+    // A point on the boundary itself has no winding number; the edges at that vertex add nothing.
+    units[c].valid = na > 0.0;
+    if (units[c].valid) units[c].u = a / na;
+  }
   double sum = 0.0;
   for (std::uint32_t e = 0; e < part.boundaryCount; ++e) {
     const std::size_t at = 2 * static_cast<std::size_t>(part.boundaryFirst + e);
-    const pcl::PointXYZ& qa = vertices.points[parts.boundary[at]];
-    const pcl::PointXYZ& qb = vertices.points[parts.boundary[at + 1]];
-    const Eigen::Vector3d a = Eigen::Vector3d(qa.x, qa.y, qa.z) - p;
-    const Eigen::Vector3d b = Eigen::Vector3d(qb.x, qb.y, qb.z) - p;
-    const double na = a.norm(), nb = b.norm();
-    // A point on the boundary itself has no winding number; its edge adds nothing.
-    if (!(na > 0.0) || !(nb > 0.0)) continue;
-    sum += solidAngle(a / na, b / nb, back);
+    const Unit& a = units[parts.boundaryEnds[at] - part.cornerFirst];
+    const Unit& b = units[parts.boundaryEnds[at + 1] - part.cornerFirst];
+    if (!a.valid || !b.valid) continue;
+    sum += solidAngle(a.u, b.u, back);
   }
   return sum / (4.0 * M_PI);
 }
@@ -540,6 +598,17 @@ bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>&
     }
   }
   return decide(vertices, polygons, parts, point, xCount, candidates ? candidates : everyFace(polygons));
+}
+
+bool insideAfterAmbiguousX(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                           const MeshParts& parts, const pcl::PointXYZ& point, std::vector<RayHit>& xHits,
+                           const RayCandidates& candidates) {
+  RayCount xCount;
+  xCount.hits.swap(xHits);
+  xCount.ambiguous = true;
+  const bool result = decide(vertices, polygons, parts, point, xCount, candidates, true);
+  xHits.swap(xCount.hits);
+  return result;
 }
 
 double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b,

@@ -94,6 +94,13 @@ RayTriangleHit intersectRayCorners(const pcl::PointXYZ& q0, const pcl::PointXYZ&
                                    const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
                                    ParallelBound bound);
 
+/// True when the ray test along +x (either parallel bound) returns no hit and no boundary flag for the
+/// valid face `face` with finite corners, from any origin: the products that make up its determinant are
+/// exactly zero because corners share a y or a z coordinate (faces of an axis-aligned box or of a
+/// cylinder along x that run along x). Decided on the coordinates alone, so no rounding mode or
+/// contraction of the ray test's arithmetic can make it differ.
+bool parallelToX(const VertexCloud& vertices, const pcl::Vertices& face);
+
 /// Padded y–z extent of a face: the face's y–z bounding box grown by 1e-4 of (its size plus its largest
 /// |y| or |z|), far more than rounding in the ray test can shift a meeting point. Returns false for an
 /// invalid face or one with a non-finite corner (no ray ever hits or flags such a face).
@@ -137,12 +144,17 @@ struct MeshParts {
     bool closed = true;   ///< every edge of its faces is shared by exactly two of its faces
     double lo[3], hi[3];  ///< box of its faces' corners
     std::uint32_t boundaryFirst = 0, boundaryCount = 0;  ///< its edges in `boundary` (open parts only)
+    std::uint32_t cornerFirst = 0, cornerCount = 0;      ///< its boundary's vertices in `boundaryCorners`
   };
   std::vector<std::uint32_t> labels;  ///< part of every polygon; kNoPart for invalid or non-finite faces
   std::vector<Part> parts;
   /// Vertex index pairs (a, b): the boundary edges of the open parts, each as its faces run along it, once
   /// per face more one way than the other.
   std::vector<std::uint32_t> boundary;
+  /// The distinct vertices of each open part's boundary, and for every entry of `boundary` its vertex's
+  /// position in `boundaryCorners`: a vertex's direction from a point is worked out once for its edges.
+  std::vector<std::uint32_t> boundaryCorners;
+  std::vector<std::uint32_t> boundaryEnds;
   std::vector<std::uint32_t> openParts;  ///< indices of the parts that are not closed
 };
 MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons);
@@ -184,6 +196,16 @@ struct RayHit {
   std::uint32_t face;
   bool exits;
 };
+
+/// The second half of the candidate-list isInsideMesh for a +x count already known to be ambiguous:
+/// `xHits` must be the hits of the +x ray over the candidate list (every candidate tested, in any order),
+/// and at least one candidate must have met the ray on its boundary. `candidates` must list, once each,
+/// exactly the valid faces with finite corners whose padded box (paddedBox) the ray meets (rayMeetsBox): it
+/// is not filtered again. Answers exactly as that overload would with the same lists; `xHits` is
+/// reordered.
+bool insideAfterAmbiguousX(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,
+                           const MeshParts& parts, const pcl::PointXYZ& point, std::vector<RayHit>& xHits,
+                           const RayCandidates& candidates);
 /// The inside answer of the rule above from one unambiguous ray along `direction` and the faces it hits
 /// (`hits` is reordered).
 bool insideByRay(const VertexCloud& vertices, const MeshParts& parts, const pcl::PointXYZ& point,

@@ -14,6 +14,9 @@ namespace {
 // Faces per leaf: a few, so that a leaf's box stays tight and a query tests few faces.
 constexpr std::uint32_t kLeafFaces = 8;
 
+// Boundary edges of the open parts beyond which claims asks the near-face test before the inside test.
+constexpr std::size_t kNearFirstBoundaryEdges = 16;
+
 // A face whose padded y–z extent covers more grid cells than this goes to the ray tree instead.
 constexpr std::int64_t kMaxCellsPerFace = 25;
 
@@ -67,6 +70,9 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   nearUsable_ = vertexCount >= 3 &&
                 std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
   parts_ = meshParts(*vertices_, mesh.polygons);
+  // A point in an open part's box costs the inside test a solid angle per boundary edge; past a few edges
+  // the near-face test, which claims every point near the surface, is the cheaper one to ask first.
+  nearFirst_ = parts_.boundary.size() / 2 > kNearFirstBoundaryEdges;
 
   rayItems_.reserve(mesh.polygons.size());
   nearItems_.reserve(mesh.polygons.size());
@@ -81,6 +87,7 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
       continue;
     }
     rayItems_.push_back(ray);
+    crossesX_.push_back(!parallelToX(*vertices_, face));
     // Padded, so that the same tree gives the candidates of the other ray directions; the near test only
     // prunes a little less.
     Item<3> near;
@@ -99,18 +106,31 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
     gridLo_[a] = rayItems_[0].lo[a];
     gridHi_[a] = rayItems_[0].hi[a];
   }
+  // The grid spans the faces that run along x too (a point beyond it is outside every part's box), but
+  // lists only the faces the +x ray can count: the others are dropped from here on.
   std::vector<double> widths;
   widths.reserve(rayItems_.size());
-  for (const Item<2>& item : rayItems_) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < rayItems_.size(); ++i) {
+    const Item<2>& item = rayItems_[i];
     for (int a = 0; a < 2; ++a) {
       gridLo_[a] = std::min(gridLo_[a], item.lo[a]);
       gridHi_[a] = std::max(gridHi_[a], item.hi[a]);
     }
+    if (!crossesX_[i]) continue;
     widths.push_back(std::min(item.hi[0] - item.lo[0], item.hi[1] - item.lo[1]));
+    rayItems_[kept++] = item;
   }
-  std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+  rayItems_.resize(kept);
+  crossesX_.clear();
+  crossesX_.shrink_to_fit();
   const double span = std::max(gridHi_[0] - gridLo_[0], gridHi_[1] - gridLo_[1]);
-  cellSize_ = std::max(0.5 * widths[widths.size() / 2], span / 2048.0);
+  double typical = span;
+  if (!widths.empty()) {
+    std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+    typical = widths[widths.size() / 2];
+  }
+  cellSize_ = std::max(0.5 * typical, span / 2048.0);
   if (!(cellSize_ > 0.0) || !std::isfinite(cellSize_)) cellSize_ = 1.0;
   const double maxCells = 8.0 * static_cast<double>(rayItems_.size()) + 16.0;
   for (;;) {
@@ -249,10 +269,12 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
   }
   // No face along +x: outside every closed part; an open part may still wind around the point.
   if (candidates_.empty() && parts_.openParts.empty()) return false;
-  // Count the +x crossings with the shared ray test; an unambiguous count decides as the shared inside
-  // test would. A boundary meeting needs its other rays: hand the same candidates to it.
+  // Count the +x crossings with the shared ray test, as the shared inside test counts them over the same
+  // candidates; an unambiguous count decides. A boundary meeting needs the other rays, which take their
+  // candidates from the face-box tree.
   const Eigen::Vector3f origin(point.x, point.y, point.z);
   hits_.clear();
+  bool ambiguous = false;
   for (const std::uint32_t f : candidates_) {
     // Candidates are valid faces with finite corners: the shared test's own checks would pass.
     const auto& corners = mesh_->polygons[f].vertices;
@@ -260,14 +282,14 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
                                                  vertices_->points[static_cast<std::size_t>(corners[1])],
                                                  vertices_->points[static_cast<std::size_t>(corners[2])],
                                                  origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
-    if (r.onBoundary) {
-      return isInsideMesh(
-          *vertices_, mesh_->polygons, parts_, point, candidates_.data(),
-          candidates_.data() + candidates_.size(),
-          [this](const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
-                 std::vector<std::uint32_t>& faces) { rayCandidates(origin, direction, faces); });
-    }
+    ambiguous = ambiguous || r.onBoundary;
     if (r.hit) hits_.push_back(RayHit{f, r.exits});
+  }
+  if (ambiguous) {
+    return insideAfterAmbiguousX(
+        *vertices_, mesh_->polygons, parts_, point, hits_,
+        [this](const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
+               std::vector<std::uint32_t>& faces) { rayCandidates(origin, direction, faces); });
   }
   return insideByRay(*vertices_, parts_, point, Eigen::Vector3f::UnitX(), hits_);
 }
@@ -345,7 +367,12 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   return false;
 }
 
-bool MeshIndex::claims(const pcl::PointXYZ& point) const { return inside(point) || nearFaces(point); }
+bool MeshIndex::claims(const pcl::PointXYZ& point) const {
+  // Either test may go first: both are free of side effects. The cheaper one first saves the other for the
+  // points it claims.
+  if (nearFirst_) return nearFaces(point) || inside(point);
+  return inside(point) || nearFaces(point);
+}
 
 }  // namespace detail
 }  // namespace nimbrel_arm_util

@@ -69,6 +69,7 @@ class MeshIndex {
   const pcl::PolygonMesh* mesh_;
   PointCloudsDeal::CloudPtr vertices_;
   MeshParts parts_;
+  bool nearFirst_ = false;   // claims asks nearFaces before inside (open parts with many boundary edges)
   bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)
   // The +x ray's candidates come from two places. Faces whose padded y–z extent (exactly as the shared
   // ray filter computes it) covers a few cells of a grid over (y, z) are listed in each of those cells,
@@ -82,6 +83,8 @@ class MeshIndex {
       cellStart_;  // entries of cell c are cellFaces_[cellStart_[c] .. cellStart_[c + 1])
   std::vector<std::uint32_t> cellFaces_;  // indices into gridItems_
   std::vector<Item<2>> gridItems_;
+  // Build scratch: whether each usable face can meet the +x ray at all (see parallelToX).
+  std::vector<bool> crossesX_;
   std::vector<Item<2>> rayItems_;
   std::vector<Node<2>> rayNodes_;
   // The near-face tree: faces by their padded boxes (paddedBox). It also gives the candidates of the rays

@@ -2,6 +2,7 @@
 #include <pcl/conversions.h>
 #include <pcl/search/kdtree.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -337,6 +338,38 @@ TEST(MeshQueries, PreparedInsideMatchesOnSurfacePoints) {
     EXPECT_GT(insideCount, 0u);
     EXPECT_LT(insideCount, points->size());
   }
+}
+
+TEST(MeshQueries, PreparedInsideMatchesWhenNoFaceCrossesTheXRay) {
+  // The index lists for the +x ray only faces that ray can meet. A grid box without its two ends along x is
+  // an open tube of such faces only: every answer comes from the winding number of its boundary, inside
+  // the tube's box and beyond the ends, on its surface and off it.
+  const Eigen::Vector3f lo(0.3f, 0.05f, 0.05f), hi(0.7f, 0.35f, 0.25f);
+  pcl::PolygonMesh tube = nimbrel_test::makeGridBox(6, lo, hi);
+  const nimbrel_test::CloudPtr corners = nimbrel_test::meshVertices(tube);
+  const auto onEnd = [&](const pcl::Vertices& f) {
+    const float x = corners->points[f.vertices[0]].x;
+    return (x == lo.x() || x == hi.x()) && corners->points[f.vertices[1]].x == x &&
+           corners->points[f.vertices[2]].x == x;
+  };
+  tube.polygons.erase(std::remove_if(tube.polygons.begin(), tube.polygons.end(), onEnd), tube.polygons.end());
+  ASSERT_EQ(tube.polygons.size(), 8u * 6u * 6u);
+  nimbrel_test::CloudPtr points =
+      nimbrel_test::makeRandomCloud(600, lo.array() - 0.1f, hi.array() + 0.1f, 11);
+  for (const auto spot : {nimbrel_test::SurfaceSpot::kFace, nimbrel_test::SurfaceSpot::kEdge,
+                          nimbrel_test::SurfaceSpot::kVertex}) {
+    nimbrel_test::CloudPtr more = nimbrel_test::gridBoxSurfacePoints(6, lo, hi, spot, 100);
+    points->insert(points->end(), more->begin(), more->end());
+  }
+  const nimbrel_arm_util::detail::MeshIndex index(tube);
+  std::size_t insideCount = 0;
+  for (const pcl::PointXYZ& p : points->points) {
+    const bool expected = inside(tube, p.x, p.y, p.z);
+    insideCount += expected;
+    ASSERT_EQ(index.inside(p), expected) << p;
+  }
+  EXPECT_GT(insideCount, 50u);
+  EXPECT_LT(insideCount + 50u, points->size());
 }
 
 TEST(MeshQueries, OpenPartsUseTheWindingNumber) {
