@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "pointclouds_deal/outlier_core.hpp"
-#include "pointclouds_deal/statistical_outlier.hpp"
+#include "engines/outlier_core.hpp"
+#include "engines/statistical_outlier.hpp"
 #include "support/outlier_scene.hpp"
 
 namespace {

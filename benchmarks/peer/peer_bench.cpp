@@ -24,7 +24,7 @@
 #include "peer/peer_inputs.hpp"
 #include "peer/rows.hpp"
 #include "peer/scene.hpp"
-#include "pointclouds_deal/statistical_outlier.hpp"
+#include "engines/statistical_outlier.hpp"
 
 namespace nimbrel_bench {
 namespace {

@@ -13,10 +13,10 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "pointclouds_deal/search_range.hpp"
-#include "pointclouds_deal/slices.hpp"
-#include "pointclouds_deal/statistical_outlier.hpp"
-#include "pointclouds_deal/voxel_grid.hpp"
+#include "engines/search_range.hpp"
+#include "engines/slices.hpp"
+#include "engines/statistical_outlier.hpp"
+#include "engines/voxel_grid.hpp"
 
 namespace nimbrel_arm_util {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "pointclouds_deal/mesh_geometry.hpp"
+#include "engines/mesh_geometry.hpp"
 
 namespace nimbrel_arm_util {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "pointclouds_deal/mesh_geometry.hpp"
-#include "pointclouds_deal/search_range.hpp"
+#include "engines/mesh_geometry.hpp"
+#include "engines/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "pointclouds_deal/mesh_index.hpp"
-#include "pointclouds_deal/surface_grid.hpp"
+#include "engines/mesh_index.hpp"
+#include "engines/surface_grid.hpp"
 
 namespace nimbrel_arm_util {
 namespace {

@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "pointclouds_deal/mesh_geometry.hpp"
-#include "pointclouds_deal/mesh_index.hpp"
+#include "engines/mesh_geometry.hpp"
+#include "engines/mesh_index.hpp"
 #include "support/geometry.hpp"
 
 using nimbrel_test::Diagonal;

@@ -1,5 +1,5 @@
 // Triangle geometry shared by the mesh queries and the mesh removal.
-#include "pointclouds_deal/mesh_geometry.hpp"
+#include "engines/mesh_geometry.hpp"
 
 #include <pcl/common/io.h>
 #include <pcl/conversions.h>

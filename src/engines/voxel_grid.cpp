@@ -6,7 +6,7 @@
 // sorted order. Float sums depend on their order, so the same sort has to run here on the same pairs: it
 // is the same header-only sort. Its first pass splits the pairs into independent bins, each then sorted on
 // its own, which is where threads can share the work without changing a single swap.
-#include "pointclouds_deal/voxel_grid.hpp"
+#include "engines/voxel_grid.hpp"
 
 #include <algorithm>
 #include <boost/sort/spreadsort/integer_sort.hpp>
@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "pointclouds_deal/slices.hpp"
+#include "engines/slices.hpp"
 
 namespace nimbrel_arm_util::detail {
 
@@ -47,14 +47,16 @@ struct IndexSpread {
 };
 
 // The sort the library's filter runs: integer_sort with a right shift on the index. With threads, and for
-// the sort version this was written against, its first radix pass is repeated here step for step and the
-// bins it leaves are then sorted on the threads, each by the same call the sort itself makes for it: the
-// bins share no element, and the scratch space a call is given does not change what it does. That pass
-// starts from the entries' spread and their bin sizes, which depend on no order and are found in slices.
+// the sort version this was written against (the build says at configure time which path it takes), its
+// first radix pass is repeated here step for step and the bins it leaves are then sorted on the threads,
+// each by the same call the sort itself makes for it: the bins share no element, and the scratch space a
+// call is given does not change what it does. That pass starts from the entries' spread and their bin
+// sizes, which depend on no order and are found in slices.
 void sortByVoxel(VoxelEntry* entries, std::size_t count, const IndexSpread& spread, int parts) {
   const Iter first = entries;
   const Iter last = entries + count;
-#if defined(NIMBREL_WITH_OPENMP) && BOOST_VERSION == 107400
+#if defined(NIMBREL_THREADED_VOXEL_SORT)
+  static_assert(BOOST_VERSION / 100 == 1074, "the threaded sort repeats Boost 1.74's integer_sort internals");
   namespace ss = boost::sort::spreadsort::detail;
   if (parts >= 2 && last - first >= ss::min_sort_size) {
     if (spread.sorted) return;

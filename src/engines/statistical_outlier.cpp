@@ -1,6 +1,6 @@
 // Statistical outlier removal, computed on a grid instead of a kd-tree but rounded exactly like the
 // point-cloud library's filter. Compiled with -ffp-contract=off.
-#include "pointclouds_deal/statistical_outlier.hpp"
+#include "engines/statistical_outlier.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "pointclouds_deal/outlier_core.hpp"
+#include "engines/outlier_core.hpp"
 
 namespace nimbrel_arm_util::detail {
 

@@ -1,11 +1,11 @@
 // Meshes prepared once for many inside-or-near queries.
-#include "pointclouds_deal/mesh_index.hpp"
+#include "engines/mesh_index.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "pointclouds_deal/mesh_geometry.hpp"
-#include "pointclouds_deal/search_range.hpp"
+#include "engines/mesh_geometry.hpp"
+#include "engines/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -62,7 +62,7 @@ bool isFinite(const pcl::PointXYZ& p) {
 
 }  // namespace
 
-MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new PointCloudsDeal::Cloud) {
+MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new pcl::PointCloud<pcl::PointXYZ>) {
   readVertices(mesh, *vertices_);
   const std::size_t vertexCount = vertices_->points.size();
   // The nearest-face query refuses meshes of fewer than three vertices and points that have no nearest

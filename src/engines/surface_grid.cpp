@@ -1,5 +1,5 @@
 // Near-or-not queries against surface samples, answering as a kd-tree nearest-neighbour query would.
-#include "pointclouds_deal/surface_grid.hpp"
+#include "engines/surface_grid.hpp"
 
 #include <algorithm>
 #include <cmath>

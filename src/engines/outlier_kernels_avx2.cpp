@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "pointclouds_deal/outlier_kernels.hpp"
+#include "engines/outlier_kernels.hpp"
 
 namespace nimbrel_arm_util::detail {
 

@@ -1,6 +1,6 @@
 // Portable arithmetic kernels and run-time choice of the SIMD ones. Compiled with -ffp-contract=off so
 // that no multiply-add is fused: the distances must round exactly like the kd-tree's.
-#include "pointclouds_deal/outlier_kernels.hpp"
+#include "engines/outlier_kernels.hpp"
 
 #include <cmath>
 

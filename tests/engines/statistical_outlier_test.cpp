@@ -15,8 +15,8 @@
 #include <omp.h>
 #endif
 
-#include "pointclouds_deal/outlier_core.hpp"
-#include "pointclouds_deal/statistical_outlier.hpp"
+#include "engines/outlier_core.hpp"
+#include "engines/statistical_outlier.hpp"
 #include "support/geometry.hpp"
 #include "support/outlier_scene.hpp"
 

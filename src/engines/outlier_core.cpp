@@ -13,7 +13,7 @@
 // gathered region. Points a radius cannot settle are redone with the radius their own candidates give,
 // which settles them all. The points the grid's rings leave unsettled are compared with every point when
 // they are few and finished on the tree otherwise; when they are many, the tree redoes the whole cloud.
-#include "pointclouds_deal/outlier_core.hpp"
+#include "engines/outlier_core.hpp"
 
 #include <algorithm>
 #include <cmath>

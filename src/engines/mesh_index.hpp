@@ -9,8 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "pointclouds_deal/mesh_geometry.hpp"
+#include "engines/mesh_geometry.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -67,7 +66,7 @@ class MeshIndex {
                              std::uint32_t count);
 
   const pcl::PolygonMesh* mesh_;
-  PointCloudsDeal::CloudPtr vertices_;
+  pcl::PointCloud<pcl::PointXYZ>::Ptr vertices_;
   MeshParts parts_;
   bool nearFirst_ = false;   // claims asks nearFaces before inside (open parts with many boundary edges)
   bool nearUsable_ = false;  // the nearest-face query answers for this mesh (>= 3 vertices, one searchable)

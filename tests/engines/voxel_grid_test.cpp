@@ -1,6 +1,6 @@
 // The voxel grid against the library's own filter, which is the reference: same points in the same order,
 // padding included, same header, sensor pose, width, height and density flag, bit for bit.
-#include "pointclouds_deal/voxel_grid.hpp"
+#include "engines/voxel_grid.hpp"
 
 #include <gtest/gtest.h>
 #include <pcl/filters/voxel_grid.h>

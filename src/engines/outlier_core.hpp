@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "pointclouds_deal/outlier_kernels.hpp"
+#include "engines/outlier_kernels.hpp"
 
 namespace nimbrel_arm_util::detail {
 
