@@ -26,20 +26,9 @@ test: build
 demo: build
 	@$(BUILD_DIR)/examples/pipeline_demo demo-output
 
+# Benchmarks in their own Release build directory (REPS=<n> repetitions, default 5): see scripts/bench.sh.
 bench:
-	@bash scripts/install-deps.sh bench
-	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF $(CMAKE_FLAGS) > /dev/null
-	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build build-bench -j $(JOBS)
-	@rm -rf build-bench/reports && mkdir -p build-bench/reports
-	@for b in build-bench/benchmarks/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true --benchmark_out=build-bench/reports/$$(basename $$b).json --benchmark_out_format=json; done
-	@echo "== side by side with the peer library"; python3 benchmarks/peer_table.py --build build-bench --reps $${REPS:-5} --keep build-bench/reports/peer
-	@echo "== two OpenMP threads (wall time): outlier removal on the frames, and the whole frame"
-	@cmake -S . -B build-bench-omp -DCMAKE_BUILD_TYPE=Release -DNIMBREL_BUILD_BENCHMARKS=ON -DNIMBREL_BUILD_TESTS=OFF -DNIMBREL_WITH_OPENMP=ON $(CMAKE_FLAGS) > /dev/null
-	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build build-bench-omp -j $(JOBS) --target outlier_bench $$([ -e build-bench/benchmarks/peer/peer_mesh_removal_bench ] && echo peer_mesh_removal_bench)
-	@OMP_NUM_THREADS=2 build-bench-omp/benchmarks/outlier_bench --benchmark_filter='outlier/(frame|full)' --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true --benchmark_out=build-bench/reports/outlier_bench_2threads.json --benchmark_out_format=json
-	@if [ -x build-bench-omp/benchmarks/peer/peer_mesh_removal_bench ]; then OMP_NUM_THREADS=2 build-bench-omp/benchmarks/peer/peer_mesh_removal_bench --benchmark_filter='frame_' --benchmark_repetitions=$${REPS:-5} --benchmark_report_aggregates_only=true --benchmark_out=build-bench/reports/frame_2threads.json --benchmark_out_format=json; fi
-	@echo "== speed targets"; python3 benchmarks/targets.py build-bench/reports
-	@if [ -e build-bench/python ]; then echo "== Python module: overhead per call beside the library's time"; /usr/bin/python3 benchmarks/python_bench.py --build build-bench --reps $${REPS:-30}; fi
+	@JOBS=$(JOBS) CMAKE_FLAGS="$(CMAKE_FLAGS)" bash scripts/bench.sh build-bench
 
 clean:
 	@rm -rf $(BUILD_DIR)

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project builds against, skipping those already present.
-# Usage: scripts/install-deps.sh [core|bench|fuzz|all]   (default: core)
+# Usage: scripts/install-deps.sh [core|bench|fuzz|format|all]   (default: core)
 # A second run installs nothing and returns within seconds.
 set -euo pipefail
 
 core=(
   build-essential cmake make pkg-config git
-  libpcl-dev libeigen3-dev
+  libpcl-dev libeigen3-dev libboost-dev
   libopencv-dev
   libspdlog-dev libfmt-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -15,14 +15,16 @@ core=(
 )
 bench=(libopen3d-dev libembree-dev python3)
 fuzz=(clang libclang-rt-14-dev)
+format=(clang-format-14)
 
 set_name=${1:-core}
 case "$set_name" in
   core) wanted=("${core[@]}") ;;
   bench) wanted=("${core[@]}" "${bench[@]}") ;;
   fuzz) wanted=("${core[@]}" "${fuzz[@]}") ;;
-  all) wanted=("${core[@]}" "${bench[@]}" "${fuzz[@]}") ;;
-  *) echo "usage: $0 [core|bench|fuzz|all]" >&2; exit 2 ;;
+  format) wanted=("${format[@]}") ;;
+  all) wanted=("${core[@]}" "${bench[@]}" "${fuzz[@]}" "${format[@]}") ;;
+  *) echo "usage: $0 [core|bench|fuzz|format|all]" >&2; exit 2 ;;
 esac
 
 missing=()
