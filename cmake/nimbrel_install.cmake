@@ -13,7 +13,7 @@ if(NIMBREL_AMENT_INSTALL)
   install(DIRECTORY include/ DESTINATION include FILES_MATCHING PATTERN "*.hpp")
   ament_export_targets(export_nimbrel_arm_util HAS_LIBRARY_TARGET)
   ament_export_dependencies(rclcpp tf2_ros PCL OpenCV Eigen3 spdlog fmt)
-  ament_package(CONFIG_EXTRAS cmake/nimbrel_arm_util-dependencies.cmake)
+  ament_package(CONFIG_EXTRAS ${CMAKE_CURRENT_LIST_DIR}/nimbrel_arm_util-dependencies.cmake)
 endif()
 
 
