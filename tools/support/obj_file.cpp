@@ -9,7 +9,7 @@
 // normal per triangle does it) makes it write past its buffer; the mesh keeps no normals, so "vn" lines go
 // as well. Its vertex count, by which it sizes the vertices, passes over a "v" line whose "v" is followed
 // by a carriage return, which the reading itself then takes as a vertex and writes past the end; such lines
-// are rewritten with single blanks. Short vertex lines are refused; the return value says whether the file
+// are rewritten with single blanks.
 //
 // Short vertex lines are refused; a file with blank-only, "mtllib", "vn" or such "v" lines is read through a
 // copy with those lines emptied or rewritten.
@@ -42,6 +42,8 @@ bool isMtllibLine(const std::string& line) {
   return start != std::string::npos && line.compare(start, 6, "mtllib") == 0;
 }
 
+// Refuses short vertex lines; returns whether the file has blank-only, "mtllib", "vn" or such "v" lines,
+// which the caller empties or rewrites in a copy.
 bool checkObjLines(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
