@@ -1,9 +1,10 @@
-// File input and output shared by the command-line tool and the demo: clouds (PCD), meshes (PLY, OBJ,
-// STL), 16-bit depth images (PNG), camera intrinsics (ROS camera_info YAML) and 4x4 matrices.
+// File input and output shared by the command-line tool, the demo, the Python module and the scene node:
+// clouds (PCD, PLY), meshes (PLY, OBJ, STL), 16-bit depth images (PNG), camera intrinsics (ROS camera_info
+// YAML), and the tool's transform and vector arguments.
 //
-// Every loader checks what it reads at the boundary and throws ToolError with one line that names the file
-// and the problem. Every writer writes to a temporary name in the target directory and renames it into
-// place, so a failed run never leaves a partial file behind.
+// Every loader refuses what it cannot read faithfully with a ToolError of one line that names the file and
+// the problem; it never returns a partly read file. Every writer replaces its file atomically: a failed
+// write leaves neither a partial file nor a temporary behind.
 #pragma once
 
 #include <pcl/PCLPointCloud2.h>
@@ -40,8 +41,7 @@ class UsageError : public ToolError {
   using ToolError::ToolError;
 };
 
-/// Data layout of a written PCD file. Binary keeps every float exactly; ASCII goes through the library's
-/// writer (8 significant digits).
+/// Data layout of a written PCD file. Binary keeps every float exactly; ASCII keeps 8 significant digits.
 enum class PcdFormat { ascii, binary, binaryCompressed };
 /// "ascii", "binary" or "binary_compressed"; throws UsageError for anything else.
 PcdFormat pcdFormatNamed(const std::string& name);
@@ -69,37 +69,41 @@ struct CloudFile {
   double floatLoss = 0.0;
 };
 
-/// Loads a PCD file (any field layout, ASCII or binary) or a vertex-only PLY file (ASCII or binary), with x,
-/// y, z of any numeric type (float or double, signed or unsigned integers of 1 to 8 bytes): `shift` is
-/// subtracted from them exactly and the result rounded to float once. The file's VIEWPOINT becomes the
-/// cloud's sensor pose. A file without x, y or z is refused, and so is a header with sizes no PCD file has or
-/// declaring more points than the file holds, before PCL allocates for it, and an ASCII PCD line with
-/// another number of values than the header's fields or a value that is not a number (by its line number).
+/// Loads a PCD file (any field layout, ASCII, binary or binary_compressed) or a vertex-only PLY file (ASCII
+/// or binary), with x, y, z of any numeric type: `shift` (metres) is subtracted from them exactly and the
+/// result rounded to float once. The file's VIEWPOINT becomes the cloud's sensor pose. Refuses a file
+/// without x, y or z, a header no PCD file has or that declares more points than the file holds, and an
+/// ASCII PCD line with another number of values than the header's fields or a value that is not a number
+/// (by its line number).
 CloudFile loadCloudFile(const std::string& path, const Eigen::Vector3d& shift = Eigen::Vector3d::Zero());
 /// The x, y, z of loadCloudFile, unshifted.
 CloudPtr loadCloud(const std::string& path);
 /// Half the distance from a float of this magnitude to the next: what float coordinates there can miss by.
 double halfFloatStep(double magnitude);
-/// Writes `cloud` atomically, as PCD or PLY by the extension of `path` (anything else is refused). PCD
-/// files are written in `format`: ASCII through the library's writer, binary or binary_compressed with
-/// PCL's. A PLY file is binary unless `format` is ascii. A cloud whose width and height do not describe
-/// its points (for example after a mesh removal) is written as width = count, height 1; an empty cloud
-/// gives a valid file with no points. The cloud's sensor pose is the PCD file's VIEWPOINT.
+/// Writes `cloud` atomically, as PCD or PLY by the extension of `path` (anything else is refused, as a
+/// UsageError). A PCD file is written in `format`; a PLY file is binary unless `format` is ascii. A cloud
+/// whose width and height do not describe its points (for example after a mesh removal) is written as width =
+/// count, height 1; an empty cloud gives a valid file with no points. The cloud's sensor pose is the PCD
+/// file's VIEWPOINT.
 void saveCloud(const Cloud& cloud, const std::string& path, PcdFormat format = PcdFormat::binary);
-/// The same for a cloud of any fields, with the sensor pose given; ASCII PCD data through PCL's writer (8
-/// significant digits).
+/// The same for a cloud of any fields, with the sensor pose given (ASCII data: 8 significant digits).
 void saveCloud(const pcl::PCLPointCloud2& cloud, const Eigen::Vector4f& origin,
                const Eigen::Quaternionf& orientation, const std::string& path, PcdFormat format);
 
-/// Loads a triangle mesh from PLY, OBJ or STL (chosen by extension) with PCL's readers. Polygons with more
-/// than three corners are split into triangle fans. Throws ToolError for a missing, unreadable or empty
-/// mesh, or one whose faces index missing vertices. Before PCL sees the file, a PLY whose vertex element
-/// has a list property, a binary STL whose size is not 84 + 50 x its triangle count and an OBJ vertex or
-/// normal line with fewer than three coordinates are refused; an OBJ with blank-only lines (a CRLF file's
-/// blank lines), "mtllib" or normal ("vn") lines is read through a private temporary copy without them
-/// (created exclusively under a random name), since PCL's reader crashes, hangs or writes past its buffer
-/// on such lines (the mesh keeps no normals anyway).
-/// `otherFields`, when given, receives the names of the vertex fields besides x, y, z that the mesh drops.
+/// A mesh file as read: the mesh, its vertices as float x, y, z (the points of mesh.cloud), and the names of
+/// the vertex fields besides x, y, z that the reading dropped (normals, colours).
+struct MeshFile {
+  pcl::PolygonMesh mesh;
+  Cloud vertices;
+  std::vector<std::string> otherFields;
+};
+/// Loads a triangle mesh from PLY, OBJ or STL (chosen by extension). The mesh holds float x, y, z vertices
+/// only, and triangles: polygons with more than three corners are split into fans. Refuses (ToolError) a
+/// missing, unreadable or empty mesh, a non-finite vertex, a face that indexes a missing vertex, a PLY whose
+/// vertex element has a list property, a binary STL whose size is not 84 + 50 x its triangle count, and an
+/// OBJ vertex or normal line with fewer than three coordinates. OBJ normals and materials are not read.
+MeshFile loadMeshFile(const std::string& path);
+/// The mesh of loadMeshFile; `otherFields`, when given, receives its dropped vertex field names.
 pcl::PolygonMesh loadMesh(const std::string& path, std::vector<std::string>* otherFields = nullptr);
 /// Writes a mesh as PLY, OBJ or STL (chosen by extension), atomically. Coordinates keep every float digit,
 /// and a header that names a file names `path`, not the temporary.

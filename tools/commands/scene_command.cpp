@@ -1,5 +1,5 @@
-#include "scene_command.hpp"
-
+// `scene`: one depth image through a scene description file, offline, exactly as the ROS 2 scene node
+// processes a frame.
 #include <fmt/format.h>
 
 #include <iostream>
@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "commands/command_output.hpp"
+#include "commands/commands.hpp"
 #include "nimbrel_arm_util/frame_pipeline.hpp"
 #include "support/files.hpp"
 #include "support/scene_file.hpp"
@@ -88,8 +90,7 @@ int runScene() {
                               fmt::format("mesh {}", scene.meshes[i].name));
   }
 
-  CameraInfo info = loadCameraInfo(a.cameraInfo);
-  for (const auto& w : info.warnings) std::cerr << "nimbrel_arm_util: warning: " << w << '\n';
+  const CameraInfo info = readCameraInfo(a.cameraInfo);
   cv::Mat depth = loadDepthImage(a.image);
   if ((info.width > 0 && info.width != depth.cols) || (info.height > 0 && info.height != depth.rows)) {
     throw ToolError(fmt::format("image {} is {}x{} but the camera info describes {}x{}", a.image, depth.cols,
@@ -110,13 +111,15 @@ int runScene() {
 
 }  // namespace
 
-void addSceneCommand(CLI::App& app, int (*&run)()) {
+void addSceneCommand(CLI::App& app, RunCommand& run) {
   auto* s = app.add_subcommand(
       "scene",
       "Depth image through a scene file offline, as the ROS 2 scene node does: depth to cloud, clean, move "
       "into the base frame, cut the tool, boxes and meshes");
   s->add_option("image", args.image, "16-bit single-channel PNG depth image")->required();
-  s->add_option("-c,--camera-info", args.cameraInfo, "ROS camera_info YAML (plumb_bob, rational_polynomial or equidistant)")->required();
+  s->add_option("-c,--camera-info", args.cameraInfo,
+                "ROS camera_info YAML (plumb_bob, rational_polynomial or equidistant)")
+      ->required();
   s->add_option("-s,--scene", args.scene, "Scene file (tool, boxes, meshes); without it nothing is cut");
   s->add_option("-m,--camera-pose", args.cameraPose,
                 "Camera frame to base frame: 4x4 matrix (16 numbers row by row) or x y z qx qy qz qw as TF "
