@@ -1,6 +1,6 @@
 // Helpers for tests that spin ROS 2 nodes: a context per test on a ROS domain of the process's own, light
-// nodes, waits with a deadline, timer counters, a witness that lets a few timer periods pass, and a record of
-// what the library logs.
+// nodes, whether a node is in an executor, waits with a deadline, timer counters, a witness that lets a few
+// timer periods pass, and a record of what the library logs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,6 +35,11 @@ inline void useOwnRosDomain() { setenv("ROS_DOMAIN_ID", std::to_string(1 + getpi
 inline rclcpp::Node::SharedPtr makeNode(const std::string& name) {
   return std::make_shared<rclcpp::Node>(
       name, rclcpp::NodeOptions().start_parameter_services(false).enable_rosout(false));
+}
+
+/// True while @p node belongs to an executor.
+inline bool inExecutor(const rclcpp::Node::SharedPtr& node) {
+  return node->get_node_base_interface()->get_associated_with_executor_atomic().load();
 }
 
 /// Polls @p condition until it holds or @p limit passes; returns its last value.
