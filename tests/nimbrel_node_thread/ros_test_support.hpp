@@ -1,10 +1,9 @@
 // Helpers for tests that spin ROS 2 nodes: a context per test on a ROS domain of the process's own, light
-// nodes, waits with a deadline, timer counters, a witness that lets a few timer periods pass, and a record of
-// what the library logs.
+// nodes, whether a node is in an executor, waits with a deadline, timer counters, a witness that lets a few
+// timer periods pass, and a record of what the library logs.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +14,8 @@
 #include <rclcpp/rclcpp.hpp>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "nimbrel/logger.hpp"
+#include "support/log_recorder.hpp"
 
 namespace nimbrel_test {
 
@@ -35,6 +33,11 @@ inline void useOwnRosDomain() { setenv("ROS_DOMAIN_ID", std::to_string(1 + getpi
 inline rclcpp::Node::SharedPtr makeNode(const std::string& name) {
   return std::make_shared<rclcpp::Node>(
       name, rclcpp::NodeOptions().start_parameter_services(false).enable_rosout(false));
+}
+
+/// True while @p node belongs to an executor.
+inline bool inExecutor(const rclcpp::Node::SharedPtr& node) {
+  return node->get_node_base_interface()->get_associated_with_executor_atomic().load();
 }
 
 /// Polls @p condition until it holds or @p limit passes; returns its last value.
@@ -111,48 +114,15 @@ class RosTest : public ::testing::Test {
   void TearDown() override { rclcpp::shutdown(); }
 };
 
-struct LogRecord {
-  std::string file;
-  std::string function;
-  spdlog::level::level_enum level;
-  std::string text;
-};
-
-/// Records every message the process logger writes, with its source location.
-class LogRecorder : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<LogRecord> records() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.clear();
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    records_.push_back(LogRecord{msg.source.filename ? msg.source.filename : "",
-                                 msg.source.funcname ? msg.source.funcname : "", msg.level,
-                                 std::string(msg.payload.data(), msg.payload.size())});
-  }
-  void flush_() override {}
-
- private:
-  std::vector<LogRecord> records_;
-};
-
-/// The recorder, attached to the process logger on first use (before any thread of a test logs). The
-/// logger is configured quiet and at the default level so that the record does not depend on the caller's
+/// A recorder that lives as long as the process, attached on first use (before any thread of a test logs).
+/// The logger is configured quiet and at the default level so that the record does not depend on the caller's
 /// environment.
 inline std::shared_ptr<LogRecorder> logRecorder() {
   static std::shared_ptr<LogRecorder> recorder = [] {
     setenv("SPDLOG_STDOUT", "false", 1);
     setenv("SPDLOG_SYSTEMD", "false", 1);
     setenv("SPDLOG_LEVEL", "info", 1);
-    auto made = std::make_shared<LogRecorder>();
-    nimbrel::Logger::Instance().logger->sinks().push_back(made);
-    return made;
+    return std::make_shared<LogRecorder>();
   }();
   return recorder;
 }

@@ -1,4 +1,4 @@
-// Records the messages the library logs while a LogRecorder lives, with their level and function name.
+// Records the messages the library logs while a LogRecorder lives, with their level and source location.
 #pragma once
 
 #include <spdlog/sinks/base_sink.h>
@@ -12,11 +12,13 @@
 
 namespace nimbrel_test {
 
-/// One logged message: its level, the function given as source location, and the body after the
-/// running number and level tag.
+/// One logged message: its level, its source location (file and function), the whole text, and the body
+/// after the running number and level tag.
 struct LogRecord {
   spdlog::level::level_enum level;
+  std::string file;
   std::string function;
+  std::string text;
   std::string body;
 };
 
@@ -42,6 +44,10 @@ class LogRecorder {
     std::lock_guard<std::mutex> lock(sink_->guard);
     return sink_->records;
   }
+  void clear() {
+    std::lock_guard<std::mutex> lock(sink_->guard);
+    sink_->records.clear();
+  }
 
  private:
   class Sink : public spdlog::sinks::base_sink<std::mutex> {
@@ -55,7 +61,8 @@ class LogRecorder {
       // The body follows the running number and the "[LEVEL] " tag.
       const std::size_t tagEnd = text.find("] ");
       std::lock_guard<std::mutex> lock(guard);
-      records.push_back({msg.level, msg.source.funcname == nullptr ? "" : msg.source.funcname,
+      records.push_back({msg.level, msg.source.filename == nullptr ? "" : msg.source.filename,
+                         msg.source.funcname == nullptr ? "" : msg.source.funcname, text,
                          tagEnd == std::string::npos ? text : text.substr(tagEnd + 2)});
     }
     void flush_() override {}
