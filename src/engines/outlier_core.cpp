@@ -22,6 +22,8 @@
 #include <limits>
 #include <vector>
 
+#include "engines/point_helpers.hpp"
+
 #ifdef NIMBREL_WITH_OPENMP
 #include <omp.h>
 #endif
@@ -200,10 +202,7 @@ struct Grid {
   // Cell coordinate along one axis; points beyond the grid are clamped into its border cells, which the
   // margin test below allows for.
   int coord(float v, int axis) const {
-    const double t = (static_cast<double>(v) - origin[axis]) * inv;
-    if (!(t > 0.0)) return 0;
-    if (t >= dim[axis] - 1) return dim[axis] - 1;
-    return static_cast<int>(t);
+    return clampedCell((static_cast<double>(v) - origin[axis]) * inv, dim[axis]);
   }
 };
 
@@ -865,8 +864,7 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   for (std::size_t i = 0; i < count; ++i) {
     const float* p = points + i * stride;
     distances[i] = 0.0f;
-    if (std::fabs(p[0]) <= kSearchLimit && std::fabs(p[1]) <= kSearchLimit &&
-        std::fabs(p[2]) <= kSearchLimit) {
+    if (isSearchable(p[0], p[1], p[2])) {
       finite.push_back(static_cast<std::uint32_t>(i));
     }
   }

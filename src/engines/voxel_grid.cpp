@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "engines/point_helpers.hpp"
 #include "engines/slices.hpp"
 
 namespace nimbrel_arm_util::detail {
@@ -119,10 +120,6 @@ void sortByVoxel(VoxelEntry* entries, std::size_t count, const IndexSpread& spre
   boost::sort::spreadsort::integer_sort(first, last, VoxelShift{});
 }
 
-bool isFinite(const pcl::PointXYZ& p) {
-  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
-
 }  // namespace
 
 PointBounds emptyBounds() {
@@ -192,7 +189,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
       } else {
         for (std::size_t i = begin; i < end; ++i) {
           const pcl::PointXYZ& p = in.points[i];
-          if (!isFinite(p)) continue;
+          if (!isFinitePoint(p)) continue;
           ++b.finite;
           includePoint(b.box, p);
         }
@@ -241,7 +238,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
       std::uint32_t previous = 0;
       for (std::size_t i = begin; i < end; ++i) {
         const pcl::PointXYZ& p = in.points[i];
-        if (!dense && !isFinite(p)) continue;
+        if (!dense && !isFinitePoint(p)) continue;
         const auto ix = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.x * inverse) - first[0]));
         const auto iy = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.y * inverse) - first[1]));
         const auto iz = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.z * inverse) - first[2]));

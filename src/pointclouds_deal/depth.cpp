@@ -13,6 +13,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "engines/point_helpers.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/camera_model.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -316,18 +317,17 @@ void convertDepth(const cv::Mat& depth, const cv::Mat& map, const Projection& pr
     projection.row(image.ptr<Pixel>(v), v, first + start[static_cast<std::size_t>(v)],
                    first + start[static_cast<std::size_t>(v) + 1]);
 
-  std::size_t kept = count;
   // A far reading seen by an extreme camera (a tiny focal length, a principal point far outside the image)
   // may lie beyond float's range sideways; such points are holes, like readings beyond the depth range.
   // Checked only when the camera and the depths allow it at all.
   if (readings.screen && count > 0 &&
       projection.mayOverflow(readings.farthest(depth.type(), projection.unitsPerMetre))) {
-    const auto off = [](const pcl::PointXYZ& p) { return !std::isfinite(p.x) || !std::isfinite(p.y); };
-    kept = static_cast<std::size_t>(std::remove_if(points.begin(), points.end(), off) - points.begin());
-    points.resize(kept);
+    detail::keepPoints(
+        out, out, [&](std::size_t i) { return std::isfinite(points[i].x) && std::isfinite(points[i].y); });
+    return;
   }
-  out.width = static_cast<std::uint32_t>(kept);
-  out.height = kept == 0 ? 0 : 1;
+  out.width = static_cast<std::uint32_t>(count);
+  out.height = count == 0 ? 0 : 1;
 }
 
 bool scaleAccepted(double unitsPerMetre) {
