@@ -1,5 +1,5 @@
-// Statistical outlier removal, computed on a grid instead of a kd-tree but rounded exactly like the
-// point-cloud library's filter. Compiled with -ffp-contract=off.
+// Statistical outlier removal on the exact k nearest neighbours, rounded like the point-cloud library's
+// filter. Compiled with -ffp-contract=off.
 #include "engines/statistical_outlier.hpp"
 
 #include <cmath>
