@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engines/outlier_search.hpp"
+#include "engines/parallel.hpp"
 #include "engines/point_helpers.hpp"
 
 namespace nimbrel_arm_util::detail {
@@ -51,14 +52,16 @@ std::size_t outlierMeanDistances(const float* points, std::size_t count, std::si
   const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(meanK) + 1, finite.size());
   const std::size_t leafSize = std::max(kMinLeaf, take * 2 / 3);
   Tree tree;
-  Context ctx{nullptr, &tree, kernels, take, finite.size(), meanK};
+  ThreadBudget budget;
+  Context ctx{nullptr, &tree, kernels, take, finite.size(), meanK, budget.threads()};
 
   // About a third of the neighbours per cell puts the k-th neighbour inside the 3x3x3 block for most
   // points of surfaces and volumes alike, without gathering many more candidates than needed.
   const double target = std::max(4.0, 0.33 * static_cast<double>(take));
   Grid grid;
   std::vector<Far> far;
-  bool onGrid = !treeOnly && buildGrid(points, stride, finite, target, grid);
+  bool onGrid = !treeOnly &&
+                buildGrid(points, stride, finite, target, budget.team(finite.size(), kMinGridPoints), grid);
   if (onGrid) {
     ctx.grid = &grid;
     runGrid(ctx, distances, far);

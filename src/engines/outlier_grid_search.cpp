@@ -11,10 +11,7 @@
 #include <vector>
 
 #include "engines/outlier_search.hpp"
-
-#ifdef NIMBREL_WITH_OPENMP
-#include <omp.h>
-#endif
+#include "engines/parallel.hpp"
 
 namespace nimbrel_arm_util::detail::outlier {
 
@@ -173,7 +170,7 @@ void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* dist
 // Returns false, leaving the grid unfinished, when it would not pay or when two points may lie so far apart
 // that their float squared distance overflows.
 bool buildGrid(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
-               double target, Grid& g) {
+               double target, int threads, Grid& g) {
   const std::size_t n = finite.size();
   double lo[3], hi[3];
   for (int a = 0; a < 3; ++a) {
@@ -224,15 +221,11 @@ bool buildGrid(const float* points, std::size_t stride, const std::vector<std::u
     const std::size_t total = static_cast<std::size_t>(g.dim[0]) * g.dim[1] * g.dim[2];
     counts.assign(total + 1, 0);
     // The cell of each point on the threads, then the counts in one quick pass.
-    const long pointCount = static_cast<long>(n);
-#ifdef NIMBREL_WITH_OPENMP
-#pragma omp parallel for schedule(static) if (pointCount >= 32768)
-#endif
-    for (long j = 0; j < pointCount; ++j) {
+    forEachStatic(static_cast<long>(n), threads, 0, [&](long j) {
       const float* p = points + finite[static_cast<std::size_t>(j)] * stride;
       cellIds[static_cast<std::size_t>(j)] =
           static_cast<std::uint32_t>(g.cellId(g.coord(p[0], 0), g.coord(p[1], 1), g.coord(p[2], 2)));
-    }
+    });
     std::size_t occupied = 0;
     fullest = 0;
     for (std::size_t j = 0; j < n; ++j) {
@@ -290,30 +283,22 @@ bool buildGrid(const float* points, std::size_t stride, const std::vector<std::u
 // unsettled are returned in `far`.
 void runGrid(const Context& ctx, float* distances, std::vector<Far>& far) {
   const Grid& grid = *ctx.grid;
-  std::vector<std::uint32_t> pending;
-#ifdef NIMBREL_WITH_OPENMP
-  const long cells = static_cast<long>(grid.occupied.size());
-#pragma omp parallel
-  {
+  // Each thread keeps its scratch space and its leftovers; the leftovers are joined between the passes.
+  struct Worker {
     Scratch s;
-    std::vector<std::uint32_t> local;
-    std::vector<Far> localFar;
-#pragma omp for schedule(dynamic, 16) nowait
-    for (long i = 0; i < cells; ++i) processCell(ctx, grid.occupied[i], s, distances, local);
-#pragma omp critical
-    pending.insert(pending.end(), local.begin(), local.end());
-#pragma omp barrier
-    const long waiting = static_cast<long>(pending.size());
-#pragma omp for schedule(dynamic, 4) nowait
-    for (long i = 0; i < waiting; ++i) processPending(ctx, pending[i], s, distances, localFar);
-#pragma omp critical
-    far.insert(far.end(), localFar.begin(), localFar.end());
-  }
-#else
-  Scratch s;
-  for (const std::uint32_t cell : grid.occupied) processCell(ctx, cell, s, distances, pending);
-  for (const std::uint32_t p : pending) processPending(ctx, p, s, distances, far);
-#endif
+    std::vector<std::uint32_t> pending;
+    std::vector<Far> far;
+  };
+  std::vector<Worker> workers(static_cast<std::size_t>(ctx.threads));
+  forEachDynamic(static_cast<long>(grid.occupied.size()), workers, 16, [&](Worker& w, long i) {
+    processCell(ctx, grid.occupied[static_cast<std::size_t>(i)], w.s, distances, w.pending);
+  });
+  std::vector<std::uint32_t> pending;
+  for (const Worker& w : workers) pending.insert(pending.end(), w.pending.begin(), w.pending.end());
+  forEachDynamic(static_cast<long>(pending.size()), workers, 4, [&](Worker& w, long i) {
+    processPending(ctx, pending[static_cast<std::size_t>(i)], w.s, distances, w.far);
+  });
+  for (const Worker& w : workers) far.insert(far.end(), w.far.begin(), w.far.end());
 }
 
 }  // namespace nimbrel_arm_util::detail::outlier

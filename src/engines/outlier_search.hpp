@@ -100,6 +100,7 @@ struct Context {
   std::size_t take;   // neighbours summed, query included: min(meanK + 1, searchable count)
   std::size_t total;  // searchable points
   int meanK;
+  int threads;  // for the searches' loops, one at least
 };
 
 // A point the grid left to the tree: its sorted position in the grid and a radius to start from.
@@ -131,9 +132,10 @@ inline bool settles(float kth, double margin) {
 // ---- Grid search (outlier_grid_search.cpp)
 
 /// Sorts the searchable points (`finite`, indices into `points`) into a grid of about `target` points per
-/// occupied cell. False, the grid unfinished, where a grid would not pay or cannot prove its margins.
+/// occupied cell, on `threads` threads. False, the grid unfinished, where a grid would not pay or cannot
+/// prove its margins.
 bool buildGrid(const float* points, std::size_t stride, const std::vector<std::uint32_t>& finite,
-               double target, Grid& g);
+               double target, int threads, Grid& g);
 /// Writes the mean distance of every grid point it settles; the points its rings cannot settle are
 /// appended to `far`, their distances left alone.
 void runGrid(const Context& ctx, float* distances, std::vector<Far>& far);

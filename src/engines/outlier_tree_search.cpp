@@ -12,10 +12,7 @@
 #include <vector>
 
 #include "engines/outlier_search.hpp"
-
-#ifdef NIMBREL_WITH_OPENMP
-#include <omp.h>
-#endif
+#include "engines/parallel.hpp"
 
 namespace nimbrel_arm_util::detail::outlier {
 
@@ -313,20 +310,15 @@ void buildTree(const float* points, std::size_t stride, const std::vector<std::u
 // Every leaf of the tree.
 void runLeaves(const Context& ctx, float* distances) {
   const Tree& tree = *ctx.tree;
-#ifdef NIMBREL_WITH_OPENMP
-  const long leaves = static_cast<long>(tree.leaves.size());
-#pragma omp parallel
-  {
+  // Each thread carries its scratch space and its radius guess from leaf to leaf.
+  struct Worker {
     Scratch s;
     double guess = 0.0;
-#pragma omp for schedule(dynamic, 16)
-    for (long i = 0; i < leaves; ++i) processLeaf(ctx, tree.nodes[tree.leaves[i]], s, guess, distances);
-  }
-#else
-  Scratch s;
-  double guess = 0.0;
-  for (const std::uint32_t leaf : tree.leaves) processLeaf(ctx, tree.nodes[leaf], s, guess, distances);
-#endif
+  };
+  std::vector<Worker> workers(static_cast<std::size_t>(ctx.threads));
+  forEachDynamic(static_cast<long>(tree.leaves.size()), workers, 16, [&](Worker& w, long i) {
+    processLeaf(ctx, tree.nodes[tree.leaves[static_cast<std::size_t>(i)]], w.s, w.guess, distances);
+  });
 }
 
 }  // namespace nimbrel_arm_util::detail::outlier

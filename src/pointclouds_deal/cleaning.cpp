@@ -11,8 +11,8 @@
 #include <limits>
 #include <utility>
 
+#include "engines/parallel.hpp"
 #include "engines/point_helpers.hpp"
-#include "engines/slices.hpp"
 #include "engines/statistical_outlier.hpp"
 #include "engines/voxel_grid.hpp"
 #include "nimbrel/logger.hpp"
@@ -159,7 +159,9 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
     std::uint64_t nonFinite = 0;
     detail::PointBounds box = detail::emptyBounds();
   };
-  const int parts = detail::sliceCount(n, 65536);
+  // One budget for the whole step: the voxel grid and the outlier removal below share its threads.
+  detail::ThreadBudget budget;
+  const int parts = budget.slices(n, detail::kMinCroppedPerSlice);
   std::vector<Slice> slices(static_cast<std::size_t>(parts));
   CloudPtr finite(new Cloud);
   finite->points.reserve(parts == 1 ? n : 0);

@@ -2,10 +2,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "engines/mesh_index.hpp"
+#include "engines/parallel.hpp"
+#include "engines/surface_grid.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "engines/mesh_index.hpp"
-#include "engines/surface_grid.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
@@ -91,12 +92,11 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
   }
 
   // Each point is decided on its own against grids that are only read: the points may share threads.
-  const long count = static_cast<long>(in->points.size());
-  std::vector<std::uint8_t> keep(static_cast<std::size_t>(count));
-#ifdef NIMBREL_WITH_OPENMP
-#pragma omp parallel for schedule(static, 4096) if (count >= 16384)
-#endif
-  for (long i = 0; i < count; ++i) {
+  const std::size_t count = in->points.size();
+  std::vector<std::uint8_t> keep(count);
+  detail::ThreadBudget budget;
+  const int threads = budget.team(count, detail::kMinNearTestPoints);
+  detail::forEachStatic(static_cast<long>(count), threads, detail::kNearTestChunk, [&](long i) {
     bool near = false;
     for (const detail::SurfaceGrid& surface : surfaces) {
       if (surface.isNear(in->points[static_cast<std::size_t>(i)])) {
@@ -105,7 +105,7 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
       }
     }
     keep[static_cast<std::size_t>(i)] = near ? 0 : 1;
-  }
+  });
   writeKept(*in, keep, *out);
   return 0;
 }
