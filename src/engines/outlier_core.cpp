@@ -5,9 +5,8 @@
 // distances (itself included) to the searchable points, summed in double in ascending order and divided by
 // k: its exact k nearest neighbours, whichever search finds them. That equals the point-cloud library's
 // filter wherever the library's kd-tree returns the true k nearest neighbours. It does not always: the
-// tree's pruning bound is rounded in float, and on adversarial layouts (many points at nearly equal
-// distances near the pruning boundary) it misses a nearer point; the result here is then the true one and
-// the library's differs.
+// tree's pruning bound is rounded in float, and on adversarial layouts it misses a nearer point; the
+// result here is then the one of the true neighbours, not the library's.
 //
 // Which search: the grid (outlier_grid_search.cpp) where it pays, that is where the points spread about
 // evenly; the tree (outlier_tree_search.cpp) where the grid declines. The few points the grid's rings leave
