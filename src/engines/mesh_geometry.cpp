@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+#include "engines/point_helpers.hpp"
+
 namespace nimbrel_arm_util {
 namespace detail {
 namespace {
@@ -25,14 +27,6 @@ inline double dotF(const Eigen::Vector3f& a, const Eigen::Vector3f& b) {
 }
 
 inline Eigen::Vector3f toVector(const pcl::PointXYZ& p) { return Eigen::Vector3f(p.x, p.y, p.z); }
-
-inline Eigen::Vector3d toVectorD(const pcl::PointXYZ& p) {
-  return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
-}
-
-inline bool isFinite(const pcl::PointXYZ& p) {
-  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
 
 // Fallback ray directions for ambiguous +x counts: unit length (so the parallel bound means the same as for
 // +x) and parallel to no axis or coordinate plane, so that they do not run along the edges and diagonals
@@ -201,7 +195,7 @@ RayTriangleHit intersectRay(const VertexCloud& vertices, const pcl::Vertices& fa
   const pcl::PointXYZ& q0 = vertices.points[static_cast<std::size_t>(face.vertices[0])];
   const pcl::PointXYZ& q1 = vertices.points[static_cast<std::size_t>(face.vertices[1])];
   const pcl::PointXYZ& q2 = vertices.points[static_cast<std::size_t>(face.vertices[2])];
-  if (!isFinite(q0) || !isFinite(q1) || !isFinite(q2)) {
+  if (!isFinitePoint(q0) || !isFinitePoint(q1) || !isFinitePoint(q2)) {
     return result;
   }
   return intersectRayCorners(q0, q1, q2, origin, direction, bound);
@@ -273,7 +267,7 @@ bool paddedYZExtent(const VertexCloud& vertices, const pcl::Vertices& face, doub
   double ys[3], zs[3];
   for (std::size_t i = 0; i < 3; ++i) {
     const pcl::PointXYZ& p = vertices.points[static_cast<std::size_t>(face.vertices[i])];
-    if (!isFinite(p)) {
+    if (!isFinitePoint(p)) {
       return false;
     }
     ys[i] = p.y;
@@ -342,7 +336,7 @@ std::vector<std::uint32_t> weldedCorners(const VertexCloud& vertices) {
   std::vector<std::uint32_t> order;
   order.reserve(vertexCount);
   for (std::size_t v = 0; v < vertexCount; ++v) {
-    if (isFinite(vertices.points[v])) order.push_back(static_cast<std::uint32_t>(v));
+    if (isFinitePoint(vertices.points[v])) order.push_back(static_cast<std::uint32_t>(v));
   }
   const auto less = [&vertices](std::uint32_t l, std::uint32_t r) {
     const pcl::PointXYZ& a = vertices.points[l];
@@ -375,7 +369,7 @@ std::vector<FaceEdge> faceEdges(const VertexCloud& vertices, const std::vector<p
     bool finite = true;
     for (std::size_t k = 0; k < 3; ++k) {
       c[k] = corner[static_cast<std::size_t>(face.vertices[k])];
-      finite = finite && isFinite(vertices.points[c[k]]);
+      finite = finite && isFinitePoint(vertices.points[c[k]]);
     }
     if (!finite) continue;
     for (std::size_t k = 0; k < 3; ++k) {
@@ -564,7 +558,7 @@ bool isInsideMesh(const VertexCloud& vertices, const std::vector<pcl::Vertices>&
   double lo[3], hi[3];
   bool any = false;
   for (const pcl::PointXYZ& v : vertices.points) {
-    if (!isFinite(v)) continue;
+    if (!isFinitePoint(v)) continue;
     for (int a = 0; a < 3; ++a) {
       lo[a] = any ? std::min(lo[a], static_cast<double>(v.data[a])) : v.data[a];
       hi[a] = any ? std::max(hi[a], static_cast<double>(v.data[a])) : v.data[a];
@@ -633,10 +627,10 @@ double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, cons
   if (!isValidFace(face, vertices.points.size())) {
     return -1.0;
   }
-  return pointTriangleDistance(toVectorD(point),
-                               toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[0])]),
-                               toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[1])]),
-                               toVectorD(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
+  return pointTriangleDistance(widen(point),
+                               widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]),
+                               widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]),
+                               widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
 }
 
 double nearestFaceDistance(const VertexCloud& vertices, const std::vector<pcl::Vertices>& polygons,

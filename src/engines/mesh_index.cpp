@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "engines/mesh_geometry.hpp"
-#include "engines/search_range.hpp"
+#include "engines/point_helpers.hpp"
 
 namespace nimbrel_arm_util {
 namespace detail {
@@ -23,10 +23,7 @@ constexpr std::int64_t kMaxCellsPerFace = 25;
 // Cell of a coordinate along one grid axis, clamped to the grid. Floor of a rounded quotient is monotone
 // in the coordinate, so a point inside a face's extent always falls in one of the face's cells.
 std::int64_t cellIndex(double value, double lo, double size, std::int64_t cells) {
-  const double c = std::floor((value - lo) / size);
-  if (!(c > 0.0)) return 0;
-  if (c >= static_cast<double>(cells - 1)) return cells - 1;
-  return static_cast<std::int64_t>(c);
+  return clampedCell(std::floor((value - lo) / size), cells);
 }
 
 // Squared distance from q to the box lo..hi (0 inside it).
@@ -52,14 +49,6 @@ class TraversalStack {
   std::size_t size_ = 0;
 };
 
-inline Eigen::Vector3d widen(const pcl::PointXYZ& p) {
-  return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
-}
-
-bool isFinite(const pcl::PointXYZ& p) {
-  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
-
 }  // namespace
 
 MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new pcl::PointCloud<pcl::PointXYZ>) {
@@ -67,8 +56,8 @@ MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new
   const std::size_t vertexCount = vertices_->points.size();
   // The nearest-face query refuses meshes of fewer than three vertices and points that have no nearest
   // vertex.
-  nearUsable_ = vertexCount >= 3 &&
-                std::any_of(vertices_->points.begin(), vertices_->points.end(), detail::isSearchable);
+  nearUsable_ = vertexCount >= 3 && std::any_of(vertices_->points.begin(), vertices_->points.end(),
+                                                isSearchablePoint<pcl::PointXYZ>);
   parts_ = meshParts(*vertices_, mesh.polygons);
   // A point in an open part's box costs the inside test a solid angle per boundary edge; past a few edges
   // the near-face test, which claims every point near the surface, is the cheaper one to ask first.
@@ -318,7 +307,7 @@ void MeshIndex::rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector
 }
 
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
-  if (!nearUsable_ || !isFinite(point)) return false;
+  if (!nearUsable_ || !isFinitePoint(point)) return false;
   for (const std::uint32_t f : unboxed_) {
     if (faceDistance(*vertices_, mesh_->polygons[f], point) < kNearMeshDistance) return true;
   }

@@ -1,5 +1,5 @@
-// Statistical outlier removal, computed on a grid instead of a kd-tree but rounded exactly like the
-// point-cloud library's filter. Compiled with -ffp-contract=off.
+// Statistical outlier removal on the exact k nearest neighbours, rounded like the point-cloud library's
+// filter. Compiled with -ffp-contract=off.
 #include "engines/statistical_outlier.hpp"
 
 #include <cmath>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engines/outlier_core.hpp"
+#include "engines/point_helpers.hpp"
 
 namespace nimbrel_arm_util::detail {
 
@@ -64,11 +65,8 @@ bool statisticalOutlierRemoval(const Cloud& in, Cloud& out, int meanK, double st
   result.sensor_orientation_ = in.sensor_orientation_;
   result.is_dense = in.is_dense;
   result.points.reserve(kept);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!(distances[i] > threshold)) result.points.push_back(in.points[i]);
-  }
-  result.width = static_cast<std::uint32_t>(kept);
-  result.height = 1;
+  keepPoints(in, result, [&](std::size_t i) { return !(distances[i] > threshold); });
+  result.height = 1;  // one row even when nothing is kept, as the library's filter leaves it
   out = std::move(result);
   return true;
 }

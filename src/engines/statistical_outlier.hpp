@@ -6,8 +6,9 @@
 
 namespace nimbrel_arm_util::detail {
 
-/// Statistical outlier removal with exactly the result of a default-constructed
-/// pcl::StatisticalOutlierRemoval<pcl::PointXYZ> given `meanK` and `stddevMulThresh`: the same kept points
+/// Statistical outlier removal on the exact k nearest neighbours, with the result of a default-constructed
+/// pcl::StatisticalOutlierRemoval<pcl::PointXYZ> given `meanK` and `stddevMulThresh` wherever that
+/// filter's kd-tree finds the true nearest neighbours (outlier_core.cpp): the same kept points
 /// in the same order, header and sensor pose copied, width the kept count and height 1, `is_dense` copied
 /// (and a plain copy of `in` when nothing is removed). `in` and `out` may be the same cloud. Points with a
 /// coordinate beyond 1e18 are treated as the library treats non-finite ones (kept, no part of any

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <type_traits>
 
+#include "engines/point_helpers.hpp"
+
 namespace nimbrel_arm_util {
 namespace detail {
 namespace {
@@ -20,10 +22,6 @@ constexpr int kMaxSpan = 8;
 // Cells per axis at most: beyond this, far positions share the last cell (2^40 cells of even a millimetre
 // reach a billion kilometres, and cell coordinates stay exact in double).
 constexpr double kMaxCellsPerAxis = 1099511627776.0;
-
-bool isFinite(const pcl::PointXYZ& p) {
-  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
 
 }  // namespace
 
@@ -47,7 +45,7 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   // Non-finite samples are never nearest to anything in a kd-tree either, so they are left out.
   std::size_t count = 0;
   for (const pcl::PointXYZ& p : samples.points) {
-    if (!isFinite(p)) continue;
+    if (!isFinitePoint(p)) continue;
     const double v[3] = {p.x, p.y, p.z};
     for (int a = 0; a < 3; ++a) {
       lo_[a] = count == 0 ? v[a] : std::min(lo_[a], v[a]);
@@ -87,7 +85,7 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   std::vector<std::uint32_t> slotOfSample;
   slotOfSample.reserve(count);
   for (const pcl::PointXYZ& p : samples.points) {
-    if (!isFinite(p)) continue;
+    if (!isFinitePoint(p)) continue;
     const std::int64_t x = cellOf(p.x, 0), y = cellOf(p.y, 1), z = cellOf(p.z, 2);
     std::uint32_t slot = 0;
     if (dense_) {
@@ -114,7 +112,7 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
   xyz_.resize(3 * count);
   std::size_t s = 0;
   for (const pcl::PointXYZ& p : samples.points) {
-    if (!isFinite(p)) continue;
+    if (!isFinitePoint(p)) continue;
     const std::size_t slot = 3 * static_cast<std::size_t>(fill[slotOfSample[s++]]++);
     xyz_[slot] = p.x;
     xyz_[slot + 1] = p.y;
@@ -141,7 +139,7 @@ SurfaceGrid::SurfaceGrid(const pcl::PointCloud<pcl::PointXYZ>& samples, double n
 }
 
 bool SurfaceGrid::isNear(const pcl::PointXYZ& point) const {
-  if (cellStart_.empty() || !isFinite(point)) return false;
+  if (cellStart_.empty() || !isFinitePoint(point)) return false;
   const double q[3] = {point.x, point.y, point.z};
   for (int a = 0; a < 3; ++a) {
     if (q[a] < lo_[a] - reach_ || q[a] > hi_[a] + reach_) return false;

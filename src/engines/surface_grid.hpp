@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engines/point_helpers.hpp"
+
 namespace nimbrel_arm_util {
 namespace detail {
 
@@ -53,10 +55,7 @@ class SurfaceGrid {
   // visited by a query a superset of the cells that can hold a near sample. Clamped to the grid (far
   // beyond 2^40 cells, neighbouring positions share a cell; its samples are still tested one by one).
   std::int64_t cellOf(double value, int axis) const {
-    const double c = std::floor((value - lo_[axis]) / cell_);
-    if (!(c > 0.0)) return 0;
-    if (c >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
-    return static_cast<std::int64_t>(c);
+    return clampedCell(std::floor((value - lo_[axis]) / cell_), dims_[axis]);
   }
   // Slot of cell (x, y, z) into cellStart_ and cellBox_ through the hash, or kEmpty when unoccupied.
   std::uint32_t find(std::int64_t x, std::int64_t y, std::int64_t z) const;

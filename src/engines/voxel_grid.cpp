@@ -18,7 +18,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "engines/slices.hpp"
+#include "engines/parallel.hpp"
+#include "engines/point_helpers.hpp"
 
 namespace nimbrel_arm_util::detail {
 
@@ -90,26 +91,25 @@ void sortByVoxel(VoxelEntry* entries, std::size_t count, const IndexSpread& spre
     if (!logDivisor) return;
     const std::size_t maxCount = ss::get_min_count<ss::int_log_mean_bin_size, ss::int_log_min_split_count,
                                                    ss::int_log_finishing_count>(logDivisor);
-    const long binTotal = static_cast<long>(cacheEnd);
-#pragma omp parallel num_threads(parts)
-    {
-      std::vector<Iter> localCache;
-      std::size_t localSizes[1 << ss::max_finishing_splits];
-#pragma omp for schedule(dynamic, 4)
-      for (long u = 0; u < binTotal; ++u) {
-        const Iter begin = u == 0 ? first : binCache[static_cast<std::size_t>(u) - 1];
-        const Iter end = binCache[static_cast<std::size_t>(u)];
-        const std::size_t size = static_cast<std::size_t>(end - begin);
-        if (size < 2) continue;
-        if (size < maxCount) {
-          boost::sort::pdqsort(begin, end);
-        } else {
-          ss::spreadsort_rec<Iter, std::uint32_t, VoxelShift, std::size_t, ss::int_log_mean_bin_size,
-                             ss::int_log_min_split_count, ss::int_log_finishing_count>(begin, end, localCache,
-                                                                                       0, localSizes, shift);
-        }
+    // Each thread keeps its own bin cache and bin sizes, as each call of the sort would.
+    struct BinSorter {
+      std::vector<Iter> cache;
+      std::size_t sizes[1 << ss::max_finishing_splits];
+    };
+    std::vector<BinSorter> sorters(static_cast<std::size_t>(parts));
+    forEachDynamic(static_cast<long>(cacheEnd), sorters, 4, [&](BinSorter& sorter, long u) {
+      const Iter begin = u == 0 ? first : binCache[static_cast<std::size_t>(u) - 1];
+      const Iter end = binCache[static_cast<std::size_t>(u)];
+      const std::size_t size = static_cast<std::size_t>(end - begin);
+      if (size < 2) return;
+      if (size < maxCount) {
+        boost::sort::pdqsort(begin, end);
+      } else {
+        ss::spreadsort_rec<Iter, std::uint32_t, VoxelShift, std::size_t, ss::int_log_mean_bin_size,
+                           ss::int_log_min_split_count, ss::int_log_finishing_count>(begin, end, sorter.cache,
+                                                                                     0, sorter.sizes, shift);
       }
-    }
+    });
     return;
   }
 #else
@@ -117,10 +117,6 @@ void sortByVoxel(VoxelEntry* entries, std::size_t count, const IndexSpread& spre
   (void)parts;
 #endif
   boost::sort::spreadsort::integer_sort(first, last, VoxelShift{});
-}
-
-bool isFinite(const pcl::PointXYZ& p) {
-  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
 }  // namespace
@@ -154,7 +150,8 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
   const std::size_t n = in.points.size();
   if (n == 0 || n > std::numeric_limits<std::uint32_t>::max()) return VoxelGridStatus::kDeclined;
   const bool dense = in.is_dense || bounds != nullptr;
-  const int parts = sliceCount(n, 16384);
+  ThreadBudget budget;
+  const int parts = budget.slices(n, kMinPointsPerSlice);
 
   // Bounding box of the finite points (of every point in a cloud flagged dense, which must then hold no
   // other kind), unless the caller knows it.
@@ -192,7 +189,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
       } else {
         for (std::size_t i = begin; i < end; ++i) {
           const pcl::PointXYZ& p = in.points[i];
-          if (!isFinite(p)) continue;
+          if (!isFinitePoint(p)) continue;
           ++b.finite;
           includePoint(b.box, p);
         }
@@ -241,7 +238,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
       std::uint32_t previous = 0;
       for (std::size_t i = begin; i < end; ++i) {
         const pcl::PointXYZ& p = in.points[i];
-        if (!dense && !isFinite(p)) continue;
+        if (!dense && !isFinitePoint(p)) continue;
         const auto ix = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.x * inverse) - first[0]));
         const auto iy = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.y * inverse) - first[1]));
         const auto iz = static_cast<std::uint32_t>(static_cast<int>(std::floor(p.z * inverse) - first[2]));
@@ -309,7 +306,7 @@ VoxelGridStatus voxelGridFilter(const Cloud& in, float leaf, Cloud& out, const P
   result.points.resize(voxels);
   const std::size_t reused = &in == &out ? 0 : std::min(voxels, out.points.size());
   for (std::size_t v = 0; v < reused; ++v) result.points[v].data[3] = out.points[v].data[3];
-  forSlices(voxels, sliceCount(voxels, 4096), [&](int, std::size_t begin, std::size_t end) {
+  forSlices(voxels, budget.slices(voxels, kMinVoxelsPerSlice), [&](int, std::size_t begin, std::size_t end) {
     for (std::size_t v = begin; v < end; ++v) {
       Eigen::Vector4f centroid(Eigen::Vector4f::Zero());
       for (std::uint32_t i = starts[v]; i < starts[v + 1]; ++i) {

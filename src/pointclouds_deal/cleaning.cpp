@@ -11,12 +11,12 @@
 #include <limits>
 #include <utility>
 
-#include "nimbrel/logger.hpp"
-#include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "engines/search_range.hpp"
-#include "engines/slices.hpp"
+#include "engines/parallel.hpp"
+#include "engines/point_helpers.hpp"
 #include "engines/statistical_outlier.hpp"
 #include "engines/voxel_grid.hpp"
+#include "nimbrel/logger.hpp"
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
@@ -25,15 +25,9 @@ namespace {
 // flagged dense, or a finite point out of the search range.
 bool needsSearchableCopy(const PointCloudsDeal::Cloud& cloud) {
   for (const pcl::PointXYZ& p : cloud.points) {
-    const bool finite = std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-    if (finite ? !detail::isSearchable(p) : cloud.is_dense) return true;
+    if (detail::isFinitePoint(p) ? !detail::isSearchablePoint(p) : cloud.is_dense) return true;
   }
   return false;
-}
-
-bool isFinitePoint(const pcl::PointXYZ& p) {
-  const float largest = std::numeric_limits<float>::max();
-  return std::abs(p.x) <= largest && std::abs(p.y) <= largest && std::abs(p.z) <= largest;
 }
 
 // True when the voxel grid's index space for `cloud` exceeds a 32-bit int. PCL makes the same test and
@@ -55,29 +49,11 @@ bool isUsableLeaf(float leaf) { return leaf > 0.0f && std::isfinite(leaf) && std
 }  // namespace
 
 void PointCloudsDeal::removeInfinatePointClouds(CloudPtr in, CloudPtr out) {
-  if (in == out) {
-    // Compact in place: the kept points move forward and nothing is read after it has been overwritten.
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < in->points.size(); ++i) {
-      if (isFinitePoint(in->points[i])) {
-        in->points[kept++] = in->points[i];
-      } else {
-        LOG_INFO("\x1b[41m ERROR: point is not finite valid\x1b[0m");
-      }
-    }
-    out->points.resize(kept);
-    out->width = static_cast<std::uint32_t>(kept);
-    out->height = kept == 0 ? 0 : 1;
-    return;
-  }
-  out->clear();
+  // Reported from here, before an in-place compaction moves the points: the log names this function.
   for (const pcl::PointXYZ& p : in->points) {
-    if (isFinitePoint(p)) {
-      out->push_back(p);
-    } else {
-      LOG_INFO("\x1b[41m ERROR: point is not finite valid\x1b[0m");
-    }
+    if (!detail::isFinitePoint(p)) LOG_INFO("\x1b[41m ERROR: point is not finite valid\x1b[0m");
   }
+  detail::keepPoints(*in, *out, [&](std::size_t i) { return detail::isFinitePoint(in->points[i]); });
 }
 
 void PointCloudsDeal::removeOutlierPointClouds(CloudPtr in, CloudPtr out) {
@@ -120,7 +96,7 @@ void PointCloudsDeal::removeOutlierPointClouds(CloudPtr in, CloudPtr out) {
   searchable->height = 1;
   const float nan = std::numeric_limits<float>::quiet_NaN();
   for (pcl::PointXYZ& p : searchable->points) {
-    if (!detail::isSearchable(p)) p.x = p.y = p.z = nan;
+    if (!detail::isSearchablePoint(p)) p.x = p.y = p.z = nan;
   }
   sor.setInputCloud(searchable);
   pcl::Indices kept;
@@ -174,9 +150,6 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
   const auto inBox = [&](const pcl::PointXYZ& p) {
     return !(p.x < xMin || p.x > xMax || p.y < yMin || p.y > yMax || p.z < zMin || p.z > zMax);
   };
-  const auto isFiniteXYZ = [](const pcl::PointXYZ& p) {
-    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-  };
   const std::vector<pcl::PointXYZ, Eigen::aligned_allocator<pcl::PointXYZ>>& points = in->points;
   const std::size_t n = points.size();
   // Each slice counts its survivors and non-finite points and bounds its survivors; then, when there are
@@ -186,7 +159,9 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
     std::uint64_t nonFinite = 0;
     detail::PointBounds box = detail::emptyBounds();
   };
-  const int parts = detail::sliceCount(n, 65536);
+  // One budget for the whole step: the voxel grid and the outlier removal below share its threads.
+  detail::ThreadBudget budget;
+  const int parts = budget.slices(n, detail::kMinCroppedPerSlice);
   std::vector<Slice> slices(static_cast<std::size_t>(parts));
   CloudPtr finite(new Cloud);
   finite->points.reserve(parts == 1 ? n : 0);
@@ -195,7 +170,7 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
     Slice slice;
     for (std::size_t i = begin; i < end; ++i) {
       const pcl::PointXYZ& p = points[i];
-      if (!isFiniteXYZ(p)) {
+      if (!detail::isFinitePoint(p)) {
         ++slice.nonFinite;
         continue;
       }
@@ -221,7 +196,7 @@ void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
       pcl::PointXYZ* at = finite->points.data() + keptBefore[static_cast<std::size_t>(k)];
       for (std::size_t i = begin; i < end; ++i) {
         const pcl::PointXYZ& p = points[i];
-        if (isFiniteXYZ(p) && inBox(p)) *at++ = p;
+        if (detail::isFinitePoint(p) && inBox(p)) *at++ = p;
       }
     });
   }

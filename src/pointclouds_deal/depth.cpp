@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "engines/parallel.hpp"
+#include "engines/point_helpers.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/camera_model.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -269,11 +271,6 @@ struct Readings {
   static constexpr double kFarthest = std::numeric_limits<float>::max();
 };
 
-#ifdef NIMBREL_WITH_OPENMP
-// Below this many pixels the threads cost more than they save.
-constexpr long kParallelPixels = 64 * 1024;
-#endif
-
 // Undistorts (when `map` is not empty), screens and back-projects `depth` into `out`, in row-major pixel
 // order.
 template <typename Pixel>
@@ -288,11 +285,11 @@ void convertDepth(const cv::Mat& depth, const cv::Mat& map, const Projection& pr
   // Each row's points start where the readings of the rows above it end, so rows can be written in any
   // order, or at once, and the points still come in row-major pixel order.
   std::vector<std::size_t> start(static_cast<std::size_t>(rows) + 1, 0);
-#ifdef NIMBREL_WITH_OPENMP
-  const bool parallel = static_cast<long>(rows) * cols >= kParallelPixels;
-#pragma omp parallel for schedule(static) if (parallel)
-#endif
-  for (int v = 0; v < rows; ++v) {
+  detail::ThreadBudget budget;
+  const int threads =
+      budget.team(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), detail::kMinDepthPixels);
+  detail::forEachStatic(rows, threads, 0, [&](long r) {
+    const int v = static_cast<int>(r);
     Pixel* row = image.ptr<Pixel>(v);
     if (undistort) {
       undistortRow(depth, map, v, row);
@@ -301,7 +298,7 @@ void convertDepth(const cv::Mat& depth, const cv::Mat& map, const Projection& pr
     }
     if (readings.screen) readings.screenRow(row, cols, projection.unitsPerMetre);
     start[static_cast<std::size_t>(v) + 1] = readingsIn(row, cols);
-  }
+  });
   for (int v = 0; v < rows; ++v) start[static_cast<std::size_t>(v) + 1] += start[static_cast<std::size_t>(v)];
   const std::size_t count = start.back();
 
@@ -309,25 +306,23 @@ void convertDepth(const cv::Mat& depth, const cv::Mat& map, const Projection& pr
   // Sized once, reusing the cloud's storage: no per-point growth and no width update per point.
   points.resize(count);
   pcl::PointXYZ* const first = points.data();
-#ifdef NIMBREL_WITH_OPENMP
-#pragma omp parallel for schedule(static) if (parallel)
-#endif
-  for (int v = 0; v < rows; ++v)
+  detail::forEachStatic(rows, threads, 0, [&](long r) {
+    const int v = static_cast<int>(r);
     projection.row(image.ptr<Pixel>(v), v, first + start[static_cast<std::size_t>(v)],
                    first + start[static_cast<std::size_t>(v) + 1]);
+  });
 
-  std::size_t kept = count;
   // A far reading seen by an extreme camera (a tiny focal length, a principal point far outside the image)
   // may lie beyond float's range sideways; such points are holes, like readings beyond the depth range.
   // Checked only when the camera and the depths allow it at all.
   if (readings.screen && count > 0 &&
       projection.mayOverflow(readings.farthest(depth.type(), projection.unitsPerMetre))) {
-    const auto off = [](const pcl::PointXYZ& p) { return !std::isfinite(p.x) || !std::isfinite(p.y); };
-    kept = static_cast<std::size_t>(std::remove_if(points.begin(), points.end(), off) - points.begin());
-    points.resize(kept);
+    detail::keepPoints(
+        out, out, [&](std::size_t i) { return std::isfinite(points[i].x) && std::isfinite(points[i].y); });
+    return;
   }
-  out.width = static_cast<std::uint32_t>(kept);
-  out.height = kept == 0 ? 0 : 1;
+  out.width = static_cast<std::uint32_t>(count);
+  out.height = count == 0 ? 0 : 1;
 }
 
 bool scaleAccepted(double unitsPerMetre) {

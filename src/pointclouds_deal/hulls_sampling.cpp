@@ -10,9 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engines/mesh_geometry.hpp"
+#include "engines/point_helpers.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "engines/mesh_geometry.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
@@ -41,23 +42,19 @@ Eigen::Vector3d drawPointInTriangle(std::mt19937& engine, const Eigen::Vector3d&
   return p1 + r3 * (p2 - p1);
 }
 
-Eigen::Vector3d widen(const pcl::PointXYZ& p) {
-  return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
-}
-
 // Turns every face of a convex hull counter-clockwise seen from outside (its normal by the right-hand rule
 // pointing away from the hull), as planners and physics engines read a mesh. The hull's vertex centroid lies
 // inside it, so a face whose normal points towards the centroid is reversed, keeping its first corner.
 void orientOutward(const PointCloudsDeal::Cloud& points, std::vector<pcl::Vertices>& faces) {
   if (points.points.empty()) return;
   Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
-  for (const pcl::PointXYZ& p : points.points) centroid += widen(p);
+  for (const pcl::PointXYZ& p : points.points) centroid += detail::widen(p);
   centroid /= static_cast<double>(points.points.size());
   for (pcl::Vertices& face : faces) {
     if (!detail::isValidFace(face, points.points.size())) continue;
-    const Eigen::Vector3d a = widen(points.points[static_cast<std::size_t>(face.vertices[0])]);
-    const Eigen::Vector3d b = widen(points.points[static_cast<std::size_t>(face.vertices[1])]);
-    const Eigen::Vector3d c = widen(points.points[static_cast<std::size_t>(face.vertices[2])]);
+    const Eigen::Vector3d a = detail::widen(points.points[static_cast<std::size_t>(face.vertices[0])]);
+    const Eigen::Vector3d b = detail::widen(points.points[static_cast<std::size_t>(face.vertices[1])]);
+    const Eigen::Vector3d c = detail::widen(points.points[static_cast<std::size_t>(face.vertices[2])]);
     if ((b - a).cross(c - a).dot(a - centroid) < 0.0) {
       std::reverse(face.vertices.begin() + 1, face.vertices.end());
     }
@@ -78,13 +75,8 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
     detail::readVertices(mesh, *cloud);
     // qhull dereferences a null facet when handed an infinite or NaN coordinate and kills the process:
     // only the finite vertices take part in the hull, and too few of them is too few vertices.
-    const auto notFinite = [](const pcl::PointXYZ& p) {
-      return !std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z);
-    };
-    cloud->points.erase(std::remove_if(cloud->points.begin(), cloud->points.end(), notFinite),
-                        cloud->points.end());
-    cloud->width = static_cast<std::uint32_t>(cloud->points.size());
-    cloud->height = 1;
+    detail::keepPoints(*cloud, *cloud,
+                       [&](std::size_t i) { return detail::isFinitePoint(cloud->points[i]); });
     cloud->is_dense = true;
     if (cloud->points.size() <= 3) {
       LOG_INFO("convertToConvexHull mesh.cloud.points.size()<=3 ERROR!\n");
@@ -129,9 +121,10 @@ int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
     if (!detail::isValidFace(face, vertices.points.size())) {
       continue;
     }
-    const double area = calTriangleArea(widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]),
-                                        widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]),
-                                        widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
+    const double area =
+        calTriangleArea(detail::widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]),
+                        detail::widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]),
+                        detail::widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]));
     // A NaN area (a corner that is not a number) cannot be sized: such a triangle gets no samples.
     if (std::isnan(area) || area < kAreaPerSample) {
       continue;
@@ -156,9 +149,9 @@ int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
       continue;
     }
     const pcl::Vertices& face = mesh.polygons[f];
-    const Eigen::Vector3d a = widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]);
-    const Eigen::Vector3d b = widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]);
-    const Eigen::Vector3d c = widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]);
+    const Eigen::Vector3d a = detail::widen(vertices.points[static_cast<std::size_t>(face.vertices[0])]);
+    const Eigen::Vector3d b = detail::widen(vertices.points[static_cast<std::size_t>(face.vertices[1])]);
+    const Eigen::Vector3d c = detail::widen(vertices.points[static_cast<std::size_t>(face.vertices[2])]);
     for (int i = 0; i < counts[f]; ++i) {
       const Eigen::Vector3d p = drawPointInTriangle(engine, a, b, c);
       samples.points.emplace_back(static_cast<float>(p.x()), static_cast<float>(p.y()),

@@ -6,10 +6,10 @@
 #include <limits>
 #include <memory>
 
+#include "engines/mesh_geometry.hpp"
+#include "engines/point_helpers.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "engines/mesh_geometry.hpp"
-#include "engines/search_range.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
@@ -21,7 +21,7 @@ Eigen::Vector3f toVector(const pcl::PointXYZ& p) { return Eigen::Vector3f(p.x, p
 bool PointCloudsDeal::isPointNearObj(pcl::PointXYZ& point, pcl::search::KdTree<pcl::PointXYZ>::Ptr tree,
                                      double threshold) {
   // The search asserts on a non-finite query and ends the process; such a point has no nearest neighbour.
-  if (!pcl::isFinite(point)) {
+  if (!detail::isFinitePoint(point)) {
     return false;
   }
   pcl::Indices indices(1);
@@ -70,8 +70,9 @@ int PointCloudsDeal::findNearestTriangles(const pcl::PointXYZ& point, pcl::Polyg
   dist = std::numeric_limits<double>::max();
   // A nearest vertex exists when the point is finite and some vertex can be searched for (finite, within
   // the range a search tree holds).
-  const bool searchable = std::any_of(vertices->points.begin(), vertices->points.end(), detail::isSearchable);
-  if (!pcl::isFinite(point) || !searchable) {
+  const bool searchable =
+      std::any_of(vertices->points.begin(), vertices->points.end(), detail::isSearchablePoint<pcl::PointXYZ>);
+  if (!detail::isFinitePoint(point) || !searchable) {
     LOG_INFO("can not find nearest point");
     return -2;
   }

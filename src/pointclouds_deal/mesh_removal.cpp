@@ -2,37 +2,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "engines/mesh_index.hpp"
+#include "engines/parallel.hpp"
+#include "engines/point_helpers.hpp"
+#include "engines/surface_grid.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
-#include "engines/mesh_index.hpp"
-#include "engines/surface_grid.hpp"
 
 namespace nimbrel_arm_util {
 namespace {
 
 // Scene points nearer than this to a mesh's surface samples belong to the object.
 constexpr double kNearSurface = 0.08;
-
-// Writes the points of `in` whose flag is set into `out`, in order. `in` and `out` may be one cloud: the
-// flags were all decided before, so compacting in place loses nothing. Header, density flag and sensor
-// pose of `out` stay as they were; its layout becomes one row of the kept points.
-void writeKept(const PointCloudsDeal::Cloud& in, const std::vector<std::uint8_t>& keep,
-               PointCloudsDeal::Cloud& out) {
-  if (&in == &out) {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < keep.size(); ++i) {
-      if (keep[i]) out.points[kept++] = out.points[i];
-    }
-    out.points.resize(kept);
-  } else {
-    out.points.clear();
-    for (std::size_t i = 0; i < keep.size(); ++i) {
-      if (keep[i]) out.points.push_back(in.points[i]);
-    }
-  }
-  out.width = static_cast<std::uint32_t>(out.points.size());
-  out.height = 1;
-}
 
 }  // namespace
 
@@ -62,7 +43,10 @@ int PointCloudsDeal::removePointsFromMeshs(CloudPtr in, std::vector<pcl::Polygon
     }
     keep[i] = claimed ? 0 : 1;
   }
-  writeKept(*in, keep, *out);
+  // The flags were all decided before, so `out` may be `in`. Header, density flag and sensor pose of `out`
+  // stay as they were; it becomes one row of the kept points, one row even when none is kept.
+  detail::keepPoints(*in, *out, [&](std::size_t i) { return keep[i] != 0; });
+  out->height = 1;
   return 0;
 }
 
@@ -91,12 +75,11 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
   }
 
   // Each point is decided on its own against grids that are only read: the points may share threads.
-  const long count = static_cast<long>(in->points.size());
-  std::vector<std::uint8_t> keep(static_cast<std::size_t>(count));
-#ifdef NIMBREL_WITH_OPENMP
-#pragma omp parallel for schedule(static, 4096) if (count >= 16384)
-#endif
-  for (long i = 0; i < count; ++i) {
+  const std::size_t count = in->points.size();
+  std::vector<std::uint8_t> keep(count);
+  detail::ThreadBudget budget;
+  const int threads = budget.team(count, detail::kMinNearTestPoints);
+  detail::forEachStatic(static_cast<long>(count), threads, detail::kNearTestChunk, [&](long i) {
     bool near = false;
     for (const detail::SurfaceGrid& surface : surfaces) {
       if (surface.isNear(in->points[static_cast<std::size_t>(i)])) {
@@ -105,8 +88,11 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
       }
     }
     keep[static_cast<std::size_t>(i)] = near ? 0 : 1;
-  }
-  writeKept(*in, keep, *out);
+  });
+  // The flags were all decided before, so `out` may be `in`. Header, density flag and sensor pose of `out`
+  // stay as they were; it becomes one row of the kept points, one row even when none is kept.
+  detail::keepPoints(*in, *out, [&](std::size_t i) { return keep[i] != 0; });
+  out->height = 1;
   return 0;
 }
 

@@ -1,6 +1,7 @@
 // Axis-aligned box crops and the open z band.
 #include <pcl/filters/passthrough.h>
 
+#include "engines/point_helpers.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 
 namespace nimbrel_arm_util {
@@ -42,28 +43,11 @@ void PointCloudsDeal::rangeFilterPointClouds(CloudPtr in, CloudPtr out, double x
 
 void PointCloudsDeal::rangeInZFilterPointClouds(pcl::PointCloud<pcl::PointXYZ>& in,
                                                 pcl::PointCloud<pcl::PointXYZ>& out, double zMin, double zMax) {
-  // Compact in place first so that one cloud may serve as both input and output without losing points.
-  std::size_t kept = 0;
-  const std::size_t count = in.points.size();
-  if (&in == &out) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const double z = in.points[i].z;
-      if (z < zMax && z > zMin) {
-        in.points[kept++] = in.points[i];
-      }
-    }
-    out.points.resize(kept);
-    out.width = static_cast<std::uint32_t>(kept);
-    out.height = kept == 0 ? 0 : 1;
-    return;
-  }
-  out.clear();
-  for (const pcl::PointXYZ& p : in.points) {
-    const double z = p.z;
-    if (z < zMax && z > zMin) {
-      out.push_back(p);
-    }
-  }
+  // One cloud may serve as both input and output: the kept points are then compacted in place.
+  detail::keepPoints(in, out, [&](std::size_t i) {
+    const double z = in.points[i].z;
+    return z < zMax && z > zMin;
+  });
 }
 
 }  // namespace nimbrel_arm_util
