@@ -453,7 +453,7 @@ int main(int argc, char** argv) {
     const Frame next = i == 0 ? frame : renderDepth(trueDepth, kFirstSeed + i);
     nimbrel_tools::saveImage(next.depth, out(fmt::format("frames/frame_{:03d}.png", i)));
   }
-  nimbrel_tools::saveCameraInfo({scene.intrinsic, kWidth, kHeight}, out("camera_info.yaml"));
+  nimbrel_tools::saveCameraInfo({scene.intrinsic, kWidth, kHeight, {}, {}}, out("camera_info.yaml"));
   writeText(out("camera_to_robot.txt"), matrixText(scene.cameraToRobot));
   writeText(out("box_pose.txt"), matrixText(scene.object.pose));
   writeText(out("tool_pose.txt"), matrixText(scene.toolBox.pose));

@@ -113,7 +113,7 @@ TEST_F(SceneFile, ToolSceneMatchesThePipeline) {
   nimbrel_tools::saveImage(depth, path("depth.png"));
   const nimbrel_arm_util::CameraIntrinsic intrinsic{200.0f, 79.5f, 200.0f, 59.5f, -0.03f,
                                                     0.01f,  0.0f,  0.0f,   0.0f};
-  nimbrel_tools::saveCameraInfo({intrinsic, 160, 120, {}}, path("camera_info.yaml"));
+  nimbrel_tools::saveCameraInfo({intrinsic, 160, 120, {}, {}}, path("camera_info.yaml"));
   // The camera as TF gives it (x y z qx qy qz qw), the tool frame as a matrix: both forms of a pose.
   const std::string camera = "0 0 1 -0.70710678118654757 0.70710678118654757 0 0";
   const std::string common = "scene " + path("depth.png") + " -c " + path("camera_info.yaml") + " -s " +
