@@ -7,7 +7,6 @@
 #include <pcl/filters/passthrough.h>
 #include <pcl/filters/statistical_outlier_removal.h>
 #include <pcl/filters/voxel_grid.h>
-
 #include <unistd.h>
 
 #include <cstdio>

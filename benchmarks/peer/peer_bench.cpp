@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "engines/statistical_outlier.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "peer/embree_inside.hpp"
 #include "peer/peer_inputs.hpp"
 #include "peer/rows.hpp"
 #include "peer/scene.hpp"
-#include "engines/statistical_outlier.hpp"
 
 namespace nimbrel_bench {
 namespace {

@@ -8,6 +8,13 @@
 //   LOG_ERROR("ex.what: {}", ex.what());
 #pragma once
 
+#include <fmt/format.h>
+#include <spdlog/logger.h>
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/systemd_sink.h>
+#include <spdlog/spdlog.h>
+#include <syslog.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -17,14 +24,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <syslog.h>
-
-#include <fmt/format.h>
-#include <spdlog/logger.h>
-#include <spdlog/sinks/ansicolor_sink.h>
-#include <spdlog/sinks/systemd_sink.h>
-#include <spdlog/spdlog.h>
 
 namespace nimbrel {
 
@@ -65,7 +64,8 @@ inline Logger::Logger(const std::string& name) : logger(), counter(0), level(2) 
       std::cout << "environment variable SPDLOG_STDOUT is invalid, and set true\n";
     }
     if (want_stdout) {
-      sinks.push_back(std::make_shared<spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>());
+      sinks.push_back(
+          std::make_shared<spdlog::sinks::ansicolor_stdout_sink<spdlog::details::console_mutex>>());
     }
 
     const char* to_journal = std::getenv("SPDLOG_SYSTEMD");
@@ -142,8 +142,10 @@ inline void log_call(const char* file, int line, const char* function, spdlog::l
 #undef LOG_INFO
 #endif
 /// Logs an INFO message: LOG_INFO(format, args...), format being an fmt format string.
-#define LOG_INFO(...) \
-  ::nimbrel::detail::log_call(__FILE__, __LINE__, __func__, ::spdlog::level::info, "{0:3d} [INFO] ", __VA_ARGS__)
+#define LOG_INFO(...)                                                                                \
+  ::nimbrel::detail::log_call(__FILE__, __LINE__, __func__, ::spdlog::level::info, "{0:3d} [INFO] ", \
+                              __VA_ARGS__)
 /// Logs an ERROR message: LOG_ERROR(format, args...), format being an fmt format string.
-#define LOG_ERROR(...) \
-  ::nimbrel::detail::log_call(__FILE__, __LINE__, __func__, ::spdlog::level::err, "{0:3d} [ERROR] ", __VA_ARGS__)
+#define LOG_ERROR(...)                                                                               \
+  ::nimbrel::detail::log_call(__FILE__, __LINE__, __func__, ::spdlog::level::err, "{0:3d} [ERROR] ", \
+                              __VA_ARGS__)

@@ -1,17 +1,17 @@
 #pragma once
 
-#include <limits>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include <Eigen/Core>
-#include <opencv2/core/mat.hpp>
 #include <pcl/PolygonMesh.h>
 #include <pcl/Vertices.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
+
+#include <Eigen/Core>
+#include <limits>
+#include <memory>
+#include <opencv2/core/mat.hpp>
+#include <string>
+#include <vector>
 
 #include "nimbrel_arm_util/camera_intrinsic.hpp"
 #include "nimbrel_arm_util/camera_model.hpp"
@@ -42,7 +42,8 @@ class PointCloudsDeal {
 
   /// Crops `cloud` in place to the object's filter box (closed, compared in float; non-finite points go).
   void rangeFilterPointClouds(CloudPtr cloud);
-  /// Writes into `out` the finite points of `in` inside the given closed box; `in` and `out` may be one cloud.
+  /// Writes into `out` the finite points of `in` inside the given closed box; `in` and `out` may be one
+  /// cloud.
   void rangeFilterPointClouds(CloudPtr in, CloudPtr out, double xMin, double xMax, double yMin, double yMax,
                               double zMin, double zMax);
   /// Replaces `out` by the points of `in` whose z lies strictly between zMin and zMax (height 1).

@@ -51,7 +51,8 @@ class TraversalStack {
 
 }  // namespace
 
-MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh) : mesh_(&mesh), vertices_(new pcl::PointCloud<pcl::PointXYZ>) {
+MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh)
+    : mesh_(&mesh), vertices_(new pcl::PointCloud<pcl::PointXYZ>) {
   readVertices(mesh, *vertices_);
   const std::size_t vertexCount = vertices_->points.size();
   // The nearest-face query refuses meshes of fewer than three vertices and points that have no nearest

@@ -42,7 +42,8 @@ void PointCloudsDeal::rangeFilterPointClouds(CloudPtr in, CloudPtr out, double x
 }
 
 void PointCloudsDeal::rangeInZFilterPointClouds(pcl::PointCloud<pcl::PointXYZ>& in,
-                                                pcl::PointCloud<pcl::PointXYZ>& out, double zMin, double zMax) {
+                                                pcl::PointCloud<pcl::PointXYZ>& out, double zMin,
+                                                double zMax) {
   // One cloud may serve as both input and output: the kept points are then compacted in place.
   detail::keepPoints(in, out, [&](std::size_t i) {
     const double z = in.points[i].z;

@@ -1,4 +1,7 @@
+#include "nimbrel/logger.hpp"
+
 #include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,10 +12,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <spdlog/sinks/base_sink.h>
-
-#include "nimbrel/logger.hpp"
 
 extern char** environ;
 
@@ -60,7 +59,8 @@ ProbeResult runProbe(const std::map<std::string, std::string>& env, const std::v
   ProbeResult result;
   char buffer[65536];
   ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+    result.out.append(buffer, static_cast<std::size_t>(n));
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -77,14 +77,15 @@ std::map<std::string, std::string> quietWith(const std::string& name, const std:
   return env;
 }
 
-// Splits "NNN [TAG] body" into its parts: a number 0..127 right-aligned in three characters, the tag, then the
-// body. Returns false for any other shape.
+// Splits "NNN [TAG] body" into its parts: a number 0..127 right-aligned in three characters, the tag, then
+// the body. Returns false for any other shape.
 bool splitLine(const std::string& line, const std::string& tag, int* number, std::string* body) {
   const std::string marker = " [" + tag + "] ";
   if (line.size() < 3 + marker.size() || line.compare(3, marker.size(), marker) != 0) return false;
   const std::string field = line.substr(0, 3);
   const std::size_t first = field.find_first_not_of(' ');
-  if (first == std::string::npos || field.find_first_not_of("0123456789", first) != std::string::npos) return false;
+  if (first == std::string::npos || field.find_first_not_of("0123456789", first) != std::string::npos)
+    return false;
   *number = std::stoi(field.substr(first));
   *body = line.substr(3 + marker.size());
   return *number <= 127 && fmt::format("{:3d}", *number) == field;
@@ -131,7 +132,8 @@ TEST(Logger, LevelNamesDecideWhatIsCountedAndWritten) {
   for (const char* errorsOnly : {"warning", "error"}) {
     EXPECT_EQ(runProbe(quietWith("SPDLOG_LEVEL", errorsOnly), both).out, "  1 [ERROR] e\n") << errorsOnly;
   }
-  EXPECT_EQ(runProbe(quietWith("SPDLOG_LEVEL", "critical"), {"info:i", "error:e", "counter"}).out, "counter=0\n");
+  EXPECT_EQ(runProbe(quietWith("SPDLOG_LEVEL", "critical"), {"info:i", "error:e", "counter"}).out,
+            "counter=0\n");
   for (const char* invalid : {"warn", "off", "err", "INFO", "", "Info"}) {
     EXPECT_EQ(runProbe(quietWith("SPDLOG_LEVEL", invalid), both).out,
               std::string(kLevelInvalid) + "  1 [INFO] i\n  2 [ERROR] e\n")
@@ -140,8 +142,9 @@ TEST(Logger, LevelNamesDecideWhatIsCountedAndWritten) {
 }
 
 TEST(Logger, NoSinksWritesNothingButStillCounts) {
-  const ProbeResult r = runProbe({{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "info"}},
-                                 {"info:a", "error:b", "info:c", "counter"});
+  const ProbeResult r =
+      runProbe({{"SPDLOG_STDOUT", "false"}, {"SPDLOG_SYSTEMD", "false"}, {"SPDLOG_LEVEL", "info"}},
+               {"info:a", "error:b", "info:c", "counter"});
   EXPECT_EQ(r.out, "counter=3\n");
 }
 

@@ -11,8 +11,8 @@
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
-#include "support/outlier_scene.hpp"
 #include "support/log_recorder.hpp"
+#include "support/outlier_scene.hpp"
 
 using nimbrel_arm_util::PointCloudsDeal;
 using nimbrel_test::Cloud;

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "engines/mesh_geometry.hpp"
 #include "engines/mesh_index.hpp"
+#include "nimbrel_arm_util/pointclouds_deal.hpp"
 #include "support/geometry.hpp"
 
 using nimbrel_test::Diagonal;

@@ -112,7 +112,8 @@ TEST(RangeFilters, ZBandInPlaceKeepsBandInOrder) {
   deal.rangeInZFilterPointClouds(*cloud, *cloud, 0.15, 0.55);
   const auto kept = xyz(*cloud);
   ASSERT_EQ(kept.size(), 4u);
-  for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_FLOAT_EQ(kept[i].z(), 0.1f * static_cast<float>(i + 2));
+  for (std::size_t i = 0; i < kept.size(); ++i)
+    EXPECT_FLOAT_EQ(kept[i].z(), 0.1f * static_cast<float>(i + 2));
   EXPECT_EQ(cloud->width, 4u);
   EXPECT_EQ(cloud->height, 1u);
   deal.rangeInZFilterPointClouds(*cloud, *cloud, 5, 6);

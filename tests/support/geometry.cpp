@@ -1,11 +1,11 @@
 #include "support/geometry.hpp"
 
+#include <pcl/conversions.h>
+
 #include <cmath>
 #include <map>
 #include <random>
 #include <utility>
-
-#include <pcl/conversions.h>
 
 namespace nimbrel_test {
 
@@ -64,13 +64,14 @@ pcl::PolygonMesh makeTetrahedron() {
 
 pcl::PolygonMesh makeIcosphere(int subdivisions, float radius, Eigen::Vector3f centre) {
   const double t = (1.0 + std::sqrt(5.0)) / 2.0;
-  std::vector<Eigen::Vector3d> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0}, {0, -1, t}, {0, 1, t},
-                                    {0, -1, -t}, {0, 1, -t}, {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
+  std::vector<Eigen::Vector3d> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0},
+                                    {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
+                                    {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
   for (Eigen::Vector3d& p : v) p.normalize();
-  std::vector<std::vector<std::uint32_t>> f = {
-      {0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
-      {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
-      {3, 8, 9},  {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}};
+  std::vector<std::vector<std::uint32_t>> f = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11},
+                                               {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
+                                               {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
+                                               {4, 9, 5},  {2, 4, 11}, {6, 2, 10},  {8, 6, 7},  {9, 8, 1}};
   for (int s = 0; s < subdivisions; ++s) {
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> midpoints;
     auto midpoint = [&](std::uint32_t a, std::uint32_t b) {
@@ -135,7 +136,8 @@ CloudPtr makeRandomCloud(std::size_t count, Eigen::Vector3f lo, Eigen::Vector3f 
   return cloud;
 }
 
-cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres, const std::vector<cv::Point>& holes) {
+cv::Mat makeDepthImage(int width, int height, std::uint16_t millimetres,
+                       const std::vector<cv::Point>& holes) {
   cv::Mat depth(height, width, CV_16UC1, cv::Scalar(millimetres));
   for (const cv::Point& p : holes) depth.at<std::uint16_t>(p.y, p.x) = 0;
   return depth;

@@ -2,14 +2,14 @@
 // hand-checkable tables and fixed seeds.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
-#include <Eigen/Core>
-#include <opencv2/core/mat.hpp>
 #include <pcl/PolygonMesh.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <opencv2/core/mat.hpp>
+#include <vector>
 
 namespace nimbrel_test {
 
