@@ -28,6 +28,7 @@
 #include "support/files.hpp"
 #include "support/geometry.hpp"
 #include "support/scene_file.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -106,9 +107,6 @@ class SceneNodeTest : public nimbrel_test::RosTest {
  protected:
   void SetUp() override {
     RosTest::SetUp();
-    char pattern[] = "/tmp/nimbrel_scene_node_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     nimbrel_tools::saveMesh(
         nimbrel_test::makeCube(nimbrel_test::Diagonal::kMain, 0.1f, Eigen::Vector3f(-0.05f, -0.05f, -0.05f)),
         path("cube.ply"));
@@ -135,7 +133,6 @@ class SceneNodeTest : public nimbrel_test::RosTest {
     peerSpinner_.reset();
     points_.reset();
     peer_.reset();
-    fs::remove_all(dir_);
     RosTest::TearDown();
   }
 
@@ -220,7 +217,8 @@ class SceneNodeTest : public nimbrel_test::RosTest {
     }
   }
 
-  fs::path dir_;
+  nimbrel_test::TempDir temp_{"nimbrel_scene_node_test"};
+  const fs::path& dir_ = temp_.dir();
   std::string namespace_;
   rclcpp::Node::SharedPtr peer_;
   rclcpp::Publisher<Image>::SharedPtr images_;

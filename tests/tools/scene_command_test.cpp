@@ -14,6 +14,7 @@
 #include "support/files.hpp"
 #include "support/geometry.hpp"
 #include "support/scene_file.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -23,14 +24,10 @@ using nimbrel_arm_util::FramePipeline;
 class SceneFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nimbrel_scene_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     nimbrel_tools::saveMesh(
         nimbrel_test::makeCube(nimbrel_test::Diagonal::kMain, 100.0f, Eigen::Vector3f(-50, -50, -50)),
         path("cube_mm.ply"));
   }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
   std::string write(const std::string& name, const std::string& text) const {
     std::ofstream(path(name)) << text;
@@ -47,7 +44,8 @@ class SceneFile : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  fs::path dir_;
+  nimbrel_test::TempDir temp_{"nimbrel_scene_test"};
+  const fs::path& dir_ = temp_.dir();
 };
 
 const char* kScene = R"(

@@ -21,6 +21,7 @@
 
 #include "support/files.hpp"
 #include "support/render.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -48,13 +49,6 @@ std::string slurp(const fs::path& p) {
 
 class ToolCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/nimbrel_tool_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   Outcome run(const std::string& args, const std::string& environment = "") const {
@@ -99,7 +93,8 @@ class ToolCli : public ::testing::Test {
     nimbrel_tools::saveCameraInfo(info, path(name));
   }
 
-  fs::path dir_;
+  nimbrel_test::TempDir temp_{"nimbrel_tool_test"};
+  const fs::path& dir_ = temp_.dir();
 };
 
 // A single error line on standard error, non-zero status, nothing on standard output.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/files.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -22,20 +23,14 @@ constexpr float kExact = 0.0f;
 
 class FormatReaders : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/nimbrel_format_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string write(const std::string& name, const std::string& bytes) const {
     const std::string path = (dir_ / name).string();
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
 
-  fs::path dir_;
+  nimbrel_test::TempDir temp_{"nimbrel_format_test"};
+  const fs::path& dir_ = temp_.dir();
 };
 
 // The ToolError message a call throws ("" when it returns), with the error's type checked.
