@@ -537,9 +537,6 @@ int main(int argc, char** argv) {
   const auto array = [&](const std::string& name) { return out("arrays/" + name); };
   writeNpy(array("depth.npy"), "<u2", {kHeight, kWidth}, frame.depth.data,
            frame.depth.total() * frame.depth.elemSize());
-  const CameraIntrinsic& c = scene.intrinsic;
-  const float intrinsic[9] = {c.fx, c.cx, c.fy, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3};
-  writeNpy(array("intrinsic.npy"), "<f4", {9}, intrinsic, sizeof(intrinsic));
   writeMatrixNpy(array("camera_to_robot.npy"), scene.cameraToRobot);
   writeMatrixNpy(array("box_pose.npy"), boxPose);
   writeMatrixNpy(array("tool_pose.npy"), toolPose);
@@ -549,13 +546,20 @@ int main(int argc, char** argv) {
   writeMeshNpy(array("ball"), meshes[1]);
   for (const auto& [name, cloud] : stages)
     writeCloudNpy(array(fs::path(name).replace_extension(".npy").string()), *cloud);
+  // The camera by field name (every float's digits): no order for a reader to get wrong.
+  const CameraIntrinsic& c = scene.intrinsic;
+  const std::string cameraJson = fmt::format(
+      "{{\"fx\": {:.9g}, \"fy\": {:.9g}, \"cx\": {:.9g}, \"cy\": {:.9g}, \"k1\": {:.9g}, \"k2\": {:.9g}, "
+      "\"p1\": {:.9g}, \"p2\": {:.9g}, \"k3\": {:.9g}}}",
+      c.fx, c.fy, c.cx, c.cy, c.k1, c.k2, c.p1, c.p2, c.k3);
   writeText(
       array("road.json"),
-      fmt::format("{{\n  \"filter_range\": [{:.17g}, {:.17g}, {:.17g}, {:.17g}, {:.17g}, {:.17g}],\n"
+      fmt::format("{{\n  \"camera\": {},\n"
+                  "  \"filter_range\": [{:.17g}, {:.17g}, {:.17g}, {:.17g}, {:.17g}, {:.17g}],\n"
                   "  \"leaf_size\": {:.17g},\n  \"mean_k\": {},\n  \"stddev_mul\": {:.17g},\n"
                   "  \"box_scale\": {:.17g},\n  \"box_margin\": {:.17g},\n  \"tool_margin\": {:.17g}\n}}\n",
-                  range[0], range[1], range[2], range[3], range[4], range[5], leafSize, meanK, stddevMul,
-                  boxScale, boxMargin, toolMargin));
+                  cameraJson, range[0], range[1], range[2], range[3], range[4], range[5], leafSize, meanK,
+                  stddevMul, boxScale, boxMargin, toolMargin));
 
   // Picture: every depth point in the robot frame, coloured by the step that removed it.
   CloudPtr rawRobot(new Cloud);

@@ -20,7 +20,9 @@ Mask = npt.NDArray[np.bool_]
 PathLike = Union[str, os.PathLike]
 
 class CameraIntrinsic:
-    """Pinhole intrinsics (pixels) and plumb_bob distortion (k1, k2, p1, p2, k3) of a depth camera."""
+    """Pinhole intrinsics (pixels) and plumb_bob distortion (k1, k2, p1, p2, k3) of a depth camera.
+
+    Every argument is a keyword: no positional order to swap."""
     fx: float
     fy: float
     cx: float
@@ -30,7 +32,7 @@ class CameraIntrinsic:
     p1: float
     p2: float
     k3: float
-    def __init__(self, fx: float, fy: float, cx: float, cy: float, k1: float = 0.0, k2: float = 0.0,
+    def __init__(self, *, fx: float, fy: float, cx: float, cy: float, k1: float = 0.0, k2: float = 0.0,
                  p1: float = 0.0, p2: float = 0.0, k3: float = 0.0) -> None: ...
 
 class Meshes:
@@ -40,7 +42,10 @@ class Meshes:
 
 def depth_to_points(depth: npt.NDArray[np.uint16], camera: CameraIntrinsic,
                     units_per_metre: float = 1000.0) -> Cloud:
-    """Undistorted, back-projected depth readings: metres, camera optical frame, row-major pixel order."""
+    """Undistorted, back-projected depth readings: metres, camera optical frame, row-major pixel order.
+
+    0 and 65535 are holes, as in the command-line tool and the node; ValueError for a focal length that is
+    not positive or a non-finite camera value."""
 
 def crop(points: Points, lower: Vector3, upper: Vector3) -> Cloud:
     """The finite points inside the closed box lower..upper (metres, the points' frame)."""
@@ -50,13 +55,19 @@ def crop_z(points: Points, z_min: float, z_max: float) -> Cloud:
 
 def clean(points: Points, lower: Vector3 = (-2.0, -2.0, -2.0), upper: Vector3 = (2.0, 2.0, 2.0),
           leaf_size: float = 0.005, mean_k: int = 50, stddev_mul: float = 1.0) -> Cloud:
-    """Non-finite points dropped, box crop, voxel grid (leaf_size metres), statistical outlier removal."""
+    """Non-finite points dropped, box crop, voxel grid (leaf_size metres), statistical outlier removal.
+
+    A leaf too small for the extent of the points inside the box (voxel indices beyond 32 bits) warns
+    (RuntimeWarning) and they are not down-sampled."""
 
 def voxel_down_sample(points: Points, leaf_size: float) -> Cloud:
-    """One centroid per occupied voxel of edge leaf_size (metres)."""
+    """One centroid per occupied voxel of edge leaf_size (metres).
+
+    A leaf too small for the points' extent (voxel indices beyond 32 bits) warns (RuntimeWarning) and
+    returns the points unchanged."""
 
 def remove_outliers(points: Points, mean_k: int = 50, stddev_mul: float = 1.0) -> Cloud:
-    """Statistical outlier removal over the mean_k nearest neighbours."""
+    """Statistical outlier removal over the mean_k nearest neighbours; non-finite points are dropped."""
 
 def transform(points: Points, pose: Pose) -> Cloud:
     """The points moved by a 4x4 pose (e.g. camera to robot frame), computed in float."""
@@ -69,7 +80,7 @@ def remove_box_and_tool(points: Points, pose: Pose, size: Vector3, tool_pose: Po
     """As remove_box, also outside the tool's box (half extents in metres, grown by tool_margin)."""
 
 def inside_box(points: Points, pose: Pose, size: Vector3, scale: float = 1.0, margin: float = 0.0) -> Mask:
-    """For each point, whether remove_box would remove it."""
+    """For each point, whether it lies inside the grown box of remove_box; a non-finite point never does."""
 
 def remove_meshes(points: Points, meshes: MeshesArg) -> Cloud:
     """The points neither inside nor within 0.05 m of any mesh."""

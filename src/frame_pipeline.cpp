@@ -111,12 +111,8 @@ std::vector<bool> FramePipeline::keptMask(const Cloud& before, const Cloud& afte
 int FramePipeline::process(const cv::Mat& depth, const CameraIntrinsic& intrinsic, double unitsPerMetre,
                            const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,
                            FrameReport* report, bool keepStages) const {
-  CameraModel camera;
-  camera.cameraMatrix =
-      cv::Matx33d(intrinsic.fx, 0.0, intrinsic.cx, 0.0, intrinsic.fy, intrinsic.cy, 0.0, 0.0, 1.0);
-  camera.distortionModel = DistortionModel::kPlumbBob;
-  camera.coefficients = {intrinsic.k1, intrinsic.k2, intrinsic.p1, intrinsic.p2, intrinsic.k3};
-  return process(depth, camera, unitsPerMetre, cameraToBase, poses, out, report, keepStages);
+  return process(depth, CameraModel::fromIntrinsic(intrinsic), unitsPerMetre, cameraToBase, poses, out,
+                 report, keepStages);
 }
 
 int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, double unitsPerMetre,

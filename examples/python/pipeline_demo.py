@@ -19,7 +19,7 @@ import nimbrel_arm_util as nau
 
 
 def load_frame(folder):
-    """The demo's arrays (frame, scene, C++ stages) and road parameters from folder/arrays, by name."""
+    """The demo's arrays (frame, scene, C++ stages), camera and road parameters from folder/arrays, by name."""
     arrays = Path(folder) / "arrays"
     frame = {p.stem: np.load(p) for p in arrays.glob("*.npy")}
     frame.update(json.loads((arrays / "road.json").read_text()))
@@ -28,8 +28,7 @@ def load_frame(folder):
 
 def road_steps(frame):
     """The road as (name, input step or None, call on that input, C++ stage or None), in order."""
-    fx, cx, fy, cy, k1, k2, p1, p2, k3 = (float(v) for v in frame["intrinsic"])
-    camera = nau.CameraIntrinsic(fx=fx, fy=fy, cx=cx, cy=cy, k1=k1, k2=k2, p1=p1, p2=p2, k3=k3)
+    camera = nau.CameraIntrinsic(**frame["camera"])  # fields by name, as road.json holds them
     r = frame["filter_range"]
     # The objects' meshes come back every frame: converted once.
     meshes = nau.Meshes([(frame["box_vertices"], frame["box_faces"]), (frame["ball_vertices"], frame["ball_faces"])])

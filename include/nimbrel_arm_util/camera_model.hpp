@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "nimbrel_arm_util/camera_intrinsic.hpp"
+
 namespace nimbrel_arm_util {
 
 /// Lens distortion models, under the names ROS camera_info messages give them.
@@ -23,6 +25,17 @@ struct CameraModel {
   DistortionModel distortionModel = DistortionModel::kPlumbBob;
   /// The model's coefficients in the order above; empty (or all zero) means no distortion.
   std::vector<double> coefficients;
+
+  /// The plumb_bob camera of a CameraIntrinsic record (its floats widened to double), for the camera-model
+  /// calls: one conversion for every caller that holds a record.
+  static CameraModel fromIntrinsic(const CameraIntrinsic& intrinsic) {
+    CameraModel camera;
+    camera.cameraMatrix =
+        cv::Matx33d(intrinsic.fx, 0.0, intrinsic.cx, 0.0, intrinsic.fy, intrinsic.cy, 0.0, 0.0, 1.0);
+    camera.distortionModel = DistortionModel::kPlumbBob;
+    camera.coefficients = {intrinsic.k1, intrinsic.k2, intrinsic.p1, intrinsic.p2, intrinsic.k3};
+    return camera;
+  }
 
   /// The model's ROS name, "plumb_bob", "rational_polynomial" or "equidistant".
   static const char* modelName(DistortionModel model);

@@ -57,6 +57,10 @@ class PointCloudsDeal {
   void removeOutlierPointClouds(CloudPtr in, CloudPtr out);
   /// Voxel-grid down-sampling with the object's leaf size (one centroid per occupied voxel).
   void voxelGridfilterPointClouds(CloudPtr in, CloudPtr out);
+  /// False when voxelGridfilterPointClouds would copy `cloud` unchanged (and log) instead of down-sampling
+  /// it: the leaf size is not a positive finite float, or so small for the extent of the cloud's finite
+  /// points that the voxel indices would not fit in 32 bits. Callers that must tell their users use it.
+  bool leafSizeFits(const Cloud& cloud) const;
   /// Cleaning pipeline: NaN removal, box crop, finite filter, voxel grid, outlier removal into `out`.
   void processPointClouds(CloudPtr in, CloudPtr out);
   /// `out` receives the points of `first` followed by those of `second`.

@@ -1,8 +1,10 @@
 #include "arrays.hpp"
 
 #include <fmt/format.h>
+#include <pcl/common/point_tests.h>
 #include <pcl/conversions.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -113,6 +115,11 @@ CloudPtr cloudArg(py::handle points, const char* name) {
 
 py::array cloudView(CloudPtr cloud) {
   if (cloud->empty()) return py::array_t<float>(std::vector<py::ssize_t>{0, 3});
+  // The flag travels with the view into the next call, where the library skips its finite checks on a
+  // cloud flagged dense: a filter's output (or a file) that holds a non-finite point must not claim it.
+  if (cloud->is_dense)
+    cloud->is_dense = std::all_of(cloud->points.begin(), cloud->points.end(),
+                                  [](const pcl::PointXYZ& p) { return pcl::isFinite(p); });
   const auto n = static_cast<py::ssize_t>(cloud->size());
   auto* holder = new CloudPtr(std::move(cloud));
   PyObject* capsule = PyCapsule_New(holder, kCloudCapsule, [](PyObject* c) {

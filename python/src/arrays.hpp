@@ -32,7 +32,8 @@ constexpr int kConverted =
 /// NumPy turns into one). A view returned by this module is used as it is; anything else is copied once
 /// into a new cloud (width N, height 1, is_dense when every coordinate is finite).
 CloudPtr cloudArg(py::handle points, const char* name);
-/// Read-only float32 (N, 3) view onto `cloud`'s points, which the array keeps alive.
+/// Read-only float32 (N, 3) view onto `cloud`'s points, which the array keeps alive; `cloud` (new, not yet
+/// shared) loses its is_dense flag when it holds a non-finite point.
 py::array cloudView(CloudPtr cloud);
 
 /// A triangle mesh from (V, 3) float vertices and (F, 3) integer faces indexing them.

@@ -1,5 +1,8 @@
 // Crops, cleaning, transforms and oriented boxes.
 #include <fmt/format.h>
+#include <pcl/common/common.h>
+#include <pcl/common/point_tests.h>
+#include <pcl/filters/filter.h>
 
 #include "arrays.hpp"
 #include "bindings.hpp"
@@ -29,6 +32,19 @@ std::pair<Eigen::Vector3d, Eigen::Vector3d> boxArgs(py::handle lower, py::handle
   return {lo, hi};
 }
 
+// Warns (RuntimeWarning) that a leaf size cannot down-sample `cloud`, which the library then returns
+// unchanged: a script that meant to thin its points hears of it, and one that already copes is not broken.
+void warnLeafTooSmall(const Cloud& cloud, double leaf) {
+  Eigen::Vector4f lo, hi;
+  pcl::getMinMax3D(cloud, lo, hi);
+  const Eigen::Vector4f extent = hi - lo;
+  const std::string message = fmt::format(
+      "leaf_size {} m is too small for the points' extent {} x {} x {} m (the voxel indices would not fit in "
+      "32 bits): the points are returned without down-sampling",
+      leaf, extent.x(), extent.y(), extent.z());
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+}
+
 py::array crop(py::handle points, py::handle lower, py::handle upper) {
   const CloudPtr in = cloudArg(points, "points");
   const auto box = boxArgs(lower, upper);
@@ -53,21 +69,39 @@ py::array clean(py::handle points, py::handle lower, py::handle upper, py::handl
   const double leaf = positiveArg(leafSize, "leaf_size");
   const int k = static_cast<int>(intArg(meanK, "mean_k", 1));
   const double mul = realArg(stddevMul, "stddev_mul");
-  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
-    deal.setFilterRange(lo.x(), hi.x(), lo.y(), hi.y(), lo.z(), hi.z());
-    deal.setLeafSize(leaf);
-    deal.setStatisticalOutlierRemovalPara(k, mul);
-    deal.processPointClouds(in, out);
-  });
+  PointCloudsDeal deal;
+  deal.setFilterRange(lo.x(), hi.x(), lo.y(), hi.y(), lo.z(), hi.z());
+  deal.setLeafSize(leaf);
+  deal.setStatisticalOutlierRemovalPara(k, mul);
+  // The grid sees the finite points inside the box: a leaf that fits the box fits them, else they decide.
+  Cloud corners;
+  corners.push_back(
+      pcl::PointXYZ(static_cast<float>(lo.x()), static_cast<float>(lo.y()), static_cast<float>(lo.z())));
+  corners.push_back(
+      pcl::PointXYZ(static_cast<float>(hi.x()), static_cast<float>(hi.y()), static_cast<float>(hi.z())));
+  if (!deal.leafSizeFits(corners)) {
+    const auto inside = std::make_shared<Cloud>();
+    bool fits = true;
+    work([&] {
+      deal.rangeFilterPointClouds(in, inside, lo.x(), hi.x(), lo.y(), hi.y(), lo.z(), hi.z());
+      fits = inside->empty() || deal.leafSizeFits(*inside);
+    });
+    if (!fits) warnLeafTooSmall(*inside, leaf);
+  }
+  return filtered([&](PointCloudsDeal&, const CloudPtr& out) { deal.processPointClouds(in, out); });
 }
 
 py::array voxelDownSample(py::handle points, py::handle leafSize) {
   const CloudPtr in = cloudArg(points, "points");
   const double leaf = positiveArg(leafSize, "leaf_size");
-  return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+  bool fits = true;
+  py::array out = filtered([&](PointCloudsDeal& deal, const CloudPtr& result) {
     deal.setLeafSize(leaf);
-    deal.voxelGridfilterPointClouds(in, out);
+    fits = in->empty() || deal.leafSizeFits(*in);
+    deal.voxelGridfilterPointClouds(in, result);
   });
+  if (!fits) warnLeafTooSmall(*in, leaf);
+  return out;
 }
 
 py::array removeOutliers(py::handle points, py::handle meanK, py::handle stddevMul) {
@@ -75,8 +109,16 @@ py::array removeOutliers(py::handle points, py::handle meanK, py::handle stddevM
   const int k = static_cast<int>(intArg(meanK, "mean_k", 1));
   const double mul = realArg(stddevMul, "stddev_mul");
   return filtered([&](PointCloudsDeal& deal, const CloudPtr& out) {
+    // The library's filter keeps non-finite points (it has no distance for them); the cleaning road drops
+    // them before it, and so does this call. The cloud's density flag is honest here.
+    CloudPtr finite = in;
+    if (!in->is_dense) {
+      finite = std::make_shared<Cloud>();
+      pcl::Indices kept;
+      pcl::removeNaNFromPointCloud(*in, *finite, kept);
+    }
     deal.setStatisticalOutlierRemovalPara(k, mul);
-    deal.removeOutlierPointClouds(in, out);
+    deal.removeOutlierPointClouds(finite, out);
   });
 }
 
@@ -131,7 +173,8 @@ py::array insideBox(py::handle points, py::handle pose, py::handle size, py::han
   work([&] {
     PointCloudsDeal deal;
     for (std::size_t i = 0; i < in->size(); ++i)
-      flags[i] = deal.isInObbRange(box.pose, box.size.data(), (*in)[i], box.scale, box.margin);
+      flags[i] = pcl::isFinite((*in)[i]) &&
+                 deal.isInObbRange(box.pose, box.size.data(), (*in)[i], box.scale, box.margin);
   });
   return std::move(inside);
 }
@@ -155,14 +198,20 @@ void bindClouds(py::module_& m) {
         "The whole cleaning road of a camera frame: drops non-finite points, crops to the closed box\n"
         "lower..upper (metres, camera frame), down-samples on a voxel grid of edge leaf_size (metres) and\n"
         "removes statistical outliers (mean distance to the mean_k nearest neighbours beyond the average by\n"
-        "more than stddev_mul standard deviations). Returns an empty array when nothing is left.");
-  m.def("voxel_down_sample", &voxelDownSample, arg("points"), arg("leaf_size"),
-        "voxel_down_sample(points, leaf_size) -> ndarray\n\n"
-        "One centroid per occupied cubic voxel of edge leaf_size (metres, the same on every axis).");
+        "more than stddev_mul standard deviations). Returns an empty array when nothing is left. A leaf too\n"
+        "small for the extent of the points inside the box (voxel indices beyond 32 bits) leaves them\n"
+        "without down-sampling and warns (RuntimeWarning).");
+  m.def(
+      "voxel_down_sample", &voxelDownSample, arg("points"), arg("leaf_size"),
+      "voxel_down_sample(points, leaf_size) -> ndarray\n\n"
+      "One centroid per occupied cubic voxel of edge leaf_size (metres, the same on every axis). A leaf too\n"
+      "small for the points' extent (voxel indices beyond 32 bits) returns the points unchanged and warns\n"
+      "(RuntimeWarning).");
   m.def("remove_outliers", &removeOutliers, arg("points"), arg("mean_k") = 50, arg("stddev_mul") = 1.0,
         "remove_outliers(points, mean_k=50, stddev_mul=1.0) -> ndarray\n\n"
-        "Statistical outlier removal: keeps the points whose mean distance to their mean_k nearest\n"
-        "neighbours is at most the average plus stddev_mul standard deviations.");
+        "Statistical outlier removal: keeps the finite points whose mean distance to their mean_k nearest\n"
+        "neighbours is at most the average plus stddev_mul standard deviations (non-finite points are\n"
+        "dropped, as clean drops them).");
   m.def("transform", &transform, arg("points"), arg("pose"),
         "transform(points, pose) -> ndarray\n\n"
         "Every point moved by the rigid or affine 4x4 pose (bottom row 0 0 0 1), computed in float: the\n"
@@ -184,7 +233,8 @@ void bindClouds(py::module_& m) {
   m.def("inside_box", &insideBox, arg("points"), arg("pose"), arg("size"), arg("scale") = 1.0,
         arg("margin") = 0.0,
         "inside_box(points, pose, size, scale=1.0, margin=0.0) -> ndarray[bool]\n\n"
-        "For each point, whether it lies inside the grown oriented box of remove_box.");
+        "For each point, whether it lies inside the grown oriented box of remove_box; a non-finite point is\n"
+        "inside nothing.");
 }
 
 }  // namespace nimbrel_python

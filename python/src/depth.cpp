@@ -102,10 +102,14 @@ void bindDepth(py::module_& m) {
                      static_cast<float>(cy), static_cast<float>(k1), static_cast<float>(k2),
                      static_cast<float>(p1), static_cast<float>(p2), static_cast<float>(k3)};
                }),
-               arg("fx"), arg("fy"), arg("cx"), arg("cy"), arg("k1") = 0.0, arg("k2") = 0.0, arg("p1") = 0.0,
-               arg("p2") = 0.0, arg("k3") = 0.0,
-               "CameraIntrinsic(fx, fy, cx, cy, k1=0, k2=0, p1=0, p2=0, k3=0)\n\n"
-               "Focal lengths and principal point in pixels; distortion coefficients without unit.")
+               // Keywords only: the C++ record keeps fx, cx, fy, cy in that order, so any positional order
+               // here would invite a silent swap.
+               py::kw_only(), arg("fx"), arg("fy"), arg("cx"), arg("cy"), arg("k1") = 0.0, arg("k2") = 0.0,
+               arg("p1") = 0.0, arg("p2") = 0.0, arg("k3") = 0.0,
+               "CameraIntrinsic(*, fx, fy, cx, cy, k1=0, k2=0, p1=0, p2=0, k3=0)\n\n"
+               "Focal lengths and principal point in pixels; distortion coefficients without unit. Every\n"
+               "argument is a keyword (CameraIntrinsic(fx=525, fy=525, cx=319.5, cy=239.5)): no order to "
+               "swap.")
           .def("__repr__", [](const CameraIntrinsic& c) {
             return fmt::format(
                 "CameraIntrinsic(fx={}, fy={}, cx={}, cy={}, k1={}, k2={}, p1={}, p2={}, k3={})", c.fx, c.fy,
@@ -127,8 +131,13 @@ void bindDepth(py::module_& m) {
                               const auto c = camera.cast<CameraIntrinsic>();
                               if (!finiteIntrinsic(c))
                                 throw py::value_error("camera: holds a non-finite value");
-                              return [c](PointCloudsDeal& deal, CloudPtr out, cv::Mat& depth, double units) {
-                                return deal.getPointCloudsFromDepthMap(out, depth, c, units);
+                              if (!(c.fx > 0.0f && c.fy > 0.0f))
+                                throw py::value_error(fmt::format(
+                                    "camera: focal lengths must be positive, got fx={} fy={}", c.fx, c.fy));
+                              // The camera-model call, as the tool and the node make it: 65535 is a hole.
+                              return [model = nimbrel_arm_util::CameraModel::fromIntrinsic(c)](
+                                         PointCloudsDeal& deal, CloudPtr out, cv::Mat& depth, double units) {
+                                return deal.getPointCloudsFromDepthMap(out, depth, model, units);
                               };
                             }});
 
@@ -136,9 +145,11 @@ void bindDepth(py::module_& m) {
       "depth_to_points", &depthToPoints, arg("depth"), arg("camera"), arg("units_per_metre") = 1000.0,
       "depth_to_points(depth, camera, units_per_metre=1000.0) -> ndarray\n\n"
       "Undistorts a 2-D uint16 depth image (a pixel value D lies D / units_per_metre metres away along the\n"
-      "optical axis: 1000 for millimetres, 5000 for TUM frames; 0 is no reading) with the camera's model\n"
-      "and back-projects every reading: points in metres in the camera's optical frame (x right, y down,\n"
-      "z forward), in row-major pixel order.");
+      "optical axis: 1000 for millimetres, 5000 for TUM frames) with the camera's model and back-projects\n"
+      "every reading: points in metres in the camera's optical frame (x right, y down, z forward), in\n"
+      "row-major pixel order. 0 and 65535 (the no-reading marker of several drivers) are holes, as in the\n"
+      "command-line tool and the node. Raises ValueError for a camera with a non-finite value or a focal\n"
+      "length that is not positive.");
 }
 
 }  // namespace nimbrel_python

@@ -3,7 +3,6 @@
 
 #include <fmt/format.h>
 
-#include <cmath>
 #include <filesystem>
 
 #include "arrays.hpp"
@@ -39,10 +38,8 @@ py::array readPcd(py::handle path) {
   CloudPtr cloud;
   try {
     py::gil_scoped_release release;
+    // The file's density flag is only a claim: the view checks it.
     cloud = nimbrel_tools::loadCloud(file);
-    // The file's density flag is only a claim; the library relies on it to skip its finite checks.
-    for (const auto& p : cloud->points)
-      if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) cloud->is_dense = false;
   } catch (const nimbrel_tools::ToolError& e) {
     throw py::value_error(e.what());
   }

@@ -135,6 +135,11 @@ void PointCloudsDeal::voxelGridfilterPointClouds(CloudPtr in, CloudPtr out) {
   grid.filter(*out);
 }
 
+bool PointCloudsDeal::leafSizeFits(const Cloud& cloud) const {
+  const float leaf = static_cast<float>(leafSize);
+  return isUsableLeaf(leaf) && !voxelIndicesOverflow(cloud, leaf);
+}
+
 void PointCloudsDeal::processPointClouds(CloudPtr in, CloudPtr out) {
   // NaN removal, the three pass-through crops and the finite-point copy in one pass, with their results:
   // the NaN removal drops the points with a non-finite coordinate unless the cloud is flagged dense, the

@@ -46,3 +46,10 @@ def test_surface_samples_start_with_the_vertices_and_near_points_finds_them():
     assert np.all(samples[:, 2] == 0) and np.all(samples[:, :2] >= 0)
     near = nau.near_points([[0, 0, 0.01], [0, 0, 0.021], [0.05, 0, 0.019]], samples, 0.02)
     assert near.tolist() == [True, False, True]
+
+
+def test_non_finite_points_are_inside_or_near_nothing():
+    points = np.array([[np.nan, 0.5, 0.5], [0.5, np.inf, 0.5], [0.5, 0.5, -np.inf], [0.5, 0.5, 0.5]])
+    assert nau.inside_mesh(points, V, F).tolist() == [False, False, False, True]
+    assert nau.inside_or_near_meshes(points, [(V, F)]).tolist() == [False, False, False, True]
+    assert nau.near_points(points, V, 2.0).tolist() == [False, False, False, True]
