@@ -486,6 +486,7 @@ TEST(Depth, ReadingsBeyondFloatRangeAreHoles) {
 // interpreter lock meanwhile). The clouds are then wrong, but no conversion may read or write outside its
 // image and its cloud: here a writer turns whole images from holes to readings and back while every kind
 // of conversion runs on them. Sanitizer builds see any stray access; each point must come from a reading.
+// (The race is the test's own doing; it is not run under ThreadSanitizer.)
 TEST(Depth, ImageWrittenDuringTheCallStaysWithinItsBuffers) {
   PointCloudsDeal deal;
   const CameraModel camera = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
@@ -521,7 +522,9 @@ TEST(Depth, ImageWrittenDuringTheCallStaysWithinItsBuffers) {
       }
       ASSERT_LE(out->size(), pixels) << i;
       ASSERT_EQ(out->width, out->size()) << i;
-      for (const pcl::PointXYZ& p : out->points) ASSERT_EQ(p.z, 1.5f) << i;
+      // A pixel read while it is written may mix the bytes of 1.5 m and of a hole: some depth in (0, 1.5].
+      // Not 7 (the cloud's earlier points) nor 0 (room never written).
+      for (const pcl::PointXYZ& p : out->points) ASSERT_TRUE(p.z > 0.0f && p.z <= 1.5f) << i << ": " << p;
     }
   };
   convertRepeatedly();
