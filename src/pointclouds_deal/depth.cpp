@@ -226,12 +226,15 @@ struct Projection {
       for (; cols - u >= 16; u += 16) {
         for (unsigned mask = readingsMask16(pixels + u); mask != 0; mask &= mask - 1) {
           if (dst == end) return dst;
+          // Read once and tested again: the pixel may have changed since the mask was taken.
           const int at = u + __builtin_ctz(mask);
-          *dst++ = point(at, pixels[at]);
+          const Pixel units = pixels[at];
+          if (units != Pixel(0)) *dst++ = point(at, units);
         }
       }
       for (; u < cols && dst != end; ++u) {
-        if (pixels[u] != Pixel(0)) *dst++ = point(u, pixels[u]);
+        const Pixel units = pixels[u];
+        if (units != Pixel(0)) *dst++ = point(u, units);
       }
     }
     return dst;
