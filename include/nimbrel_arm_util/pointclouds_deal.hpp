@@ -131,11 +131,13 @@ class PointCloudsDeal {
   int fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out);
 
   /// Undistorts a CV_16UC1 depth image (millimetres) and back-projects it into `out` (metres, camera frame,
-  /// row-major pixel order, zero pixels skipped). Returns 0, or -1 for an image of another type.
+  /// row-major pixel order, zero pixels skipped). Returns 0, or -1, after logging and with `out` untouched,
+  /// for an image of another type or focal lengths that are not positive and finite.
   int getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic);
   /// The same for a depth image in other units: a pixel value D lies D / `unitsPerMetre` metres away (1000
-  /// for millimetres, 5000 for TUM frames). Returns -1, after logging, for an image of another type or a
-  /// scale that is not positive and finite; `out` is then untouched.
+  /// for millimetres, 5000 for TUM frames). Returns -1, after logging, for an image of another type, focal
+  /// lengths that are not positive and finite, or a scale that is not positive and finite; `out` is then
+  /// untouched.
   int getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic,
                                  double unitsPerMetre);
   /// Undistorts a depth image with any camera model of a ROS camera_info message and back-projects it into

@@ -49,26 +49,35 @@ inline Int clampedCell(double t, Int cells) {
 
 /// Keeps the points of `in` whose index i passes keep(i), in their order: compacted in place when `in` and
 /// `out` are the same cloud (keep(i) is asked before anything at i is overwritten), else written over
-/// `out`'s points. `out` becomes one row of the kept points, height 0 when none is kept; its header,
-/// sensor pose and is_dense stay as they were. Returns the kept count.
+/// `out`'s points. `out` becomes one row of the kept points, height 0 when none is kept, and is_dense
+/// tells whether every kept point is finite (filters and searches trust it); its header and sensor pose
+/// stay as they were. Returns the kept count.
 template <typename Cloud, typename Keep>
 std::size_t keepPoints(const Cloud& in, Cloud& out, Keep&& keep) {
   const std::size_t n = in.points.size();
   std::size_t kept = 0;
+  bool dense = true;
   if (&in == &out) {
     for (std::size_t i = 0; i < n; ++i) {
-      if (keep(i)) out.points[kept++] = out.points[i];
+      if (keep(i)) {
+        dense = dense && isFinitePoint(out.points[i]);
+        out.points[kept++] = out.points[i];
+      }
     }
     out.points.resize(kept);
   } else {
     out.points.clear();
     for (std::size_t i = 0; i < n; ++i) {
-      if (keep(i)) out.points.push_back(in.points[i]);
+      if (keep(i)) {
+        dense = dense && isFinitePoint(in.points[i]);
+        out.points.push_back(in.points[i]);
+      }
     }
     kept = out.points.size();
   }
   out.width = static_cast<std::uint32_t>(kept);
   out.height = kept == 0 ? 0 : 1;
+  out.is_dense = dense;
   return kept;
 }
 

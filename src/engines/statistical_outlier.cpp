@@ -63,10 +63,10 @@ bool statisticalOutlierRemoval(const Cloud& in, Cloud& out, int meanK, double st
   result.header = in.header;
   result.sensor_origin_ = in.sensor_origin_;
   result.sensor_orientation_ = in.sensor_orientation_;
-  result.is_dense = in.is_dense;
   result.points.reserve(kept);
   keepPoints(in, result, [&](std::size_t i) { return !(distances[i] > threshold); });
-  result.height = 1;  // one row even when nothing is kept, as the library's filter leaves it
+  result.is_dense = in.is_dense;  // copied, as the library's filter does
+  result.height = 1;              // one row even when nothing is kept, as the library's filter leaves it
   out = std::move(result);
   return true;
 }

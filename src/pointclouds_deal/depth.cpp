@@ -195,9 +195,12 @@ struct Projection {
     return !(widestDx * z * invFx <= half && widestDy * z * invFy <= half);
   }
 
-  // Writes the points of row v into [dst, end), which holds exactly one point per reading of the row.
+  // Writes the points of row v into [dst, end), which has room for one point per reading counted in the
+  // row, and returns the end of what it wrote. Both the row and the room bound every loop: the caller's
+  // image may be written by another thread between the count and this pass, and then a row holds more or
+  // fewer readings than counted.
   template <typename Pixel>
-  void row(const Pixel* pixels, int v, pcl::PointXYZ* dst, pcl::PointXYZ* end) const {
+  pcl::PointXYZ* row(const Pixel* pixels, int v, pcl::PointXYZ* dst, pcl::PointXYZ* end) const {
     const double rowOffset = dy[static_cast<std::size_t>(v)];
     const double* offsets = dx.data();
     const int cols = static_cast<int>(dx.size());
@@ -209,9 +212,9 @@ struct Projection {
     };
     if ((end - dst) * 8 >= static_cast<std::ptrdiff_t>(cols) * 7) {
       // A row with few holes: every pixel is written to the next free place, which only a reading takes.
-      // No branch to mispredict at each hole; the loop ends at the row's last reading, so no write goes
-      // past the row's own points.
-      for (int u = 0; dst != end; ++u) {
+      // No branch to mispredict at each hole; the loop ends at the row's last counted reading, so no write
+      // goes past the row's own points.
+      for (int u = 0; u < cols && dst != end; ++u) {
         const Pixel units = pixels[u];
         *dst = point(u, units);
         dst += units != Pixel(0);
@@ -222,14 +225,19 @@ struct Projection {
       int u = 0;
       for (; cols - u >= 16; u += 16) {
         for (unsigned mask = readingsMask16(pixels + u); mask != 0; mask &= mask - 1) {
+          if (dst == end) return dst;
+          // Read once and tested again: the pixel may have changed since the mask was taken.
           const int at = u + __builtin_ctz(mask);
-          *dst++ = point(at, pixels[at]);
+          const Pixel units = pixels[at];
+          if (units != Pixel(0)) *dst++ = point(at, units);
         }
       }
-      for (; u < cols; ++u) {
-        if (pixels[u] != Pixel(0)) *dst++ = point(u, pixels[u]);
+      for (; u < cols && dst != end; ++u) {
+        const Pixel units = pixels[u];
+        if (units != Pixel(0)) *dst++ = point(u, units);
       }
     }
+    return dst;
   }
 };
 
@@ -300,17 +308,31 @@ void convertDepth(const cv::Mat& depth, const cv::Mat& map, const Projection& pr
     start[static_cast<std::size_t>(v) + 1] = readingsIn(row, cols);
   });
   for (int v = 0; v < rows; ++v) start[static_cast<std::size_t>(v) + 1] += start[static_cast<std::size_t>(v)];
-  const std::size_t count = start.back();
+  std::size_t count = start.back();
 
   auto& points = out.points;
   // Sized once, reusing the cloud's storage: no per-point growth and no width update per point.
   points.resize(count);
   pcl::PointXYZ* const first = points.data();
+  // Where each row's points end; short of the next row's start only when the image changed meanwhile.
+  std::vector<std::size_t> filled(static_cast<std::size_t>(rows));
   detail::forEachStatic(rows, threads, 0, [&](long r) {
     const int v = static_cast<int>(r);
-    projection.row(image.ptr<Pixel>(v), v, first + start[static_cast<std::size_t>(v)],
-                   first + start[static_cast<std::size_t>(v) + 1]);
+    const std::size_t at = static_cast<std::size_t>(r);
+    const pcl::PointXYZ* end =
+        projection.row(image.ptr<Pixel>(v), v, first + start[at], first + start[at + 1]);
+    filled[at] = static_cast<std::size_t>(end - first);
   });
+  if (!std::equal(filled.begin(), filled.end(), start.begin() + 1)) {
+    // Close the gaps that rows with fewer readings than counted left, so that every point is one read.
+    std::size_t kept = 0;
+    for (std::size_t v = 0; v < filled.size(); ++v) {
+      if (kept != start[v]) std::copy(first + start[v], first + filled[v], first + kept);
+      kept += filled[v] - start[v];
+    }
+    points.resize(kept);
+    count = kept;
+  }
 
   // A far reading seen by an extreme camera (a tiny focal length, a principal point far outside the image)
   // may lie beyond float's range sideways; such points are holes, like readings beyond the depth range.
@@ -333,17 +355,25 @@ bool scaleAccepted(double unitsPerMetre) {
   return false;
 }
 
+// Why focal lengths fx and fy cannot be used, or an empty string. Points are scaled by 1 / f: a focal
+// length that is not positive and finite, or so small that 1 / f is infinite, gives NaN or infinite
+// coordinates.
+std::string focalLengthFault(double fx, double fy) {
+  if (!(fx > 0.0 && fy > 0.0 && std::isfinite(fx) && std::isfinite(fy)))
+    return fmt::format("its focal lengths {} and {} are not both positive and finite", fx, fy);
+  if (!std::isfinite(1.0 / fx) || !std::isfinite(1.0 / fy))
+    return fmt::format("its focal lengths {} and {} are too small to divide by", fx, fy);
+  return {};
+}
+
 // Why the camera model cannot be used, or an empty string.
 std::string cameraModelFault(const CameraModel& camera) {
   const cv::Matx33d& k = camera.cameraMatrix;
   for (int i = 0; i < 9; ++i) {
     if (!std::isfinite(k.val[i])) return "its camera matrix holds a value that is not finite";
   }
-  if (!(k(0, 0) > 0.0 && k(1, 1) > 0.0))
-    return fmt::format("its focal lengths {} and {} are not both positive", k(0, 0), k(1, 1));
-  // Points are scaled by 1 / f: a focal length so small that this is infinite would give NaN coordinates.
-  if (!std::isfinite(1.0 / k(0, 0)) || !std::isfinite(1.0 / k(1, 1)))
-    return fmt::format("its focal lengths {} and {} are too small to divide by", k(0, 0), k(1, 1));
+  std::string focal = focalLengthFault(k(0, 0), k(1, 1));
+  if (!focal.empty()) return focal;
   if (k(0, 1) != 0.0 || k(1, 0) != 0.0 || k(2, 0) != 0.0 || k(2, 1) != 0.0 || k(2, 2) != 1.0)
     return "its camera matrix is not of the form fx 0 cx / 0 fy cy / 0 0 1";
   const std::size_t n = camera.coefficients.size();
@@ -366,6 +396,11 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
 int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic,
                                                 double unitsPerMetre) {
   if (!scaleAccepted(unitsPerMetre)) return -1;
+  const std::string focal = focalLengthFault(intrinsic.fx, intrinsic.fy);
+  if (!focal.empty()) {
+    LOG_INFO("getPointCloudsFromDepthMap: camera intrinsics refused: {}", focal);
+    return -1;
+  }
   // Reading another element type as 16-bit values would misread it and run past the end of the data.
   if (!depth.empty() && (depth.type() != CV_16UC1 || depth.dims != 2)) {
     LOG_INFO(

@@ -77,7 +77,6 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
     // only the finite vertices take part in the hull, and too few of them is too few vertices.
     detail::keepPoints(*cloud, *cloud,
                        [&](std::size_t i) { return detail::isFinitePoint(cloud->points[i]); });
-    cloud->is_dense = true;
     if (cloud->points.size() <= 3) {
       LOG_INFO("convertToConvexHull mesh.cloud.points.size()<=3 ERROR!\n");
       return -2;

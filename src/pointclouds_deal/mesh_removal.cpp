@@ -43,8 +43,9 @@ int PointCloudsDeal::removePointsFromMeshs(CloudPtr in, std::vector<pcl::Polygon
     }
     keep[i] = claimed ? 0 : 1;
   }
-  // The flags were all decided before, so `out` may be `in`. Header, density flag and sensor pose of `out`
-  // stay as they were; it becomes one row of the kept points, one row even when none is kept.
+  // The flags were all decided before, so `out` may be `in`. Header and sensor pose of `out` stay as they
+  // were; it becomes one row of the kept points, one row even when none is kept, flagged dense exactly
+  // when every kept point is finite.
   detail::keepPoints(*in, *out, [&](std::size_t i) { return keep[i] != 0; });
   out->height = 1;
   return 0;
@@ -89,8 +90,9 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
     }
     keep[static_cast<std::size_t>(i)] = near ? 0 : 1;
   });
-  // The flags were all decided before, so `out` may be `in`. Header, density flag and sensor pose of `out`
-  // stay as they were; it becomes one row of the kept points, one row even when none is kept.
+  // The flags were all decided before, so `out` may be `in`. Header and sensor pose of `out` stay as they
+  // were; it becomes one row of the kept points, one row even when none is kept, flagged dense exactly
+  // when every kept point is finite.
   detail::keepPoints(*in, *out, [&](std::size_t i) { return keep[i] != 0; });
   out->height = 1;
   return 0;

@@ -1,6 +1,7 @@
 // Oriented bounding boxes: membership, box and tool removal, vertical extent.
 #include <cstdint>
 
+#include "engines/point_helpers.hpp"
 #include "nimbrel/logger.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 
@@ -39,16 +40,21 @@ struct GrownBox {
 
 // Keeps the points of `in` for which `inside` is false, in their order. `in` and `out` may be one cloud:
 // the kept points are then compacted towards the front of its storage. The result is an unorganized cloud
-// (width = point count, height 1), since dropping points destroys any row structure; header, density flag
-// and sensor pose stay as they were.
+// (width = point count, height 1), since dropping points destroys any row structure, flagged dense exactly
+// when every kept point is finite (a point with a NaN coordinate is inside, but an infinite one may be
+// outside); header and sensor pose stay as they were.
 template <typename Inside>
 void keepOutside(const PointCloudsDeal::CloudPtr& in, const PointCloudsDeal::CloudPtr& out, Inside inside) {
   auto& dst = out->points;
   std::size_t kept = 0;
+  bool dense = true;
   if (in.get() == out.get()) {
     const std::size_t count = dst.size();
     for (std::size_t i = 0; i < count; ++i) {
-      if (!inside(dst[i])) dst[kept++] = dst[i];
+      if (!inside(dst[i])) {
+        dense = dense && detail::isFinitePoint(dst[i]);
+        dst[kept++] = dst[i];
+      }
     }
     dst.resize(kept);
   } else {
@@ -56,12 +62,16 @@ void keepOutside(const PointCloudsDeal::CloudPtr& in, const PointCloudsDeal::Clo
     dst.clear();
     dst.reserve(src.size());
     for (const pcl::PointXYZ& p : src) {
-      if (!inside(p)) dst.push_back(p);
+      if (!inside(p)) {
+        dense = dense && detail::isFinitePoint(p);
+        dst.push_back(p);
+      }
     }
     kept = dst.size();
   }
   out->width = static_cast<std::uint32_t>(kept);
   out->height = 1;
+  out->is_dense = dense;
 }
 
 // Corner offset along one of the box's own axes, for sign -1 or +1.

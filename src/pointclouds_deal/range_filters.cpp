@@ -28,6 +28,9 @@ void cropToBox(const PointCloudsDeal::CloudPtr& in, const PointCloudsDeal::Cloud
   passY.filter(*out);
   passZ.setInputCloud(out);
   passZ.filter(*out);
+  // The passes keep only finite points but copy the input's density flag: a cloud that had holes would
+  // come out flagged as still having them.
+  out->is_dense = true;
 }
 
 }  // namespace
@@ -44,7 +47,8 @@ void PointCloudsDeal::rangeFilterPointClouds(CloudPtr in, CloudPtr out, double x
 void PointCloudsDeal::rangeInZFilterPointClouds(pcl::PointCloud<pcl::PointXYZ>& in,
                                                 pcl::PointCloud<pcl::PointXYZ>& out, double zMin,
                                                 double zMax) {
-  // One cloud may serve as both input and output: the kept points are then compacted in place.
+  // One cloud may serve as both input and output: the kept points are then compacted in place. Only z is
+  // looked at, so points with a non-finite x or y may be kept, and the density flag says so.
   detail::keepPoints(in, out, [&](std::size_t i) {
     const double z = in.points[i].z;
     return z < zMax && z > zMin;

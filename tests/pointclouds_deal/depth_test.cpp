@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
@@ -199,6 +201,27 @@ TEST(Depth, RefusesImagesThatAreNotSixteenBitDepth) {
     EXPECT_EQ(out->size(), 6u);
     EXPECT_EQ(out->width, 3u);
     EXPECT_EQ(out->height, 2u);
+  }
+}
+
+// Focal lengths that are not positive and finite would give NaN or infinite points: refused, as the
+// camera-model call refuses them, with `out` untouched.
+TEST(Depth, RefusesFocalLengthsThatAreNotPositive) {
+  PointCloudsDeal deal;
+  cv::Mat depth = makeDepthImage(8, 6, 1000);
+  auto out = nimbrel_test::makeOrganizedCloud(3, 2);
+  for (float f : {0.0f, -500.0f, NAN, INFINITY}) {
+    for (bool onX : {true, false}) {
+      CameraIntrinsic c = kPinhole;
+      (onX ? c.fx : c.fy) = f;
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, c), -1) << f;
+      EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, c, 5000.0), -1) << f;
+      EXPECT_NE(testing::internal::GetCapturedStdout().find("focal lengths"), std::string::npos) << f;
+      EXPECT_EQ(out->size(), 6u);
+      EXPECT_EQ(out->width, 3u);
+      EXPECT_EQ(out->height, 2u);
+    }
   }
 }
 
@@ -457,4 +480,55 @@ TEST(Depth, ReadingsBeyondFloatRangeAreHoles) {
   cv::Mat units = makeDepthImage(4, 1, 1);
   ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, units, camera, 1e300), 0);
   EXPECT_TRUE(out->empty());
+}
+
+// A caller's other thread may write the image while a conversion runs (the Python module lets go of the
+// interpreter lock meanwhile). The clouds are then wrong, but no conversion may read or write outside its
+// image and its cloud: here a writer turns whole images from holes to readings and back while every kind
+// of conversion runs on them. Sanitizer builds see any stray access; each point must come from a reading.
+// (The race is the test's own doing; it is not run under ThreadSanitizer.)
+TEST(Depth, ImageWrittenDuringTheCallStaysWithinItsBuffers) {
+  PointCloudsDeal deal;
+  const CameraModel camera = modelOf(kPinhole, DistortionModel::kPlumbBob, {});
+  const CameraModel lens = modelOf(kLens, DistortionModel::kPlumbBob, {0.18, -0.05, 0.002, -0.0015, -0.01});
+  cv::Mat millimetres = makeDepthImage(320, 240, 0);
+  cv::Mat metres(240, 320, CV_32FC1, cv::Scalar(0.0f));
+  std::atomic<bool> stop{false};
+  std::atomic<long> flips{0};
+  std::thread writer([&] {
+    for (bool reading = true; !stop.load(std::memory_order_relaxed); reading = !reading) {
+      millimetres.setTo(reading ? 1500 : 0);
+      metres.setTo(reading ? 1.5f : 0.0f);
+      flips.fetch_add(1, std::memory_order_relaxed);
+    }
+  });
+  const std::size_t pixels = 320u * 240u;
+  const auto convertRepeatedly = [&] {
+    for (int i = 0; i < 400; ++i) {
+      auto out = nimbrel_test::makeOrganizedCloud(2, 2, 0.01f, 7.0f);  // fresh storage, sized to each result
+      switch (i % 4) {
+        case 0:
+          ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, millimetres, kPinhole), 0);
+          break;
+        case 1:
+          ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, millimetres, kLens), 0);
+          break;
+        case 2:
+          ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, millimetres, lens, 1000.0), 0);
+          break;
+        default:
+          ASSERT_EQ(deal.getPointCloudsFromDepthMap(out, metres, camera, 1.0), 0);
+          break;
+      }
+      ASSERT_LE(out->size(), pixels) << i;
+      ASSERT_EQ(out->width, out->size()) << i;
+      // A pixel read while it is written may mix the bytes of 1.5 m and of a hole: some depth in (0, 1.5].
+      // Not 7 (the cloud's earlier points) nor 0 (room never written).
+      for (const pcl::PointXYZ& p : out->points) ASSERT_TRUE(p.z > 0.0f && p.z <= 1.5f) << i << ": " << p;
+    }
+  };
+  convertRepeatedly();
+  stop = true;
+  writer.join();
+  EXPECT_GT(flips.load(), 0);
 }

@@ -81,10 +81,12 @@ CloudPtr markedCloud() {
   return cloud;
 }
 
-void expectMarks(const Cloud& cloud) {
+// `dense`: the density flag expected, the marked cloud's own (false) unless the removal kept only finite
+// points.
+void expectMarks(const Cloud& cloud, bool dense = false) {
   EXPECT_EQ(cloud.header.frame_id, "camera");
   EXPECT_EQ(cloud.header.stamp, 42u);
-  EXPECT_FALSE(cloud.is_dense);
+  EXPECT_EQ(cloud.is_dense, dense);
   EXPECT_EQ(cloud.sensor_origin_, Eigen::Vector4f(1, 2, 3, 0));
 }
 
@@ -238,7 +240,7 @@ TEST(MeshRemoval, PlainRemovalKeepsOrderAndEverythingWithoutMeshes) {
   expectSamePoints(*in, *out);
   EXPECT_EQ(out->width, 50u);
   EXPECT_EQ(out->height, 1u);
-  expectMarks(*out);
+  expectMarks(*out, true);
 
   // The cube's inside and its 0.05 skin go; the rest stays in order.
   std::vector<pcl::PolygonMesh> cube = {nimbrel_test::makeCube()};
@@ -248,7 +250,7 @@ TEST(MeshRemoval, PlainRemovalKeepsOrderAndEverythingWithoutMeshes) {
   expectSamePoints(*nimbrel_test::makeCloud({{2, 0, 0}, {-1, 0, 0}, {1.06f, 0.5f, 0.5f}}), *out);
   EXPECT_EQ(out->width, 3u);
   EXPECT_EQ(out->height, 1u);
-  expectMarks(*out);
+  expectMarks(*out, true);
 }
 
 TEST(MeshRemoval, FastMatchesKdTreeOnDeterministicSurfaces) {
@@ -310,7 +312,7 @@ TEST(MeshRemoval, FastRemovesTheSurfaceSkinNotTheInside) {
                    *out);
   EXPECT_EQ(out->width, 3u);
   EXPECT_EQ(out->height, 1u);
-  expectMarks(*out);
+  expectMarks(*out, true);
 
   // One triangle of area 0.001 gives 3 vertices and 40 samples: enough for a surface.
   std::vector<pcl::PolygonMesh> small = {nimbrel_test::makeTriangle({0, 0, 0}, {0.05f, 0, 0}, {0, 0.04f, 0})};
@@ -351,6 +353,41 @@ TEST(MeshRemoval, FastKeepsNonFinitePoints) {
   EXPECT_TRUE(std::isnan(out->points[0].x));
   EXPECT_TRUE(std::isinf(out->points[1].x));
   EXPECT_TRUE(std::isnan(out->points[2].y));
+}
+
+// Both removals flag their result dense exactly when every kept point is finite. A non-finite point is
+// inside no mesh and near no surface, so it stays; a cloud whose only finite points stay comes out dense
+// whatever `out` was flagged. Into another cloud and in place.
+TEST(MeshRemoval, KeepsIsDenseHonest) {
+  PointCloudsDeal deal;
+  std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeCube()};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (bool fast : {false, true}) {
+    for (bool inPlace : {false, true}) {
+      SCOPED_TRACE(std::string(fast ? "fast" : "plain") + (inPlace ? ", in place" : ""));
+      const auto cut = [&](const std::vector<Eigen::Vector3f>& points, bool flag) {
+        CloudPtr in = nimbrel_test::makeCloud(points);
+        CloudPtr out = inPlace ? in : markedCloud();
+        in->is_dense = flag;
+        out->is_dense = flag;
+        EXPECT_EQ(fast ? deal.fastRemovePointsFromMeshs(in, meshes, out)
+                       : deal.removePointsFromMeshs(in, meshes, out),
+                  0);
+        return out;
+      };
+      // The point 0.02 above the top face goes in both removals.
+      CloudPtr out = cut({{2, 0, 0}, {0.5f, 0.5f, 1.02f}}, false);
+      ASSERT_EQ(out->points.size(), 1u);
+      EXPECT_TRUE(out->is_dense);
+      out = cut({{2, 0, 0}, {0.5f, 0.5f, 1.02f}, {inf, 0.5f, 0.5f}}, true);
+      ASSERT_EQ(out->points.size(), 2u);
+      EXPECT_FALSE(out->is_dense);
+      out = cut({{0.5f, nan, 0.5f}, {2, 0, 0}}, true);
+      ASSERT_EQ(out->points.size(), 2u);
+      EXPECT_FALSE(out->is_dense);
+    }
+  }
 }
 
 TEST(MeshRemoval, RefusalsLeaveOutUntouched) {

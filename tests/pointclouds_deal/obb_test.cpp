@@ -103,7 +103,7 @@ TEST(Obb, RemoveLeavesUnorganizedCloudAndKeepsItsMetadata) {
   EXPECT_EQ(out->width, 1u);
   EXPECT_EQ(out->height, 1u);
   EXPECT_EQ(out->header.frame_id, "camera");
-  EXPECT_FALSE(out->is_dense);
+  EXPECT_TRUE(out->is_dense);  // what was kept is finite
   EXPECT_EQ(out->sensor_origin_, Eigen::Vector4f(1, 2, 3, 1));
   EXPECT_EQ(in->size(), 21u);
 
@@ -206,4 +206,40 @@ TEST(Obb, VerticalExtentOfTiltedBoxes) {
   deal.getMaxMinZofOBB(high, box, maxZ, minZ);
   EXPECT_NEAR(minZ, 2 - reach, kTol);
   EXPECT_EQ(deal.getObbBottom(high, box), 1.0);
+}
+
+// Both box cuts flag their result dense exactly when every kept point is finite: a NaN point counts as
+// inside and goes, an infinite one can lie beyond a face and stay. The voxel grid and the outlier search
+// trust the flag. Into another cloud and in place.
+TEST(Obb, RemovalsKeepIsDenseHonest) {
+  PointCloudsDeal deal;
+  Eigen::Matrix4d pose = poseOf(Eigen::Matrix3d::Identity(), {0, 0, 1});
+  Eigen::Matrix4d toolPose = poseOf(Eigen::Matrix3d::Identity(), {1, 0, 1});
+  double size[3] = {0.1, 0.1, 0.1};
+  double toolSize[3] = {0.05, 0.05, 0.05};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  for (bool tool : {false, true}) {
+    for (bool inPlace : {false, true}) {
+      SCOPED_TRACE(std::string(tool ? "object and tool" : "object") + (inPlace ? ", in place" : ""));
+      const auto cut = [&](const std::vector<Eigen::Vector3f>& points, bool flag) {
+        auto in = makeCloud(points);
+        auto out = inPlace ? in : makeCloud({{5, 5, 5}});
+        in->is_dense = flag;
+        out->is_dense = flag;
+        if (tool) {
+          deal.removeObbAndToolPointClouds(in, out, pose, size, 1.0, 0.0, toolPose, toolSize, 0.0);
+        } else {
+          deal.removeObbPointClouds(in, out, pose, size, 1.0, 0.0);
+        }
+        return out;
+      };
+      auto out = cut({{0.3f, 0, 1}, {nan, 0, 1}}, false);
+      ASSERT_EQ(out->size(), 1u);
+      EXPECT_TRUE(out->is_dense);
+      out = cut({{0.3f, 0, 1}, {inf, 0, 1}}, true);
+      ASSERT_EQ(out->size(), 2u);
+      EXPECT_FALSE(out->is_dense);
+    }
+  }
 }

@@ -132,3 +132,37 @@ TEST(RangeFilters, EmptyInputGivesEmptyOutput) {
   deal.rangeInZFilterPointClouds(*empty, band, -1, 1);
   EXPECT_TRUE(band.empty());
 }
+
+// Every crop flags its result dense exactly when every kept point is finite: the box crops keep only
+// finite points, the z band looks at z alone and keeps a point with a non-finite x or y when its z is in the
+// band.
+TEST(RangeFilters, KeepIsDenseHonest) {
+  PointCloudsDeal deal;
+  const auto holes = [](bool flag) {
+    auto cloud = makeCloud({{0.5f, 0.5f, 0.5f}, {kNaN, 0, 0}, {0, kInf, 0.9f}, {kInf, 0, 3}});
+    cloud->is_dense = flag;
+    return cloud;
+  };
+  auto out = makeCloud({{9, 9, 9}});
+  out->is_dense = false;
+  deal.rangeFilterPointClouds(holes(false), out, 0, 1, 0, 1, 0, 1);
+  ASSERT_EQ(out->size(), 1u);
+  EXPECT_TRUE(out->is_dense);
+  auto cloud = holes(false);
+  deal.rangeFilterPointClouds(cloud);
+  ASSERT_EQ(cloud->size(), 1u);
+  EXPECT_TRUE(cloud->is_dense);
+
+  nimbrel_test::Cloud band;
+  band.is_dense = true;
+  deal.rangeInZFilterPointClouds(*holes(true), band, 0, 1);
+  ASSERT_EQ(band.size(), 2u);  // the infinite y stays
+  EXPECT_FALSE(band.is_dense);
+  deal.rangeInZFilterPointClouds(*holes(true), band, -1, 0.25);
+  ASSERT_EQ(band.size(), 1u);  // the NaN x stays
+  EXPECT_FALSE(band.is_dense);
+  cloud = holes(false);
+  deal.rangeInZFilterPointClouds(*cloud, *cloud, 0.25, 0.75);  // in place; only the finite point stays
+  ASSERT_EQ(cloud->size(), 1u);
+  EXPECT_TRUE(cloud->is_dense);
+}
