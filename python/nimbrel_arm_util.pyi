@@ -78,7 +78,8 @@ def remove_meshes_fast(points: Points, meshes: MeshesArg) -> Cloud:
     """The points farther than 0.08 m from every mesh's randomly sampled surface."""
 
 def inside_mesh(points: Points, vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Mask:
-    """For each point, whether it lies inside the closed mesh."""
+    """For each point, whether it lies inside the mesh: closed parts by ray-crossing parity, open parts by
+    winding number (at least 1/2 in magnitude, either winding)."""
 
 def inside_or_near_meshes(points: Points, meshes: MeshesArg) -> Mask:
     """For each point, whether it is inside a mesh or within 0.05 m of one."""

@@ -94,8 +94,8 @@ class PointCloudsDeal {
                              const pcl::Vertices& triangle, pcl::PointXYZ& hit);
   /// Inside test, part by part (parts join across edges that exactly two faces share; inside any part is
   /// inside): a closed part holds the point when a ray from it crosses the part an odd number of times; a
-  /// part with holes or gaps when its generalized winding number there is at least 1/2 (faces
-  /// counter-clockwise seen from outside); no part holds a point outside its bounding box.
+  /// part with holes or gaps when its generalized winding number there is at least 1/2 in magnitude (so
+  /// faces may wind either way); no part holds a point outside its bounding box.
   bool isPointInsideMesh(const pcl::PointXYZ& point, CloudPtr meshCloud,
                          const std::vector<pcl::Vertices>& polygons);
   /// Distance from `point` to the triangle into `dist`; 0 on success, -1 for an invalid face.

@@ -126,8 +126,10 @@ void bindMeshes(py::module_& m) {
         "no mesh or a mesh too small to sample.");
   m.def("inside_mesh", &insideMesh, arg("points"), arg("vertices"), arg("faces"),
         "inside_mesh(points, vertices, faces) -> ndarray[bool]\n\n"
-        "For each point, whether it lies inside the mesh (parity of ray crossings; a mesh of several closed\n"
-        "parts is inside when inside any).");
+        "For each point, whether it lies inside the mesh, decided part by part (inside any part is inside;\n"
+        "no part holds a point outside its bounding box): a closed part by the parity of ray crossings, a\n"
+        "part with holes or gaps by its generalized winding number, at least 1/2 in magnitude, so its\n"
+        "faces may wind either way.");
   m.def("inside_or_near_meshes", &insideOrNearMeshes, arg("points"), arg("meshes"),
         "inside_or_near_meshes(points, meshes) -> ndarray[bool]\n\n"
         "For each point, whether it is inside one of the meshes or within 0.05 m of one (the test of\n"
