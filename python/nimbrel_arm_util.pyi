@@ -89,7 +89,8 @@ def near_points(points: Points, surface: Points, threshold: float) -> Mask:
 
 def convex_hull(vertices: npt.ArrayLike,
                 faces: npt.ArrayLike | None = None) -> Tuple[Cloud, npt.NDArray[np.int32]]:
-    """(vertices, faces) of the convex hull, faces counter-clockwise seen from outside."""
+    """(vertices, faces) of the convex hull, faces counter-clockwise seen from outside; ValueError for
+    three finite vertices or fewer, or flat or degenerate ones."""
 
 def sample_surface(vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Cloud:
     """The vertices followed by about 40,000 random surface points per square metre."""

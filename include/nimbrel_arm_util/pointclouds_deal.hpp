@@ -107,7 +107,9 @@ class PointCloudsDeal {
   bool isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes);
 
   /// Appends the convex hull of each mesh to `hulls`, every face counter-clockwise seen from outside; 0, -1
-  /// for no mesh, -2 for a mesh of <= 3 finite vertices (non-finite vertices take no part in a hull).
+  /// for no mesh, -2 for a mesh of <= 3 finite vertices (non-finite vertices take no part in a hull), -3
+  /// for a flat or degenerate mesh (coplanar, collinear or repeated vertices: no hull with volume). On -2
+  /// and -3 the hulls of the meshes before it stay appended and the meshes after it are not processed.
   int convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes, std::vector<pcl::PolygonMesh>& hulls);
   /// Area of the triangle a, b, c.
   double calTriangleArea(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const Eigen::Vector3d& c);

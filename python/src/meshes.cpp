@@ -87,6 +87,9 @@ py::tuple convexHull(py::handle vertices, py::handle faces) {
   std::vector<pcl::PolygonMesh> hulls;
   int result = 0;
   work([&] { result = PointCloudsDeal().convertToConvexHull(meshes, hulls); });
+  if (result == -3)
+    throw py::value_error(
+        "vertices: flat or degenerate (coplanar, collinear or repeated), no hull with volume");
   if (result != 0 || hulls.empty())
     throw py::value_error("vertices: a hull needs more than three finite vertices");
   return meshArrays(hulls.front());
@@ -142,7 +145,8 @@ void bindMeshes(py::module_& m) {
       "convex_hull", &convexHull, arg("vertices"), arg("faces") = py::none(),
       "convex_hull(vertices, faces=None) -> tuple[ndarray, ndarray]\n\n"
       "The convex hull of a mesh's finite vertices as (vertices float32 (H, 3), faces int32 (F, 3)), every\n"
-      "face counter-clockwise seen from outside. Raises ValueError for three vertices or fewer.");
+      "face counter-clockwise seen from outside. Raises ValueError for three finite vertices or fewer, and\n"
+      "for flat or degenerate vertices (coplanar, collinear or repeated: no hull with volume).");
   m.def("sample_surface", &sampleSurface, arg("vertices"), arg("faces"),
         "sample_surface(vertices, faces) -> ndarray\n\n"
         "The mesh's vertices followed by about 40,000 random points per square metre of each face (freshly\n"
