@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "engines/mesh_index.hpp"
+#include "engines/parallel.hpp"
 #include "engines/point_helpers.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 
@@ -36,15 +38,49 @@ bool isRigid(const Eigen::Matrix4d& pose) {
 
 }  // namespace
 
-// A mesh's margin: its scaled mesh in its own frame with an index whose near distance is the margin.
+// A mesh's margin: its scaled mesh in its own frame with an index whose near distance is the margin, and
+// the box of its finite vertices, which holds every face.
 struct FramePipeline::MarginIndex {
-  MarginIndex(const pcl::PolygonMesh& scaled, double margin) : mesh(scaled), index(mesh, margin) {}
+  MarginIndex(const pcl::PolygonMesh& scaled, const Cloud& vertices, double margin)
+      : mesh(scaled), index(mesh, margin) {
+    for (const pcl::PointXYZ& v : vertices.points) {
+      if (!detail::isFinitePoint(v)) continue;
+      lo = lo.cwiseMin(detail::widen(v));
+      hi = hi.cwiseMax(detail::widen(v));
+    }
+  }
   MarginIndex(const MarginIndex&) = delete;
   MarginIndex& operator=(const MarginIndex&) = delete;
 
   pcl::PolygonMesh mesh;  // the index reads it: declared first, so built first
   detail::MeshIndex index;
+  Eigen::Vector3d lo = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
+  Eigen::Vector3d hi = -lo;
 };
+
+namespace {
+
+// The base-frame box that holds every point within `margin` of the faces inside the box lo..hi placed by
+// `pose` (an affine map keeps a box's image within the box of its corners' images), grown by a slack far
+// above the rounding of moving points into the mesh's frame: points outside it need no distance test.
+void reachBox(const Eigen::Matrix4d& pose, const Eigen::Vector3d& lo, const Eigen::Vector3d& hi,
+              double margin, Eigen::Vector3d& reachLo, Eigen::Vector3d& reachHi) {
+  reachLo.setConstant(std::numeric_limits<double>::infinity());
+  reachHi = -reachLo;
+  for (int corner = 0; corner < 8; ++corner) {
+    const Eigen::Vector3d c((corner & 1) ? hi.x() : lo.x(), (corner & 2) ? hi.y() : lo.y(),
+                            (corner & 4) ? hi.z() : lo.z());
+    const Eigen::Vector3d placed = pose.topLeftCorner<3, 3>() * c + pose.topRightCorner<3, 1>();
+    reachLo = reachLo.cwiseMin(placed);
+    reachHi = reachHi.cwiseMax(placed);
+  }
+  const double magnitude = std::max(reachLo.cwiseAbs().maxCoeff(), reachHi.cwiseAbs().maxCoeff());
+  const double grow = margin + 1e-5 * (margin + magnitude);
+  reachLo.array() -= grow;
+  reachHi.array() += grow;
+}
+
+}  // namespace
 
 FramePipeline::FramePipeline(FramePipelineConfig config) : config_(std::move(config)) {
   for (const SceneMesh& m : config_.scene.meshes) {
@@ -58,7 +94,8 @@ FramePipeline::FramePipeline(FramePipelineConfig config) : config_(std::move(con
     scaled.polygons = m.mesh.polygons;
     pcl::toPCLPointCloud2(vertices, scaled.cloud);
     // The margin's index is built here, once; process() only moves the points into the mesh's frame.
-    margins_.push_back(m.margin > 0.0 ? std::make_shared<const MarginIndex>(scaled, m.margin) : nullptr);
+    margins_.push_back(m.margin > 0.0 ? std::make_shared<const MarginIndex>(scaled, vertices, m.margin)
+                                      : nullptr);
     scaledMeshes_.push_back(std::move(scaled));
   }
 }
@@ -69,12 +106,18 @@ void FramePipeline::cutMargins(Cloud& cloud, const std::vector<Eigen::Matrix4d>&
     return;
   }
   std::vector<std::uint8_t> keep(cloud.size(), 1);
+  detail::ThreadBudget budget;
+  const int threads = budget.team(cloud.size(), detail::kMinNearTestPoints);
   for (const std::size_t i : meshes) {
     if (!margins_[i]) continue;
+    const MarginIndex& margin = *margins_[i];
     const Eigen::Matrix4d& pose = poses[i];
+    if (!(margin.lo.array() <= margin.hi.array()).all()) continue;  // no finite vertex: nothing is near
+    Eigen::Vector3d reachLo, reachHi;
+    reachBox(pose, margin.lo, margin.hi, config_.scene.meshes[i].margin, reachLo, reachHi);
     // Distances are the same in the mesh's frame when the pose is rigid: the points move, the index stays.
     // Any other pose changes distances, so the placed mesh gets an index of its own for this frame.
-    const detail::MeshIndex* index = &margins_[i]->index;
+    const detail::MeshIndex* index = &margin.index;
     Eigen::Matrix3d toMesh = pose.topLeftCorner<3, 3>().transpose();
     Eigen::Vector3d origin = pose.topRightCorner<3, 1>();
     std::optional<pcl::PolygonMesh> placed;
@@ -86,13 +129,17 @@ void FramePipeline::cutMargins(Cloud& cloud, const std::vector<Eigen::Matrix4d>&
       toMesh.setIdentity();
       origin.setZero();
     }
-    for (std::size_t j = 0; j < cloud.size(); ++j) {
-      if (keep[j] == 0) continue;
-      const Eigen::Vector3d q = toMesh * (detail::widen(cloud[j]) - origin);
+    // Each point on its own, against an index that is only read: the points may share threads.
+    detail::forEachStatic(static_cast<long>(cloud.size()), threads, detail::kNearTestChunk, [&](long at) {
+      const std::size_t j = static_cast<std::size_t>(at);
+      if (keep[j] == 0) return;
+      const Eigen::Vector3d p = detail::widen(cloud[j]);
+      if (!((p.array() >= reachLo.array()).all() && (p.array() <= reachHi.array()).all())) return;
+      const Eigen::Vector3d q = toMesh * (p - origin);
       const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
                                 static_cast<float>(q.z()));
       if (index->nearFaces(local)) keep[j] = 0;
-    }
+    });
   }
   detail::keepPoints(cloud, cloud, [&](std::size_t j) { return keep[j] != 0; });
 }

@@ -60,10 +60,11 @@ struct FrameReport {
 /// what those calls give.
 ///
 /// A mesh's margin is a clearance around its faces: the step of the mesh's method first drops every point
-/// strictly nearer than the margin to one of the mesh's faces (exact point–triangle distance, taken in the
-/// mesh's own frame when its pose is rigid), inside the mesh or outside it, then makes the library call,
-/// which cuts as it does without a margin. A point goes when either says so: the margin does not add to
-/// the method's own 0.05 m (plain) or 0.08 m (fast). A margin of 0 or less adds nothing.
+/// strictly nearer than the margin to one of the mesh's faces (exact point–triangle distance, in the mesh's
+/// own frame when its pose is rigid, the points moved there and rounded to float), inside the mesh or
+/// outside it, then makes the library call, which cuts as it does without a margin. A point goes when
+/// either says so: the margin does not add to the method's own 0.05 m (plain) or 0.08 m (fast). A margin of
+/// 0 or less adds nothing.
 ///
 /// Meshes are scaled, and the margins' distance indexes built, once at construction. process() keeps
 /// nothing between calls and may run on several threads at once.
