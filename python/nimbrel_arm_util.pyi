@@ -89,7 +89,8 @@ def remove_meshes_fast(points: Points, meshes: MeshesArg) -> Cloud:
     """The points farther than 0.08 m from every mesh's randomly sampled surface."""
 
 def inside_mesh(points: Points, vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Mask:
-    """For each point, whether it lies inside the closed mesh."""
+    """For each point, whether it lies inside the mesh: closed parts by ray-crossing parity, open parts by
+    winding number (at least 1/2 in magnitude, either winding)."""
 
 def inside_or_near_meshes(points: Points, meshes: MeshesArg) -> Mask:
     """For each point, whether it is inside a mesh or within 0.05 m of one."""
@@ -99,7 +100,8 @@ def near_points(points: Points, surface: Points, threshold: float) -> Mask:
 
 def convex_hull(vertices: npt.ArrayLike,
                 faces: npt.ArrayLike | None = None) -> Tuple[Cloud, npt.NDArray[np.int32]]:
-    """(vertices, faces) of the convex hull, faces counter-clockwise seen from outside."""
+    """(vertices, faces) of the convex hull, faces counter-clockwise seen from outside; ValueError for
+    three finite vertices or fewer, or flat or degenerate ones."""
 
 def sample_surface(vertices: npt.ArrayLike, faces: npt.ArrayLike) -> Cloud:
     """The vertices followed by about 40,000 random surface points per square metre."""

@@ -2,10 +2,17 @@
 
 #include <pcl/conversions.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
+#include "engines/mesh_index.hpp"
+#include "engines/parallel.hpp"
+#include "engines/point_helpers.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
 
 namespace nimbrel_arm_util {
@@ -15,43 +22,62 @@ namespace {
 using Cloud = FramePipeline::Cloud;
 using CloudPtr = FramePipeline::CloudPtr;
 
-// Moves every vertex `margin` outward along its normal (the area-weighted mean of its faces' normals), so
-// that a mesh cut with a margin keeps that much clearance around the object. Faces may wind either way in
-// the file: the sign of the enclosed volume tells which side is out.
-void growMesh(Cloud& vertices, const std::vector<pcl::Vertices>& polygons, double margin) {
-  if (margin == 0.0) return;
-  const std::size_t n = vertices.size();
-  std::vector<Eigen::Vector3d> normals(n, Eigen::Vector3d::Zero());
-  double volume = 0.0;
-  for (const auto& polygon : polygons) {
-    if (polygon.vertices.size() < 3) continue;
-    const auto index = [n](auto i) {
-      return i >= 0 && static_cast<std::size_t>(i) < n ? static_cast<std::size_t>(i) : n;
-    };
-    const std::size_t ia = index(polygon.vertices[0]), ib = index(polygon.vertices[1]),
-                      ic = index(polygon.vertices[2]);
-    if (ia == n || ib == n || ic == n) continue;
-    const Eigen::Vector3d a = vertices[ia].getVector3fMap().cast<double>(),
-                          b = vertices[ib].getVector3fMap().cast<double>(),
-                          c = vertices[ic].getVector3fMap().cast<double>();
-    const Eigen::Vector3d areaNormal = (b - a).cross(c - a);  // length: twice the face's area
-    normals[ia] += areaNormal;
-    normals[ib] += areaNormal;
-    normals[ic] += areaNormal;
-    volume += a.dot(b.cross(c));
-  }
-  const double outward = volume < 0.0 ? -margin : margin;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double length = normals[i].norm();
-    if (!(length > 0.0)) continue;  // a vertex of no face stays where it is
-    const Eigen::Vector3d moved = vertices[i].getVector3fMap().cast<double>() + outward / length * normals[i];
-    vertices[i] = pcl::PointXYZ(static_cast<float>(moved.x()), static_cast<float>(moved.y()),
-                                static_cast<float>(moved.z()));
-  }
-}
-
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A pose whose linear part is a rotation (or a reflection) within this, entry by entry, keeps distances
+// to well within float rounding of the clouds: its margin is decided in the mesh's own frame.
+constexpr double kRigidTolerance = 1e-6;
+
+bool isRigid(const Eigen::Matrix4d& pose) {
+  const Eigen::Matrix3d linear = pose.topLeftCorner<3, 3>();
+  return ((linear.transpose() * linear - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff() <=
+          kRigidTolerance);
+}
+
+}  // namespace
+
+// A mesh's margin: its scaled mesh in its own frame with an index whose near distance is the margin, and
+// the box of its finite vertices, which holds every face.
+struct FramePipeline::MarginIndex {
+  MarginIndex(const pcl::PolygonMesh& scaled, const Cloud& vertices, double margin)
+      : mesh(scaled), index(mesh, margin) {
+    for (const pcl::PointXYZ& v : vertices.points) {
+      if (!detail::isFinitePoint(v)) continue;
+      lo = lo.cwiseMin(detail::widen(v));
+      hi = hi.cwiseMax(detail::widen(v));
+    }
+  }
+  MarginIndex(const MarginIndex&) = delete;
+  MarginIndex& operator=(const MarginIndex&) = delete;
+
+  pcl::PolygonMesh mesh;  // the index reads it: declared first, so built first
+  detail::MeshIndex index;
+  Eigen::Vector3d lo = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
+  Eigen::Vector3d hi = -lo;
+};
+
+namespace {
+
+// The base-frame box that holds every point within `margin` of the faces inside the box lo..hi placed by
+// `pose` (an affine map keeps a box's image within the box of its corners' images), grown by a slack far
+// above the rounding of moving points into the mesh's frame: points outside it need no distance test.
+void reachBox(const Eigen::Matrix4d& pose, const Eigen::Vector3d& lo, const Eigen::Vector3d& hi,
+              double margin, Eigen::Vector3d& reachLo, Eigen::Vector3d& reachHi) {
+  reachLo.setConstant(std::numeric_limits<double>::infinity());
+  reachHi = -reachLo;
+  for (int corner = 0; corner < 8; ++corner) {
+    const Eigen::Vector3d c((corner & 1) ? hi.x() : lo.x(), (corner & 2) ? hi.y() : lo.y(),
+                            (corner & 4) ? hi.z() : lo.z());
+    const Eigen::Vector3d placed = pose.topLeftCorner<3, 3>() * c + pose.topRightCorner<3, 1>();
+    reachLo = reachLo.cwiseMin(placed);
+    reachHi = reachHi.cwiseMax(placed);
+  }
+  const double magnitude = std::max(reachLo.cwiseAbs().maxCoeff(), reachHi.cwiseAbs().maxCoeff());
+  const double grow = margin + 1e-5 * (margin + magnitude);
+  reachLo.array() -= grow;
+  reachHi.array() += grow;
 }
 
 }  // namespace
@@ -64,12 +90,58 @@ FramePipeline::FramePipeline(FramePipelineConfig config) : config_(std::move(con
       v = pcl::PointXYZ(static_cast<float>(m.scale * v.x), static_cast<float>(m.scale * v.y),
                         static_cast<float>(m.scale * v.z));
     }
-    growMesh(vertices, m.mesh.polygons, m.margin);
-    pcl::PolygonMesh grown;
-    grown.polygons = m.mesh.polygons;
-    pcl::toPCLPointCloud2(vertices, grown.cloud);
-    grownMeshes_.push_back(std::move(grown));
+    pcl::PolygonMesh scaled;
+    scaled.polygons = m.mesh.polygons;
+    pcl::toPCLPointCloud2(vertices, scaled.cloud);
+    // The margin's index is built here, once; process() only moves the points into the mesh's frame.
+    margins_.push_back(m.margin > 0.0 ? std::make_shared<const MarginIndex>(scaled, vertices, m.margin)
+                                      : nullptr);
+    scaledMeshes_.push_back(std::move(scaled));
   }
+}
+
+void FramePipeline::cutMargins(Cloud& cloud, const std::vector<Eigen::Matrix4d>& poses,
+                               const std::vector<std::size_t>& meshes) const {
+  if (std::none_of(meshes.begin(), meshes.end(), [this](std::size_t i) { return margins_[i] != nullptr; })) {
+    return;
+  }
+  std::vector<std::uint8_t> keep(cloud.size(), 1);
+  detail::ThreadBudget budget;
+  const int threads = budget.team(cloud.size(), detail::kMinNearTestPoints);
+  for (const std::size_t i : meshes) {
+    if (!margins_[i]) continue;
+    const MarginIndex& margin = *margins_[i];
+    const Eigen::Matrix4d& pose = poses[i];
+    if (!(margin.lo.array() <= margin.hi.array()).all()) continue;  // no finite vertex: nothing is near
+    Eigen::Vector3d reachLo, reachHi;
+    reachBox(pose, margin.lo, margin.hi, config_.scene.meshes[i].margin, reachLo, reachHi);
+    // Distances are the same in the mesh's frame when the pose is rigid: the points move, the index stays.
+    // Any other pose changes distances, so the placed mesh gets an index of its own for this frame.
+    const detail::MeshIndex* index = &margin.index;
+    Eigen::Matrix3d toMesh = pose.topLeftCorner<3, 3>().transpose();
+    Eigen::Vector3d origin = pose.topRightCorner<3, 1>();
+    std::optional<pcl::PolygonMesh> placed;
+    std::optional<detail::MeshIndex> placedIndex;
+    if (!isRigid(pose)) {
+      placed.emplace(placedMesh(i, pose));
+      placedIndex.emplace(*placed, config_.scene.meshes[i].margin);
+      index = &*placedIndex;
+      toMesh.setIdentity();
+      origin.setZero();
+    }
+    // Each point on its own, against an index that is only read: the points may share threads.
+    detail::forEachStatic(static_cast<long>(cloud.size()), threads, detail::kNearTestChunk, [&](long at) {
+      const std::size_t j = static_cast<std::size_t>(at);
+      if (keep[j] == 0) return;
+      const Eigen::Vector3d p = detail::widen(cloud[j]);
+      if (!((p.array() >= reachLo.array()).all() && (p.array() <= reachHi.array()).all())) return;
+      const Eigen::Vector3d q = toMesh * (p - origin);
+      const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
+                                static_cast<float>(q.z()));
+      if (index->nearFaces(local)) keep[j] = 0;
+    });
+  }
+  detail::keepPoints(cloud, cloud, [&](std::size_t j) { return keep[j] != 0; });
 }
 
 FramePoses FramePipeline::configuredPoses() const {
@@ -81,16 +153,16 @@ FramePoses FramePipeline::configuredPoses() const {
 }
 
 pcl::PolygonMesh FramePipeline::placedMesh(std::size_t index, const Eigen::Matrix4d& pose) const {
-  const pcl::PolygonMesh& grown = grownMeshes_.at(index);
-  if (pose.isIdentity(0.0)) return grown;
+  const pcl::PolygonMesh& scaled = scaledMeshes_.at(index);
+  if (pose.isIdentity(0.0)) return scaled;
   Cloud vertices;
-  pcl::fromPCLPointCloud2(grown.cloud, vertices);
+  pcl::fromPCLPointCloud2(scaled.cloud, vertices);
   for (auto& v : vertices) {
     const Eigen::Vector4d q = pose * Eigen::Vector4d(v.x, v.y, v.z, 1.0);
     v = pcl::PointXYZ(static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()));
   }
   pcl::PolygonMesh placed;
-  placed.polygons = grown.polygons;
+  placed.polygons = scaled.polygons;
   pcl::toPCLPointCloud2(vertices, placed.cloud);
   return placed;
 }
@@ -194,14 +266,19 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
   }
 
   std::vector<pcl::PolygonMesh> plain, fast;
+  std::vector<std::size_t> plainIndices, fastIndices;
   for (std::size_t i = 0; i < scene.meshes.size(); ++i) {
-    const MeshMethod method = scene.meshes[i].method.value_or(config_.meshMethod);
-    (method == MeshMethod::kPlain ? plain : fast).push_back(placedMesh(i, poses.meshes[i]));
+    const bool isPlain = scene.meshes[i].method.value_or(config_.meshMethod) == MeshMethod::kPlain;
+    (isPlain ? plain : fast).push_back(placedMesh(i, poses.meshes[i]));
+    (isPlain ? plainIndices : fastIndices).push_back(i);
   }
-  const auto cutMeshes = [&](const char* name, std::vector<pcl::PolygonMesh>& meshes, bool fastMethod) {
+  const auto cutMeshes = [&](const char* name, std::vector<pcl::PolygonMesh>& meshes,
+                             const std::vector<std::size_t>& indices, bool fastMethod) {
     if (meshes.empty()) return 0;
     in = current->size();
     start = std::chrono::steady_clock::now();
+    // The margins first: the library's cut then sees fewer points. Either drops a point on its own.
+    cutMargins(*current, poses.meshes, indices);
     // Both removals refuse an empty cloud; nothing left to cut is simply nothing left.
     if (!current->empty()) {
       next.reset(new Cloud);
@@ -222,8 +299,8 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
     step(name, in, start);
     return 0;
   };
-  if (cutMeshes("removePointsFromMeshs", plain, false) != 0) return -2;
-  if (cutMeshes("fastRemovePointsFromMeshs", fast, true) != 0) return -2;
+  if (cutMeshes("removePointsFromMeshs", plain, plainIndices, false) != 0) return -2;
+  if (cutMeshes("fastRemovePointsFromMeshs", fast, fastIndices, true) != 0) return -2;
 
   // The cuts append to the point sequence alone: describe the result as the one row it is.
   current->width = static_cast<std::uint32_t>(current->size());

@@ -98,8 +98,8 @@ class PointCloudsDeal {
                              const pcl::Vertices& triangle, pcl::PointXYZ& hit);
   /// Inside test, part by part (parts join across edges that exactly two faces share; inside any part is
   /// inside): a closed part holds the point when a ray from it crosses the part an odd number of times; a
-  /// part with holes or gaps when its generalized winding number there is at least 1/2 (faces
-  /// counter-clockwise seen from outside); no part holds a point outside its bounding box.
+  /// part with holes or gaps when its generalized winding number there is at least 1/2 in magnitude (so
+  /// faces may wind either way); no part holds a point outside its bounding box.
   bool isPointInsideMesh(const pcl::PointXYZ& point, CloudPtr meshCloud,
                          const std::vector<pcl::Vertices>& polygons);
   /// Distance from `point` to the triangle into `dist`; 0 on success, -1 for an invalid face.
@@ -111,7 +111,9 @@ class PointCloudsDeal {
   bool isPointInsideMeshs(const pcl::PointXYZ& point, std::vector<pcl::PolygonMesh>& meshes);
 
   /// Appends the convex hull of each mesh to `hulls`, every face counter-clockwise seen from outside; 0, -1
-  /// for no mesh, -2 for a mesh of <= 3 finite vertices (non-finite vertices take no part in a hull).
+  /// for no mesh, -2 for a mesh of <= 3 finite vertices (non-finite vertices take no part in a hull), -3
+  /// for a flat or degenerate mesh (coplanar, collinear or repeated vertices: no hull with volume). On -2
+  /// and -3 the hulls of the meshes before it stay appended and the meshes after it are not processed.
   int convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes, std::vector<pcl::PolygonMesh>& hulls);
   /// Area of the triangle a, b, c.
   double calTriangleArea(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const Eigen::Vector3d& c);

@@ -34,8 +34,9 @@ struct SceneBox {
 };
 
 /// A known object's triangle mesh, in its own frame and units: its vertices are multiplied by `scale`
-/// (0.001 for millimetre CAD files), pushed `margin` metres outward along their normals, then placed by
-/// `pose`.
+/// (0.001 for millimetre CAD files), then placed by `pose`. Every point strictly nearer than `margin`
+/// metres to its faces is cut as well (FramePipeline), whatever the method; the method's own distance is
+/// not added to the margin.
 struct SceneMesh {
   std::string name;
   std::string file;   ///< where the mesh was read from, for messages

@@ -87,6 +87,9 @@ py::tuple convexHull(py::handle vertices, py::handle faces) {
   std::vector<pcl::PolygonMesh> hulls;
   int result = 0;
   work([&] { result = PointCloudsDeal().convertToConvexHull(meshes, hulls); });
+  if (result == -3)
+    throw py::value_error(
+        "vertices: flat or degenerate (coplanar, collinear or repeated), no hull with volume");
   if (result != 0 || hulls.empty())
     throw py::value_error("vertices: a hull needs more than three finite vertices");
   return meshArrays(hulls.front());
@@ -126,8 +129,10 @@ void bindMeshes(py::module_& m) {
         "no mesh or a mesh too small to sample.");
   m.def("inside_mesh", &insideMesh, arg("points"), arg("vertices"), arg("faces"),
         "inside_mesh(points, vertices, faces) -> ndarray[bool]\n\n"
-        "For each point, whether it lies inside the mesh (parity of ray crossings; a mesh of several closed\n"
-        "parts is inside when inside any).");
+        "For each point, whether it lies inside the mesh, decided part by part (inside any part is inside;\n"
+        "no part holds a point outside its bounding box): a closed part by the parity of ray crossings, a\n"
+        "part with holes or gaps by its generalized winding number, at least 1/2 in magnitude, so its\n"
+        "faces may wind either way.");
   m.def("inside_or_near_meshes", &insideOrNearMeshes, arg("points"), arg("meshes"),
         "inside_or_near_meshes(points, meshes) -> ndarray[bool]\n\n"
         "For each point, whether it is inside one of the meshes or within 0.05 m of one (the test of\n"
@@ -140,7 +145,8 @@ void bindMeshes(py::module_& m) {
       "convex_hull", &convexHull, arg("vertices"), arg("faces") = py::none(),
       "convex_hull(vertices, faces=None) -> tuple[ndarray, ndarray]\n\n"
       "The convex hull of a mesh's finite vertices as (vertices float32 (H, 3), faces int32 (F, 3)), every\n"
-      "face counter-clockwise seen from outside. Raises ValueError for three vertices or fewer.");
+      "face counter-clockwise seen from outside. Raises ValueError for three finite vertices or fewer, and\n"
+      "for flat or degenerate vertices (coplanar, collinear or repeated: no hull with volume).");
   m.def("sample_surface", &sampleSurface, arg("vertices"), arg("faces"),
         "sample_surface(vertices, faces) -> ndarray\n\n"
         "The mesh's vertices followed by about 40,000 random points per square metre of each face (freshly\n"

@@ -535,7 +535,9 @@ bool insideByRay(const VertexCloud& vertices, const MeshParts& parts, const pcl:
   // Open parts: the generalized winding number, that is the crossings counted with their sense (leaving
   // through a face's front counts +1) plus the solid angles, seen from the point, of the strips that run
   // from each boundary edge to infinity against the ray: those strips close the part without meeting the
-  // ray, and a closed surface's winding number is its signed crossing count.
+  // ray, and a closed surface's winding number is its signed crossing count. Its magnitude decides: a part
+  // wound clockwise seen from outside has the same number with the opposite sign, and files wind either
+  // way.
   for (const std::uint32_t p : parts.openParts) {
     const MeshParts::Part& part = parts.parts[p];
     if (!inBox(part, point)) continue;
@@ -543,7 +545,7 @@ bool insideByRay(const VertexCloud& vertices, const MeshParts& parts, const pcl:
                                         [&](const RayHit& h, std::uint32_t v) { return label(h) < v; });
     int crossings = 0;
     for (auto it = first; it != hits.end() && label(*it) == p; ++it) crossings += it->exits ? 1 : -1;
-    if (crossings + boundaryWinding(vertices, parts, part, point, direction) >= 0.5) return true;
+    if (std::abs(crossings + boundaryWinding(vertices, parts, part, point, direction)) >= 0.5) return true;
   }
   return false;
 }

@@ -164,8 +164,9 @@ MeshParts meshParts(const VertexCloud& vertices, const std::vector<pcl::Vertices
 /// - A closed part keeps the parity rule: the point is inside when a ray from it crosses the part an odd
 ///   number of times.
 /// - A part that is not closed (holes in a scan, gaps in a CAD export) holds the point when its generalized
-///   winding number there is at least 1/2: the signed solid angle of its faces seen from the point, over
-///   4 pi, with faces counter-clockwise seen from outside. It equals the parity on a closed part and falls
+///   winding number there is at least 1/2 in magnitude: the signed solid angle of its faces seen from the
+///   point, over 4 pi (+1 deep inside faces wound counter-clockwise seen from outside, -1 for the other
+///   winding, so either winding gives the same answer). It equals the parity on a closed part and falls
 ///   off smoothly across a hole. It is computed exactly, not approximated, as the ray's crossings counted
 ///   with their sense plus the solid angles of strips running from each boundary edge to infinity against
 ///   the ray, so the prepared and the point-by-point paths give the same answer.

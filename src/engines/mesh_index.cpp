@@ -51,8 +51,8 @@ class TraversalStack {
 
 }  // namespace
 
-MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh)
-    : mesh_(&mesh), vertices_(new pcl::PointCloud<pcl::PointXYZ>) {
+MeshIndex::MeshIndex(const pcl::PolygonMesh& mesh, double nearDistance)
+    : mesh_(&mesh), nearDistance_(nearDistance), vertices_(new pcl::PointCloud<pcl::PointXYZ>) {
   readVertices(mesh, *vertices_);
   const std::size_t vertexCount = vertices_->points.size();
   // The nearest-face query refuses meshes of fewer than three vertices and points that have no nearest
@@ -310,7 +310,7 @@ void MeshIndex::rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector
 bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   if (!nearUsable_ || !isFinitePoint(point)) return false;
   for (const std::uint32_t f : unboxed_) {
-    if (faceDistance(*vertices_, mesh_->polygons[f], point) < kNearMeshDistance) return true;
+    if (faceDistance(*vertices_, mesh_->polygons[f], point) < nearDistance_) return true;
   }
   if (nearNodes_.empty()) return false;
   const double q[3] = {point.x, point.y, point.z};
@@ -319,7 +319,7 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   const Node<3>& root = nearNodes_[0];
   double magnitude = std::max({std::abs(q[0]), std::abs(q[1]), std::abs(q[2])});
   for (int a = 0; a < 3; ++a) magnitude = std::max({magnitude, std::abs(root.lo[a]), std::abs(root.hi[a])});
-  const double limit = kNearMeshDistance + 1e-9 * (kNearMeshDistance + magnitude);
+  const double limit = nearDistance_ + 1e-9 * (nearDistance_ + magnitude);
   const double limit2 = limit * limit;
   if (boxGap2(q, root.lo, root.hi) > limit2) return false;
   // Every node on the stack is within the limit.
@@ -351,7 +351,7 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
           pointTriangleDistance(widen(point), widen(vertices_->points[static_cast<std::size_t>(corners[0])]),
                                 widen(vertices_->points[static_cast<std::size_t>(corners[1])]),
                                 widen(vertices_->points[static_cast<std::size_t>(corners[2])]));
-      if (d < kNearMeshDistance) return true;
+      if (d < nearDistance_) return true;
     }
   }
   return false;

@@ -26,22 +26,28 @@ namespace detail {
 /// than compact ones.
 class MeshIndex {
  public:
-  /// Prepares `mesh`, which must outlive the index and stay unchanged while it is used.
-  explicit MeshIndex(const pcl::PolygonMesh& mesh);
+  /// Prepares `mesh`, which must outlive the index and stay unchanged while it is used. Points nearer than
+  /// `nearDistance` to a face are near: the near-mesh distance unless a caller wants a wider band.
+  explicit MeshIndex(const pcl::PolygonMesh& mesh, double nearDistance = kNearMeshDistance);
 
   /// True when this mesh claims `point`: inside one of its parts (detail::isInsideMesh), or nearer than the
-  /// near-mesh distance to one of its faces. A mesh of fewer than three vertices, or without a vertex a
-  /// search could find, claims nothing by distance.
+  /// near distance to one of its faces. A mesh of fewer than three vertices, or without a vertex a search
+  /// could find, claims nothing by distance. Uses scratch space of the index: one thread at a time.
   bool claims(const pcl::PointXYZ& point) const;
 
-  /// The inside half of `claims`: exactly the answer of the shared inside test for this mesh.
+  /// The inside half of `claims`: exactly the answer of the shared inside test for this mesh. One thread
+  /// at a time, as `claims`.
   bool inside(const pcl::PointXYZ& point) const;
+
+  /// The near half of `claims`: some face lies strictly nearer than the near distance (exact
+  /// point–triangle distance, as detail::faceDistance computes it). Reads the index only, so several
+  /// threads may ask at once.
+  bool nearFaces(const pcl::PointXYZ& point) const;
 
   /// Number of vertices of the mesh.
   std::size_t vertexCount() const { return vertices_->points.size(); }
 
  private:
-  bool nearFaces(const pcl::PointXYZ& point) const;
   // Faces whose padded box a ray from `origin` along `direction` meets, from the near-face tree.
   void rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
                      std::vector<std::uint32_t>& faces) const;
@@ -66,6 +72,7 @@ class MeshIndex {
                              std::uint32_t count);
 
   const pcl::PolygonMesh* mesh_;
+  double nearDistance_;
   pcl::PointCloud<pcl::PointXYZ>::Ptr vertices_;
   MeshParts parts_;
   bool nearFirst_ = false;   // claims asks nearFaces before inside (open parts with many boundary edges)

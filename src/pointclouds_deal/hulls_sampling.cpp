@@ -61,6 +61,47 @@ void orientOutward(const PointCloudsDeal::Cloud& points, std::vector<pcl::Vertic
   }
 }
 
+// Points closer than this fraction of the cloud's size (its extent or its distance from the origin,
+// whichever is larger) to a plane or a line through the others lie on it: far above float rounding, far
+// below any real object's thickness.
+constexpr double kFlatRatio = 1e-6;
+
+// True when the points span a volume, not only a plane, a line or a single point. A hull of such points
+// has no faces, and qhull says so on the standard error stream; deciding first keeps that text away.
+bool spansVolume(const PointCloudsDeal::Cloud& cloud) {
+  const auto& points = cloud.points;
+  if (points.empty()) return false;
+  const Eigen::Vector3d a = detail::widen(points[0]);
+  // The point farthest from a, then the one farthest from the line through both, then the one farthest
+  // from the plane through all three.
+  const auto farthest = [&](const auto& distance) {
+    double best = -1.0;
+    Eigen::Vector3d at = a;
+    for (const pcl::PointXYZ& p : points) {
+      const Eigen::Vector3d q = detail::widen(p);
+      const double d = distance(q);
+      if (d > best) {
+        best = d;
+        at = q;
+      }
+    }
+    return std::make_pair(best, at);
+  };
+  double magnitude = 0.0;
+  for (const pcl::PointXYZ& p : points)
+    magnitude = std::max(magnitude, detail::widen(p).cwiseAbs().maxCoeff());
+  const auto [extent, b] = farthest([&](const Eigen::Vector3d& q) { return (q - a).norm(); });
+  const double tolerance = kFlatRatio * std::max(extent, magnitude);
+  if (!(extent > tolerance)) return false;
+  const Eigen::Vector3d along = (b - a) / extent;
+  const auto [offLine, c] = farthest([&](const Eigen::Vector3d& q) { return along.cross(q - a).norm(); });
+  if (!(offLine > tolerance)) return false;
+  const Eigen::Vector3d normal = along.cross(c - a).normalized();
+  const auto [offPlane, d] = farthest([&](const Eigen::Vector3d& q) { return std::abs(normal.dot(q - a)); });
+  (void)d;
+  return offPlane > tolerance;
+}
+
 }  // namespace
 
 int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
@@ -81,12 +122,25 @@ int PointCloudsDeal::convertToConvexHull(std::vector<pcl::PolygonMesh>& meshes,
       LOG_INFO("convertToConvexHull mesh.cloud.points.size()<=3 ERROR!\n");
       return -2;
     }
+    if (!spansVolume(*cloud)) {
+      LOG_INFO(
+          "convertToConvexHull mesh is flat or degenerate (coplanar, collinear or repeated vertices) "
+          "ERROR!\n");
+      return -3;
+    }
     pcl::ConvexHull<pcl::PointXYZ> hull;
     hull.setInputCloud(cloud);
     hull.setDimension(3);
     Cloud hullPoints;
     std::vector<pcl::Vertices> faces;
     hull.reconstruct(hullPoints, faces);
+    // Nearly flat points that qhull still finds too thin for a hull: the same answer.
+    if (faces.empty()) {
+      LOG_INFO(
+          "convertToConvexHull mesh is flat or degenerate (coplanar, collinear or repeated vertices) "
+          "ERROR!\n");
+      return -3;
+    }
     orientOutward(hullPoints, faces);
     pcl::PolygonMesh hullMesh;
     pcl::toPCLPointCloud2(hullPoints, hullMesh.cloud);

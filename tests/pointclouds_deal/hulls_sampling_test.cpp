@@ -179,6 +179,25 @@ TEST(HullsSampling, ConvexHullCodes) {
   EXPECT_EQ(nimbrel_test::meshVertices(hulls[1])->size(), 4u);
 }
 
+TEST(HullsSampling, ConvexHullRefusesFlatAndDegenerateMeshes) {
+  // Enough vertices, but no volume: a flat square, points on a line, one point repeated. Each has no hull
+  // with faces and gives -3; the hulls before it stay appended, as with -2.
+  const pcl::PolygonMesh square =
+      nimbrel_test::makeMesh({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {{0, 1, 2}, {0, 2, 3}});
+  const pcl::PolygonMesh line =
+      nimbrel_test::makeMesh({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {0.5f, 0.5f, 0.5f}}, {});
+  const pcl::PolygonMesh repeated = nimbrel_test::makeMesh({{1, 2, 3}, {1, 2, 3}, {1, 2, 3}, {1, 2, 3}}, {});
+  nimbrel_arm_util::PointCloudsDeal deal;
+  for (const pcl::PolygonMesh& flat : {square, line, repeated}) {
+    std::vector<pcl::PolygonMesh> meshes = {nimbrel_test::makeTetrahedron(), flat,
+                                            nimbrel_test::makeTetrahedron()};
+    std::vector<pcl::PolygonMesh> hulls;
+    EXPECT_EQ(deal.convertToConvexHull(meshes, hulls), -3);
+    ASSERT_EQ(hulls.size(), 1u);
+    EXPECT_EQ(hulls[0].polygons.size(), 4u);
+  }
+}
+
 TEST(HullsSampling, ConvexHullGeometry) {
   nimbrel_arm_util::PointCloudsDeal deal;
   // A cube with interior points: the hull keeps the 8 corners and encloses volume 1.

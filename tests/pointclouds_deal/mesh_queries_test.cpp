@@ -408,6 +408,7 @@ TEST(MeshQueries, OpenPartsUseTheWindingNumber) {
       {nimbrel_test::joinMeshes({scan, beside}), {scan, beside}}};
   const auto points = nimbrel_test::makeRandomCloud(1500, {-0.3f, -0.3f, -0.2f}, {0.4f, 0.3f, 0.4f}, 9);
   for (const auto& [mesh, components] : meshes) {
+    const pcl::PolygonMesh flipped = nimbrel_test::flipFaces(mesh);
     const auto parts = nimbrel_arm_util::detail::meshParts(*nimbrel_test::meshVertices(mesh), mesh.polygons);
     ASSERT_EQ(parts.openParts.size(), components.size());
     std::size_t in = 0;
@@ -421,6 +422,8 @@ TEST(MeshQueries, OpenPartsUseTheWindingNumber) {
       if (unsure) continue;
       in += expected;
       EXPECT_EQ(inside(mesh, p.x, p.y, p.z), expected) << p;
+      // Wound the other way, the winding number changes sign only: the same points are inside.
+      EXPECT_EQ(inside(flipped, p.x, p.y, p.z), expected) << p << " (faces flipped)";
     }
     EXPECT_GT(in, 20u);
   }

@@ -223,11 +223,19 @@ TEST(MeshRemoval, OpenMeshesCutTheirInsideOnly) {
   CloudPtr out(new Cloud);
   ASSERT_EQ(deal.removePointsFromMeshs(in, meshes, out), 0);
   expectSamePoints(*nimbrel_test::makeCloud(far), *out);
+  // Wound the other way, the same meshes cut the same points.
+  std::vector<pcl::PolygonMesh> flipped;
+  for (const pcl::PolygonMesh& mesh : meshes) flipped.push_back(nimbrel_test::flipFaces(mesh));
+  CloudPtr outFlipped(new Cloud);
+  ASSERT_EQ(deal.removePointsFromMeshs(in, flipped, outFlipped), 0);
+  expectSamePoints(*out, *outFlipped);
   for (std::size_t c = 0; c < meshes.size(); ++c) {
     CloudPtr scene =
         nimbrel_test::makeSceneAround(meshes[c], 1500, 0.3f, 0.08f, 70 + static_cast<unsigned>(c));
     ASSERT_EQ(deal.removePointsFromMeshs(scene, meshes, out), 0);
     expectSamePoints(keptPointByPoint(deal, *scene, meshes), *out);
+    ASSERT_EQ(deal.removePointsFromMeshs(scene, flipped, outFlipped), 0);
+    expectSamePoints(*out, *outFlipped);
   }
 }
 

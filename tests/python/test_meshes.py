@@ -39,6 +39,12 @@ def test_hull_of_a_cube_with_inner_points():
     assert np.einsum("ij,ij->", a, np.cross(b, c)) / 6.0 == pytest.approx(1.0)  # outward faces
 
 
+def test_hull_of_a_flat_mesh_raises():
+    square = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32)
+    with pytest.raises(ValueError, match="flat or degenerate"):
+        nau.convex_hull(square, [[0, 1, 2], [0, 2, 3]])
+
+
 def test_surface_samples_start_with_the_vertices_and_near_points_finds_them():
     triangle = np.array([[0, 0, 0], [0.05, 0, 0], [0, 0.04, 0]], np.float32)  # area 0.001: 40 samples
     samples = nau.sample_surface(triangle, [[0, 1, 2]])

@@ -242,6 +242,14 @@ pcl::PolygonMesh unweld(const pcl::PolygonMesh& mesh) {
   return makeMesh(corners, faces);
 }
 
+pcl::PolygonMesh flipFaces(const pcl::PolygonMesh& mesh) {
+  pcl::PolygonMesh flipped = mesh;
+  for (pcl::Vertices& face : flipped.polygons) {
+    if (face.vertices.size() >= 3) std::swap(face.vertices[1], face.vertices[2]);
+  }
+  return flipped;
+}
+
 pcl::PolygonMesh joinMeshes(const std::vector<pcl::PolygonMesh>& parts) {
   std::vector<Eigen::Vector3f> corners;
   std::vector<std::vector<std::uint32_t>> faces;

@@ -70,6 +70,9 @@ CloudPtr meshFeaturePoints(const pcl::PolygonMesh& mesh);
 /// The same surface with every face given its own three vertices, as STL files and many OBJ exports store
 /// it (no two faces share a vertex index; corners of neighbouring faces are equal in value only).
 pcl::PolygonMesh unweld(const pcl::PolygonMesh& mesh);
+/// The same mesh with every face wound the other way (its second and third corners swapped), as files
+/// from tools with the opposite convention give it.
+pcl::PolygonMesh flipFaces(const pcl::PolygonMesh& mesh);
 /// One mesh holding the vertices and faces of all `parts`, as convex decompositions are written.
 pcl::PolygonMesh joinMeshes(const std::vector<pcl::PolygonMesh>& parts);
 /// Closed surface of revolution about the line through `centre` along axis `axis` (0 x, 1 y, 2 z).

@@ -666,6 +666,9 @@ TEST_F(ToolCli, HullAndUpsampleWriteMeshesAndClouds) {
 
   writeText("flat.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
   expectOneLineError(run("hull " + path("flat.obj") + " -o " + path("h.ply")), "more than three vertices");
+  // Four vertices in one plane have no hull with volume: an error, not an empty mesh.
+  writeText("square.obj", "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3\nf 1 3 4\n");
+  expectOneLineError(run("hull " + path("square.obj") + " -o " + path("h.ply")), "flat or degenerate");
   expectOneLineError(run("hull " + path("tet.obj") + " -o " + path("h.xyz")), ".ply, .obj or .stl");
   EXPECT_FALSE(fs::exists(path("h.ply")));
 }

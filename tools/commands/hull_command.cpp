@@ -25,7 +25,13 @@ int runHull(const MeshArgs& a) {
   std::vector<pcl::PolygonMesh> meshes{readScaledMesh(a.input, a.meshScale, "hull")};
   PointCloudsDeal deal;
   std::vector<pcl::PolygonMesh> hulls;
-  if (deal.convertToConvexHull(meshes, hulls) != 0 || hulls.size() != 1) {
+  const int result = deal.convertToConvexHull(meshes, hulls);
+  if (result == -3) {
+    throw ToolError(fmt::format(
+        "no convex hull for {}: the mesh is flat or degenerate (coplanar, collinear or repeated vertices)",
+        a.input));
+  }
+  if (result != 0 || hulls.size() != 1) {
     throw ToolError(fmt::format("no convex hull for {}: a hull needs more than three vertices", a.input));
   }
   saveMesh(hulls.front(), a.output);
