@@ -67,6 +67,8 @@ struct CloudFile {
   /// double or integer file's values, or half a float step at that magnitude for a float file.
   double largest = 0.0;
   double floatLoss = 0.0;
+  /// What was subtracted from x, y, z (metres); `points` holds them as the file does.
+  Eigen::Vector3d shift = Eigen::Vector3d::Zero();
 };
 
 /// Loads a PCD file (any field layout, ASCII, binary or binary_compressed) or a vertex-only PLY file (ASCII
