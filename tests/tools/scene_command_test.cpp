@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "nimbrel_arm_util/frame_pipeline.hpp"
 #include "support/files.hpp"
@@ -101,6 +102,73 @@ TEST_F(SceneFile, RefusesNamingTheEntry) {
       ADD_FAILURE() << "accepted: " << text;
     } catch (const nimbrel_tools::ToolError& e) {
       EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+}
+
+// YAML allows what a scene never holds (keys that are lists or maps, aliases anywhere, several documents):
+// each is the reader's own error naming the entry, never the YAML library's exception.
+TEST_F(SceneFile, EveryFailureIsAToolErrorNamingTheEntry) {
+  const std::vector<std::pair<std::string, std::string>> broken = {
+      {"? [a, b]\n: 1\n", "has a key that is not a plain name"},
+      {"boxes:\n  - {? {a: 1} : 2, size: [1, 1, 1]}\n", "boxes[0]: has a key that is not a plain name"},
+      {"tool: &t {half_size: [1, 1, 1]}\nboxes:\n  - {? *t : 1}\n", "boxes[0]: has a key"},
+      {"boxes:\n  - {size: &s [1, 1, 1]}\n  - {size: *s, pose: *s}\n", "boxes[1].pose: need a list of 16"},
+      {"boxes:\n  - {size: [1, 1, 1], margin: 1e999}\n", "boxes[0].margin"},
+      {"boxes:\n  - {size: [1, 1, 1], margin: [1]}\n", "boxes[0].margin"},
+      {"boxes:\n  - {size: [1, [2], 1]}\n", "boxes[0].size"},
+      {"boxes:\n  - {size: [1, 1, 1], name: {a: 1}}\n", "boxes[0].name"},
+      {"tool: {half_size: [1, 1, 1]}\ntool: {half_size: [2, 2, 2]}\n", "tool: given twice"},
+      {"--- {}\n--- {boxes: []}\n", "holds 2 YAML documents"},
+      {"[1, 2]\n", "must be a map of keys"},
+  };
+  for (const auto& [text, expected] : broken) {
+    try {
+      nimbrel_tools::loadScene(write("broken.yaml", text));
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const nimbrel_tools::ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find("bad scene " + path("broken.yaml") + ": " + expected),
+                std::string::npos)
+          << e.what();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "not a ToolError for " << text << ": " << e.what();
+    }
+  }
+  for (const std::string empty : {"", "---\n", "# nothing yet\n"}) {
+    const auto scene = nimbrel_tools::loadScene(write("empty.yaml", empty));
+    EXPECT_FALSE(scene.tool.has_value());
+    EXPECT_TRUE(scene.boxes.empty() && scene.meshes.empty());
+  }
+}
+
+// A tracker's rotation, off orthonormal by about 1e-4, is taken and made exactly a rotation; a scale, a
+// shear or a mirror is refused, as the tool's pose options refuse them.
+TEST_F(SceneFile, PosesAreRigidWithinTheToleranceAndMadeOrthonormal) {
+  const auto box = [](const std::string& pose) {
+    return "boxes:\n  - {size: [0.1, 0.1, 0.1], pose: [" + pose + "]}\n";
+  };
+  // 30 degrees about z, each entry off by up to 1e-4.
+  const std::string tracked =
+      "0.86610, -0.50010, 0.00010, 0.1,  0.49990, 0.86600, -0.00010, 0.2,  -0.00005, 0.00010, 0.99990, 0.3,"
+      "  0, 0, 0, 1";
+  const auto scene = nimbrel_tools::loadScene(write("tracked.yaml", box(tracked)));
+  ASSERT_EQ(scene.boxes.size(), 1u);
+  const Eigen::Matrix4d& pose = scene.boxes[0].pose;
+  const Eigen::Matrix3d r = pose.topLeftCorner<3, 3>();
+  EXPECT_LT((r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-12);
+  EXPECT_NEAR(r.determinant(), 1.0, 1e-12);
+  EXPECT_NEAR(r(0, 0), 0.86610, 2e-4);
+  EXPECT_NEAR(r(1, 0), 0.49990, 2e-4);
+  EXPECT_EQ(pose(2, 3), 0.3);
+
+  for (const char* refused : {"1.01, 0, 0, 0,  0, 1.01, 0, 0,  0, 0, 1.01, 0,  0, 0, 0, 1",
+                              "1, 0.01, 0, 0,  0, 1, 0, 0,  0, 0, 1, 0,  0, 0, 0, 1",
+                              "1, 0, 0, 0,  0, 1, 0, 0,  0, 0, -1, 0,  0, 0, 0, 1"}) {
+    try {
+      nimbrel_tools::loadScene(write("refused.yaml", box(refused)));
+      ADD_FAILURE() << "accepted: " << refused;
+    } catch (const nimbrel_tools::ToolError& e) {
+      EXPECT_NE(std::string(e.what()).find("boxes[0].pose: not a rigid pose"), std::string::npos) << e.what();
     }
   }
 }

@@ -2,12 +2,14 @@
 // installed-to-be program and reads back what it wrote.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <pcl/common/transforms.h>
 #include <pcl/conversions.h>
 #include <pcl/io/pcd_io.h>
 #include <pcl/io/ply_io.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fields.hpp"
 #include "support/files.hpp"
 #include "support/render.hpp"
 #include "support/temp_dir.hpp"
@@ -1031,6 +1034,112 @@ TEST_F(ToolCli, FieldsBesidesXyzSurviveTransformAndCuts) {
   r = run("clean " + path("rgbl.pcd") + " -o " + path("v.pcd") + " --box -9,9,-9,9,-9,9 --mean-k 1");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("drops the fields rgb, label, normal_x"), std::string::npos) << r.err;
+}
+
+// One point at the origin whose fields besides x, y, z are `names`, all of `datatype`, holding `values`.
+pcl::PCLPointCloud2 pointWithFields(const std::vector<std::string>& names, std::uint8_t datatype,
+                                    const std::vector<double>& values) {
+  pcl::PCLPointCloud2 c;
+  std::uint32_t at = 0;
+  const std::uint32_t size = datatype == pcl::PCLPointField::FLOAT64 ? 8 : 4;
+  for (const std::string name : {"x", "y", "z"}) {
+    c.fields.push_back({name, at, pcl::PCLPointField::FLOAT32, 1});
+    at += 4;
+  }
+  for (const auto& name : names) {
+    c.fields.push_back({name, at, datatype, 1});
+    at += size;
+  }
+  c.width = c.height = 1;
+  c.point_step = c.row_step = at;
+  c.data.assign(at, 0);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    std::uint8_t* to = c.data.data() + 12 + i * size;
+    if (size == 8) {
+      std::memcpy(to, &values[i], 8);
+    } else {
+      const auto f = static_cast<float>(values[i]);
+      std::memcpy(to, &f, 4);
+    }
+  }
+  return c;
+}
+
+// The values of point 0's fields `names`, whatever their floating type.
+Eigen::Vector3d fieldValues(const pcl::PCLPointCloud2& c, const std::array<const char*, 3>& names) {
+  Eigen::Vector3d v = Eigen::Vector3d::Constant(-99.0);
+  for (const auto& f : c.fields) {
+    for (int i = 0; i < 3; ++i) {
+      if (f.name != names[static_cast<std::size_t>(i)]) continue;
+      if (f.datatype == pcl::PCLPointField::FLOAT64) {
+        std::memcpy(&v[i], c.data.data() + f.offset, 8);
+      } else {
+        float x = 0.0f;
+        std::memcpy(&x, c.data.data() + f.offset, 4);
+        v[i] = x;
+      }
+    }
+  }
+  return v;
+}
+
+// Normals turn by the inverse transpose of the matrix's 3x3 block and keep their length, in every numeric
+// type: a millimetre-to-metre scale leaves them unit, a stretch tilts them as the surface tilts.
+TEST(ToolFields, NormalsTurnByTheInverseTransposeAndStayUnit) {
+  const Cloud origin = [] {
+    Cloud c;
+    c.push_back({0, 0, 0});
+    return c;
+  }();
+  const std::array<const char*, 3> normal{"normal_x", "normal_y", "normal_z"};
+  const auto turned = [&](std::uint8_t datatype, const Eigen::Vector3d& n, const Eigen::Matrix4d& m) {
+    const auto source =
+        pointWithFields({"normal_x", "normal_y", "normal_z"}, datatype, {n.x(), n.y(), n.z()});
+    return fieldValues(nimbrel_tools::withOtherFields(origin, source, {0}, m), normal);
+  };
+  constexpr double kFloatTol = 1e-6;
+  Eigen::Matrix4d millimetresToMetres = Eigen::Matrix4d::Identity();
+  millimetresToMetres.topLeftCorner<3, 3>() *= 0.001;
+  EXPECT_TRUE(turned(pcl::PCLPointField::FLOAT32, {0, 0.6, 0.8}, millimetresToMetres)
+                  .isApprox(Eigen::Vector3d(0, 0.6, 0.8), kFloatTol));
+
+  // The plane x + y = 1 stretched twice along x is x / 2 + y = 1, whose normal is (1, 2, 0) / sqrt(5).
+  Eigen::Matrix4d stretch = Eigen::Matrix4d::Identity();
+  stretch(0, 0) = 2.0;
+  EXPECT_TRUE(turned(pcl::PCLPointField::FLOAT32, Eigen::Vector3d(1, 1, 0).normalized(), stretch)
+                  .isApprox(Eigen::Vector3d(1, 2, 0) / std::sqrt(5.0), kFloatTol));
+  EXPECT_TRUE(turned(pcl::PCLPointField::FLOAT32, {0, 0, 0}, stretch).isZero(0.0));
+  EXPECT_TRUE(turned(pcl::PCLPointField::FLOAT32, {std::nan(""), 0, 0}, stretch).array().isNaN().all());
+
+  // Eight-byte normals turn too, in double: a quarter turn about z.
+  Eigen::Matrix4d quarterTurn = Eigen::Matrix4d::Identity();
+  quarterTurn.topLeftCorner<2, 2>() << 0, -1, 1, 0;
+  EXPECT_TRUE(
+      turned(pcl::PCLPointField::FLOAT64, {1, 0, 0}, quarterTurn).isApprox(Eigen::Vector3d(0, 1, 0), 1e-15));
+}
+
+// --shift takes the same offset off the viewpoints as off the points, before a transform moves both.
+TEST_F(ToolCli, ShiftMovesViewpointsWithThePoints) {
+  writeText(
+      "vp.pcd",
+      "VERSION 0.7\nFIELDS x y z vp_x vp_y vp_z\nSIZE 8 8 8 8 8 8\nTYPE F F F F F F\nCOUNT 1 1 1 1 1 1\n"
+      "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA ascii\n500001 4000002 10  500000.5 4000000.25 12\n");
+  const Eigen::Vector3d shift(500000, 4000000, 0);
+  const nimbrel_tools::CloudFile file = nimbrel_tools::loadCloudFile(path("vp.pcd"), shift);
+  Eigen::Matrix4d quarterTurn = Eigen::Matrix4d::Identity();
+  quarterTurn.topLeftCorner<2, 2>() << 0, -1, 1, 0;
+  for (const auto& [motion, expected] :
+       {std::pair{Eigen::Matrix4d(Eigen::Matrix4d::Identity()), Eigen::Vector3d(0.5, 0.25, 12)},
+        std::pair{quarterTurn, Eigen::Vector3d(-0.25, 0.5, 12)}}) {
+    Cloud moved;
+    pcl::transformPointCloud(*file.xyz, moved, motion.cast<float>());
+    nimbrel_tools::saveCloudKeepingFields(moved, file, {0}, path("out.pcd"), nimbrel_tools::PcdFormat::binary,
+                                          motion);
+    pcl::PCLPointCloud2 out;
+    ASSERT_EQ(pcl::io::loadPCDFile(path("out.pcd"), out), 0);
+    EXPECT_TRUE(fieldValues(out, {"vp_x", "vp_y", "vp_z"}).isApprox(expected, 1e-12))
+        << fieldValues(out, {"vp_x", "vp_y", "vp_z"}).transpose();
+  }
 }
 
 // PCL's ASCII reader made a short line or a word into a point at the origin, and the command succeeded.

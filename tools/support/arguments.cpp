@@ -2,6 +2,7 @@
 // the PCD data format.
 #include <fmt/format.h>
 
+#include <Eigen/SVD>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -97,20 +98,36 @@ Eigen::Matrix4d matrixArgument(const std::string& text, const std::string& what)
   return parseMatrix(text, what);
 }
 
+Eigen::Matrix4d rigidPose(const Eigen::Matrix4d& m) {
+  const Eigen::Matrix3d r = m.topLeftCorner<3, 3>();
+  const double determinant = r.determinant();
+  const double offOrthonormal = (r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  // Written so that a NaN is refused too.
+  if (!(offOrthonormal <= kRigidTolerance) || !(determinant > 0.0)) {
+    const Eigen::Vector3d scale = r.colwise().norm();
+    throw ToolError(fmt::format(
+        "not a rigid pose: its axes have lengths {:.6g}, {:.6g}, {:.6g}{}", scale.x(), scale.y(), scale.z(),
+        determinant <= 0.0 ? " and it mirrors or flattens"
+                           : fmt::format(", or they are not at right angles (R^T R is off the identity by "
+                                         "{:.2g}, more than {:g})",
+                                         offOrthonormal, kRigidTolerance)));
+  }
+  // The nearest rotation in the Frobenius norm. R is close to a rotation here, so its singular values are
+  // all near 1 and U V^T keeps R's orientation.
+  const Eigen::JacobiSVD<Eigen::Matrix3d> svd(r, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  Eigen::Matrix4d pose = m;
+  pose.topLeftCorner<3, 3>() = svd.matrixU() * svd.matrixV().transpose();
+  return pose;
+}
+
 Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what) {
   const Eigen::Matrix4d m = matrixArgument(text, what);
-  const Eigen::Matrix3d r = m.topLeftCorner<3, 3>();
-  // Printed rotations carry six or more digits; a scale or shear shows far above this.
-  constexpr double kRigid = 1e-4;
-  if (!(r.transpose() * r).isApprox(Eigen::Matrix3d::Identity(), kRigid) || r.determinant() < 0.0) {
-    const Eigen::Vector3d scale = r.colwise().norm();
-    throw UsageError(fmt::format(
-        "bad {}: not a rigid pose: its axes have lengths {:.6g}, {:.6g}, {:.6g}{} (a pose only turns and "
-        "moves; scale a mesh with --mesh-scale)",
-        what, scale.x(), scale.y(), scale.z(),
-        r.determinant() < 0.0 ? " and it mirrors" : ", or they are not at right angles"));
+  try {
+    return rigidPose(m);
+  } catch (const ToolError& e) {
+    throw UsageError(fmt::format("bad {}: {} (a pose only turns and moves; scale a mesh with --mesh-scale)",
+                                 what, e.what()));
   }
-  return m;
 }
 
 Eigen::Vector3d parseVector3(const std::string& text, const std::string& what) {

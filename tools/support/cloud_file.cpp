@@ -86,6 +86,7 @@ CloudFile loadCloudFile(const std::string& path, const Eigen::Vector3d& shift) {
         fmt::format("unreadable point cloud {}: unknown extension '{}' (use .pcd or .ply)", path, ext));
   }
   CloudFile file;
+  file.shift = shift;
   file.xyz.reset(new Cloud);
   Cloud& cloud = *file.xyz;
   cloud.sensor_origin_ = origin;

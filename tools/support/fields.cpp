@@ -7,41 +7,70 @@
 #include <Eigen/Geometry>
 #include <array>
 #include <cstring>
+#include <functional>
+#include <optional>
+
+#include "support/file_formats.hpp"
 
 namespace nimbrel_tools {
 namespace {
 
 bool isCoordinate(const std::string& name) { return name == "x" || name == "y" || name == "z"; }
 
-// The triples of float fields that are directions (turned) or positions (moved) of a point.
+// The triples of numeric fields that are directions (turned) or positions (moved) of a point.
 const std::array<std::array<const char*, 3>, 2> kDirections{
     {{"normal_x", "normal_y", "normal_z"}, {"nx", "ny", "nz"}}};
 const std::array<const char*, 3> kViewpoint{"vp_x", "vp_y", "vp_z"};
 
-// Offsets in the output point of a float triple, or -1 when the output has no such triple of floats.
-std::array<int, 3> tripleOffsets(const pcl::PCLPointCloud2& out, const std::array<const char*, 3>& names) {
-  std::array<int, 3> at{-1, -1, -1};
+using Triple = std::array<const pcl::PCLPointField*, 3>;
+
+// The output's fields of a triple, each a single number of any type the readers take; none when one is
+// missing.
+std::optional<Triple> numericTriple(const pcl::PCLPointCloud2& out, const std::array<const char*, 3>& names) {
+  Triple triple{};
   for (std::size_t i = 0; i < 3; ++i) {
     for (const auto& f : out.fields) {
-      if (f.name == names[i] && f.datatype == pcl::PCLPointField::FLOAT32 && f.count == 1)
-        at[i] = static_cast<int>(f.offset);
+      if (f.name == names[i] && f.count == 1 && detail::numericSize(f.datatype) != 0) triple[i] = &f;
     }
-    if (at[i] < 0) return {-1, -1, -1};
+    if (triple[i] == nullptr) return std::nullopt;
   }
-  return at;
+  return triple;
 }
 
-void mapTriple(pcl::PCLPointCloud2& out, const std::array<int, 3>& at, const Eigen::Matrix3d& linear,
-               const Eigen::Vector3d& offset) {
-  if (at[0] < 0) return;
+// Runs `map` on the triple's value of every point, in double, and stores the result in the fields' types.
+void mapTriple(pcl::PCLPointCloud2& out, const std::optional<Triple>& triple,
+               const std::function<Eigen::Vector3d(const Eigen::Vector3d&)>& map) {
+  if (!triple) return;
   const std::size_t count = std::size_t{out.width} * out.height;
   for (std::size_t p = 0; p < count; ++p) {
-    std::uint8_t* point = out.data.data() + p * out.point_step;
-    Eigen::Vector3f v;
-    for (int i = 0; i < 3; ++i) std::memcpy(&v[i], point + at[static_cast<std::size_t>(i)], sizeof(float));
-    const Eigen::Vector3f w = (linear * v.cast<double>() + offset).cast<float>();
-    for (int i = 0; i < 3; ++i) std::memcpy(point + at[static_cast<std::size_t>(i)], &w[i], sizeof(float));
+    Eigen::Vector3d v;
+    for (std::size_t i = 0; i < 3; ++i)
+      v[static_cast<Eigen::Index>(i)] = static_cast<double>(detail::readValue(out, *(*triple)[i], p));
+    const Eigen::Vector3d w = map(v);
+    for (std::size_t i = 0; i < 3; ++i)
+      detail::writeValue(out, *(*triple)[i], p, w[static_cast<Eigen::Index>(i)]);
   }
+}
+
+// What turns the normals of a surface moved by `linear`: its inverse transpose, up to a positive factor that
+// the normals' renormalisation removes. Taken as the cofactor matrix times the sign of the determinant, it
+// keeps a mirrored surface's normals outward and also exists for a map that flattens, where it gives the
+// flat surface's normal.
+Eigen::Matrix3d normalMatrix(const Eigen::Matrix3d& linear) {
+  const Eigen::Vector3d r0 = linear.row(0), r1 = linear.row(1), r2 = linear.row(2);
+  Eigen::Matrix3d cofactors;
+  cofactors.row(0) = r1.cross(r2);
+  cofactors.row(1) = r2.cross(r0);
+  cofactors.row(2) = r0.cross(r1);
+  return linear.determinant() < 0.0 ? Eigen::Matrix3d(-cofactors) : cofactors;
+}
+
+// A normal turned and given back its own length: unit normals stay unit under any scale, a zero normal
+// stays zero and a NaN one NaN.
+Eigen::Vector3d turnNormal(const Eigen::Matrix3d& turn, const Eigen::Vector3d& normal) {
+  const Eigen::Vector3d turned = turn * normal;
+  const double length = turned.norm();
+  return length > 0.0 ? Eigen::Vector3d(turned * (normal.norm() / length)) : turned;
 }
 
 std::size_t fieldBytes(const pcl::PCLPointField& f) {
@@ -114,10 +143,15 @@ pcl::PCLPointCloud2 withOtherFields(const Cloud& xyz, const pcl::PCLPointCloud2&
     }
   }
   if (!motion.isIdentity(0.0)) {
-    const Eigen::Matrix3d rotation = motion.topLeftCorner<3, 3>();
-    for (const auto& names : kDirections)
-      mapTriple(out, tripleOffsets(out, names), rotation, Eigen::Vector3d::Zero());
-    mapTriple(out, tripleOffsets(out, kViewpoint), rotation, motion.topRightCorner<3, 1>());
+    const Eigen::Matrix3d linear = motion.topLeftCorner<3, 3>();
+    const Eigen::Vector3d offset = motion.topRightCorner<3, 1>();
+    const Eigen::Matrix3d turn = normalMatrix(linear);
+    for (const auto& names : kDirections) {
+      mapTriple(out, numericTriple(out, names),
+                [&](const Eigen::Vector3d& n) { return turnNormal(turn, n); });
+    }
+    mapTriple(out, numericTriple(out, kViewpoint),
+              [&](const Eigen::Vector3d& v) -> Eigen::Vector3d { return linear * v + offset; });
   }
   return out;
 }
@@ -128,7 +162,11 @@ void saveCloudKeepingFields(const Cloud& cloud, const CloudFile& source, const s
     saveCloud(cloud, path, format);
     return;
   }
-  saveCloud(withOtherFields(cloud, source.points, kept, motion), cloud.sensor_origin_,
+  // The points were shifted as they were read; the viewpoints in the fields are shifted here, before the
+  // motion, as the points were.
+  Eigen::Matrix4d shiftThenMotion = motion;
+  shiftThenMotion.topRightCorner<3, 1>() -= motion.topLeftCorner<3, 3>() * source.shift;
+  saveCloud(withOtherFields(cloud, source.points, kept, shiftThenMotion), cloud.sensor_origin_,
             cloud.sensor_orientation_, path, format);
 }
 

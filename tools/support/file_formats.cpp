@@ -3,9 +3,11 @@
 
 #include <fmt/format.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <type_traits>
 
 namespace nimbrel_tools::detail {
 
@@ -16,6 +18,27 @@ long double valueAt(const std::uint8_t* at) {
   T v;
   std::memcpy(&v, at, sizeof v);
   return static_cast<long double>(v);
+}
+
+template <typename T>
+void storeAt(std::uint8_t* at, long double v) {
+  T out;
+  if constexpr (std::is_floating_point_v<T>) {
+    const auto largest = static_cast<long double>(std::numeric_limits<T>::max());
+    constexpr T infinity = std::numeric_limits<T>::infinity();
+    out = std::abs(v) > largest ? (v > 0 ? infinity : -infinity) : static_cast<T>(v);
+  } else {
+    if (std::isnan(v)) return;
+    const long double rounded = std::round(v);
+    if (rounded <= static_cast<long double>(std::numeric_limits<T>::lowest())) {
+      out = std::numeric_limits<T>::lowest();
+    } else if (rounded >= static_cast<long double>(std::numeric_limits<T>::max())) {
+      out = std::numeric_limits<T>::max();
+    } else {
+      out = static_cast<T>(rounded);
+    }
+  }
+  std::memcpy(at, &out, sizeof out);
 }
 
 }  // namespace
@@ -68,6 +91,33 @@ long double readValue(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField
       return valueAt<double>(at);
     default:
       return valueAt<float>(at);
+  }
+}
+
+void writeValue(pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point,
+                long double v) {
+  std::uint8_t* at = cloud.data.data() + point * cloud.point_step + field.offset;
+  switch (field.datatype) {
+    case pcl::PCLPointField::INT8:
+      return storeAt<std::int8_t>(at, v);
+    case pcl::PCLPointField::UINT8:
+      return storeAt<std::uint8_t>(at, v);
+    case pcl::PCLPointField::INT16:
+      return storeAt<std::int16_t>(at, v);
+    case pcl::PCLPointField::UINT16:
+      return storeAt<std::uint16_t>(at, v);
+    case pcl::PCLPointField::INT32:
+      return storeAt<std::int32_t>(at, v);
+    case pcl::PCLPointField::UINT32:
+      return storeAt<std::uint32_t>(at, v);
+    case pcl::PCLPointField::INT64:
+      return storeAt<std::int64_t>(at, v);
+    case pcl::PCLPointField::UINT64:
+      return storeAt<std::uint64_t>(at, v);
+    case pcl::PCLPointField::FLOAT64:
+      return storeAt<double>(at, v);
+    default:
+      return storeAt<float>(at, v);
   }
 }
 

@@ -55,6 +55,11 @@ std::uint64_t openChecked(const std::string& path, std::ifstream& in);
 std::size_t numericSize(std::uint8_t datatype);
 /// One value of a point, whatever its numeric type, exactly. The field must be numeric and inside the point.
 long double readValue(const pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point);
+/// Stores `v` as one value of a point in the field's numeric type: the nearest float or double (beyond its
+/// range an infinity), or for an integer field the nearest integer clamped to the type's range (a NaN
+/// leaves an integer unchanged). The field must be numeric and inside the point.
+void writeValue(pcl::PCLPointCloud2& cloud, const pcl::PCLPointField& field, std::size_t point,
+                long double v);
 /// The nearest float; beyond the float range an infinity.
 float toFloat(long double v);
 /// One coordinate as the nearest float.

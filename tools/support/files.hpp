@@ -67,6 +67,8 @@ struct CloudFile {
   /// double or integer file's values, or half a float step at that magnitude for a float file.
   double largest = 0.0;
   double floatLoss = 0.0;
+  /// What was subtracted from x, y, z (metres); `points` holds them as the file does.
+  Eigen::Vector3d shift = Eigen::Vector3d::Zero();
 };
 
 /// Loads a PCD file (any field layout, ASCII, binary or binary_compressed) or a vertex-only PLY file (ASCII
@@ -146,8 +148,19 @@ Eigen::Matrix4d matrixArgument(const std::string& text, const std::string& what)
 /// The scene file, the tool and the ROS 2 node all turn quaternions into matrices here, so that the same
 /// transform gives the same matrix, bit for bit. Throws ToolError for a quaternion without length.
 Eigen::Matrix4d poseFromQuaternion(const Eigen::Vector3d& position, const Eigen::Vector4d& xyzw);
-/// Like matrixArgument, for a pose: a rotation and a translation only. A scaled, sheared or mirroring
-/// matrix is refused (UsageError) with the lengths of its axes.
+/// How far from orthonormal a pose's rotation R may be and still be taken as a rotation: the largest entry
+/// of |R^T R - I|. Trackers and printed matrices leave about 1e-4; a scale of 1.0005 or a shear of 1e-3
+/// rad reaches it.
+inline constexpr double kRigidTolerance = 1e-3;
+/// The one rigidity check for every pose (the commands' pose options, the scene file, the node): `m` with
+/// its rotation R replaced by the nearest rotation (U V^T of R's singular value decomposition, orthonormal
+/// to rounding) when R is within kRigidTolerance of orthonormal and det R > 0; the translation is kept.
+/// Throws ToolError ("not a rigid pose: ...", with the lengths of its axes) for a scaled, sheared or
+/// mirroring matrix.
+Eigen::Matrix4d rigidPose(const Eigen::Matrix4d& m);
+/// Like matrixArgument, for a pose: rigidPose of the matrix. A scaled, sheared or mirroring matrix is
+/// refused (UsageError) with the lengths of its axes. A general transform (`transform --matrix`) takes
+/// matrixArgument instead, which applies any affine matrix as given.
 Eigen::Matrix4d poseArgument(const std::string& text, const std::string& what);
 /// Parses exactly three finite numbers (for sizes and offsets); throws UsageError otherwise.
 Eigen::Vector3d parseVector3(const std::string& text, const std::string& what);

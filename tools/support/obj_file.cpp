@@ -120,8 +120,6 @@ bool loadObj(const std::string& path, pcl::PolygonMesh& mesh) {
   return pcl::io::loadOBJFile(name, mesh) == 0;
 }
 
-bool isTextByte(unsigned char c) { return (c >= 0x20 && c < 0x7f) || c == '\n' || c == '\r' || c == '\t'; }
-
 // Writes a mesh as OBJ text: its vertices (shortest text that reads back as the same float) and its
 // faces. PCL's own writer names the file it writes in its header, which here would be the temporary.
 bool writeObj(const pcl::PolygonMesh& mesh, const std::string& tmp, const std::string& path) {

@@ -4,6 +4,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -26,17 +27,24 @@ class Entry {
       : node_(node), file_(std::move(file)), where_(std::move(where)) {}
 
   [[noreturn]] void fail(const std::string& key, const std::string& why) const {
-    throw ToolError(fmt::format("bad scene {}: {}{}{}: {}", file_, where_,
-                                where_.empty() || key.empty() ? "" : ".", key, why));
+    const std::string entry = where_ + (where_.empty() || key.empty() ? "" : ".") + key;
+    if (entry.empty()) throw ToolError(fmt::format("bad scene {}: {}", file_, why));
+    throw ToolError(fmt::format("bad scene {}: {}: {}", file_, entry, why));
   }
 
+  // Also refuses a key that is a list or a map (YAML allows them; a scene has none) and a key given twice,
+  // of which only the first would be read.
   void allowOnly(std::initializer_list<const char*> keys) const {
     if (!node_.IsMap()) fail("", "must be a map of keys");
+    std::vector<std::string> seen;
     for (const auto& item : node_) {
-      const std::string key = item.first.as<std::string>();
+      if (!item.first.IsScalar()) fail("", "has a key that is not a plain name (a list or a map)");
+      const std::string key = item.first.Scalar();
       bool known = false;
       for (const char* k : keys) known = known || key == k;
       if (!known) fail(key, "unknown key");
+      if (std::find(seen.begin(), seen.end(), key) != seen.end()) fail(key, "given twice");
+      seen.push_back(key);
     }
   }
 
@@ -98,10 +106,16 @@ class Entry {
     const YAML::Node p = node_["pose"];
     if (p.IsSequence()) {
       const std::vector<double> v = numbers("pose", 16);
+      Eigen::Matrix4d m;
       try {
-        return parseMatrix(fmt::format("{}", fmt::join(v, " ")), "pose");
+        m = parseMatrix(fmt::format("{}", fmt::join(v, " ")), "pose");
       } catch (const ToolError&) {
         fail("pose", "the bottom row must be 0 0 0 1");
+      }
+      try {
+        return rigidPose(m);
+      } catch (const ToolError& e) {
+        fail("pose", e.what());
       }
     }
     if (!p.IsMap()) fail("pose", "need 16 numbers row by row, or position and orientation");
@@ -126,29 +140,29 @@ class Entry {
   std::string file_, where_;
 };
 
-}  // namespace
-
-MeshMethod meshMethodNamed(const std::string& name, const std::string& what) {
-  if (name == "plain") return MeshMethod::kPlain;
-  if (name == "fast") return MeshMethod::kFast;
-  throw ToolError(fmt::format("bad {}: '{}' is neither plain nor fast", what, name));
-}
-
-nimbrel_arm_util::SceneDescription loadScene(const std::string& path) {
+// The file read; `where` follows the entry being read, for the message of a failure no check foresaw.
+nimbrel_arm_util::SceneDescription readScene(const std::string& path, std::string& where) {
   requireFile(path);
-  YAML::Node root;
+  std::vector<YAML::Node> documents;
   try {
-    root = YAML::LoadFile(path);
+    documents = YAML::LoadAllFromFile(path);
   } catch (const YAML::Exception& e) {
+    if (e.mark.is_null()) throw ToolError(fmt::format("bad scene {}: {}", path, e.msg));
     throw ToolError(fmt::format("bad scene {}: line {}: {}", path, e.mark.line + 1, e.msg));
   }
   nimbrel_arm_util::SceneDescription scene;
-  if (root.IsNull()) return scene;  // an empty file: nothing to cut
+  // A second document would be ignored without a word.
+  if (documents.size() > 1)
+    throw ToolError(
+        fmt::format("bad scene {}: holds {} YAML documents, a scene is one", path, documents.size()));
+  if (documents.empty() || documents.front().IsNull()) return scene;  // an empty file: nothing to cut
+  const YAML::Node root = documents.front();
   const Entry top(root, path, "");
   top.allowOnly({"tool", "boxes", "meshes"});
 
   if (top.has("tool")) {
-    const Entry e(root["tool"], path, "tool");
+    where = "tool";
+    const Entry e(root["tool"], path, where);
     e.allowOnly({"frame", "pose", "half_size", "margin"});
     nimbrel_arm_util::SceneTool tool;
     tool.frame = e.frame();
@@ -159,13 +173,15 @@ nimbrel_arm_util::SceneDescription loadScene(const std::string& path) {
   }
 
   const auto listOf = [&](const char* key) {
+    where.clear();
     const YAML::Node list = root[key];
     if (list && !list.IsNull() && !list.IsSequence()) top.fail(key, "must be a list");
     return list;
   };
   std::size_t i = 0;
   for (const auto& node : listOf("boxes")) {
-    const Entry e(node, path, fmt::format("boxes[{}]", i++));
+    where = fmt::format("boxes[{}]", i++);
+    const Entry e(node, path, where);
     e.allowOnly({"name", "frame", "pose", "size", "margin"});
     nimbrel_arm_util::SceneBox box;
     box.name = e.text("name");
@@ -179,7 +195,8 @@ nimbrel_arm_util::SceneDescription loadScene(const std::string& path) {
   i = 0;
   const fs::path folder = fs::path(path).parent_path();
   for (const auto& node : listOf("meshes")) {
-    const Entry e(node, path, fmt::format("meshes[{}]", i++));
+    where = fmt::format("meshes[{}]", i++);
+    const Entry e(node, path, where);
     e.allowOnly({"name", "file", "frame", "pose", "scale", "margin", "method"});
     nimbrel_arm_util::SceneMesh mesh;
     mesh.name = e.text("name");
@@ -197,11 +214,36 @@ nimbrel_arm_util::SceneDescription loadScene(const std::string& path) {
         e.fail("method", fmt::format("'{}' is neither plain nor fast", method));
       mesh.method = meshMethodNamed(method, "method");
     }
-    mesh.mesh = loadMesh(mesh.file);
+    try {
+      mesh.mesh = loadMesh(mesh.file);
+    } catch (const ToolError& error) {
+      e.fail("file", error.what());
+    }
     if (mesh.name.empty()) mesh.name = fs::path(mesh.file).stem().string();
     scene.meshes.push_back(std::move(mesh));
   }
   return scene;
+}
+
+}  // namespace
+
+MeshMethod meshMethodNamed(const std::string& name, const std::string& what) {
+  if (name == "plain") return MeshMethod::kPlain;
+  if (name == "fast") return MeshMethod::kFast;
+  throw ToolError(fmt::format("bad {}: '{}' is neither plain nor fast", what, name));
+}
+
+nimbrel_arm_util::SceneDescription loadScene(const std::string& path) {
+  std::string where;
+  try {
+    return readScene(path, where);
+  } catch (const ToolError&) {
+    throw;
+  } catch (const YAML::Exception& e) {
+    throw ToolError(fmt::format("bad scene {}: {}{}", path, where.empty() ? "" : where + ": ", e.msg));
+  } catch (const std::exception& e) {
+    throw ToolError(fmt::format("bad scene {}: {}{}", path, where.empty() ? "" : where + ": ", e.what()));
+  }
 }
 
 }  // namespace nimbrel_tools

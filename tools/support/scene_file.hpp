@@ -12,7 +12,9 @@
 //     - {name: ball, file: ball.ply, scale: 1.0, margin: 0.0, method: fast, frame: ball_link}
 //
 // Mesh files are read relative to the scene file's folder. Unknown keys are refused, so that a misspelt one
-// does not silently cut nothing.
+// does not silently cut nothing, and so are keys given twice. A pose of 16 numbers goes through rigidPose
+// (files.hpp): a rotation within kRigidTolerance (1e-3 on every entry of R^T R - I) of orthonormal, with
+// det R > 0, is taken as the nearest rotation; a scaled, sheared or mirroring one is refused.
 #pragma once
 
 #include <Eigen/Core>
@@ -22,8 +24,9 @@
 
 namespace nimbrel_tools {
 
-/// Reads a scene description file and the meshes it names. Throws ToolError with one line naming the file,
-/// the entry and the problem (unknown key, missing or negative size, bad pose, unreadable mesh, ...).
+/// Reads a scene description file and the meshes it names. Every failure, the YAML library's included, is a
+/// ToolError with one line naming the file, the entry and the problem (unknown key, missing or negative
+/// size, bad pose, unreadable mesh, broken YAML, a key that is a list or a map, ...).
 nimbrel_arm_util::SceneDescription loadScene(const std::string& path);
 
 /// "plain" or "fast"; throws ToolError (naming `what`) for anything else.

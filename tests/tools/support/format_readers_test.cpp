@@ -219,4 +219,33 @@ TEST(ToolArguments, MatricesPosesAndVectorsRefuseWhatIsNotATransform) {
   EXPECT_REFUSED_AS(UsageError, nimbrel_tools::parseVector3("1,2", "--size"), "need 3 numbers");
 }
 
+// A tracker's rotation is off orthonormal by about 1e-4: every pose option takes it, as the nearest rotation;
+// a scale, a shear or a mirror stays refused. A general transform keeps any affine matrix (mm to m).
+TEST(ToolArguments, PosesWithinTheRigidToleranceAreMadeOrthonormal) {
+  const std::string tracked =
+      "0.86610 -0.50010 0.00010 0.1  0.49990 0.86600 -0.00010 0.2  -0.00005 0.00010 0.99990 0.3  0 0 0 1";
+  const Eigen::Matrix4d given = nimbrel_tools::parseMatrix(tracked, "m");
+  const Eigen::Matrix3d g = given.topLeftCorner<3, 3>();
+  const double off = (g.transpose() * g - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+  ASSERT_GT(off, 1e-4);
+  ASSERT_LT(off, 1e-3);  // the documented tolerance
+
+  const Eigen::Matrix4d pose = nimbrel_tools::poseArgument(tracked, "--box-pose");
+  const Eigen::Matrix3d r = pose.topLeftCorner<3, 3>();
+  EXPECT_LT((r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-12);
+  EXPECT_NEAR(r.determinant(), 1.0, 1e-12);
+  EXPECT_LT((r - g).cwiseAbs().maxCoeff(), 2e-4);
+  EXPECT_EQ(pose.rightCols<1>(), given.rightCols<1>());
+
+  EXPECT_REFUSED_AS(UsageError,
+                    nimbrel_tools::poseArgument("1.01 0 0 0  0 1.01 0 0  0 0 1.01 0  0 0 0 1", "--box-pose"),
+                    "bad --box-pose: not a rigid pose: its axes have lengths 1.01, 1.01, 1.01");
+  EXPECT_REFUSED_AS(UsageError, nimbrel_tools::poseArgument("1 0.01 0 0  0 1 0 0  0 0 1 0  0 0 0 1", "pose"),
+                    "not at right angles");
+  EXPECT_REFUSED_AS(UsageError, nimbrel_tools::poseArgument("1 0 0 0  0 1 0 0  0 0 -1 0  0 0 0 1", "pose"),
+                    "mirrors");
+  EXPECT_EQ(nimbrel_tools::matrixArgument("0.001 0 0 0  0 0.001 0 0  0 0 0.001 0  0 0 0 1", "--matrix")(0, 0),
+            0.001);
+}
+
 }  // namespace
