@@ -396,9 +396,10 @@ int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, Ca
 int PointCloudsDeal::getPointCloudsFromDepthMap(CloudPtr out, cv::Mat& depth, CameraIntrinsic intrinsic,
                                                 double unitsPerMetre) {
   if (!scaleAccepted(unitsPerMetre)) return -1;
-  const std::string focal = focalLengthFault(intrinsic.fx, intrinsic.fy);
-  if (!focal.empty()) {
-    LOG_INFO("getPointCloudsFromDepthMap: camera intrinsics refused: {}", focal);
+  // The record is checked as the plumb_bob camera it describes: one rule for both calls.
+  const std::string fault = cameraModelFault(CameraModel::fromIntrinsic(intrinsic));
+  if (!fault.empty()) {
+    LOG_INFO("getPointCloudsFromDepthMap: camera intrinsics refused: {}", fault);
     return -1;
   }
   // Reading another element type as 16-bit values would misread it and run past the end of the data.

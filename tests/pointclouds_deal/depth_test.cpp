@@ -204,24 +204,33 @@ TEST(Depth, RefusesImagesThatAreNotSixteenBitDepth) {
   }
 }
 
-// Focal lengths that are not positive and finite would give NaN or infinite points: refused, as the
-// camera-model call refuses them, with `out` untouched.
+// Focal lengths that are not positive and finite, or any other value that is not finite, would give NaN or
+// infinite points: refused, as the camera-model call refuses them, with `out` untouched.
 TEST(Depth, RefusesFocalLengthsThatAreNotPositive) {
   PointCloudsDeal deal;
   cv::Mat depth = makeDepthImage(8, 6, 1000);
   auto out = nimbrel_test::makeOrganizedCloud(3, 2);
+  std::vector<CameraIntrinsic> refused;
   for (float f : {0.0f, -500.0f, NAN, INFINITY}) {
-    for (bool onX : {true, false}) {
+    for (float CameraIntrinsic::*field : {&CameraIntrinsic::fx, &CameraIntrinsic::fy}) {
       CameraIntrinsic c = kPinhole;
-      (onX ? c.fx : c.fy) = f;
-      testing::internal::CaptureStdout();
-      EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, c), -1) << f;
-      EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, c, 5000.0), -1) << f;
-      EXPECT_NE(testing::internal::GetCapturedStdout().find("focal lengths"), std::string::npos) << f;
-      EXPECT_EQ(out->size(), 6u);
-      EXPECT_EQ(out->width, 3u);
-      EXPECT_EQ(out->height, 2u);
+      c.*field = f;
+      refused.push_back(c);
     }
+  }
+  for (float CameraIntrinsic::*field : {&CameraIntrinsic::cx, &CameraIntrinsic::cy, &CameraIntrinsic::k1}) {
+    CameraIntrinsic c = kPinhole;
+    c.*field = NAN;
+    refused.push_back(c);
+  }
+  for (const CameraIntrinsic& c : refused) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, c), -1);
+    EXPECT_EQ(deal.getPointCloudsFromDepthMap(out, depth, c, 5000.0), -1);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("camera intrinsics refused"), std::string::npos);
+    EXPECT_EQ(out->size(), 6u);
+    EXPECT_EQ(out->width, 3u);
+    EXPECT_EQ(out->height, 2u);
   }
 }
 

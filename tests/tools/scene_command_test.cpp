@@ -121,6 +121,7 @@ TEST_F(SceneFile, EveryFailureIsAToolErrorNamingTheEntry) {
       {"tool: {half_size: [1, 1, 1]}\ntool: {half_size: [2, 2, 2]}\n", "tool: given twice"},
       {"--- {}\n--- {boxes: []}\n", "holds 2 YAML documents"},
       {"[1, 2]\n", "must be a map of keys"},
+      {"meshes:\n  - {file: part.stl, margin: -0.01}\n", "meshes[0].margin: must not be negative"},
   };
   for (const auto& [text, expected] : broken) {
     try {

@@ -208,6 +208,8 @@ nimbrel_arm_util::SceneDescription readScene(const std::string& path, std::strin
     mesh.scale = e.number("scale", 1.0);
     if (!(mesh.scale > 0.0)) e.fail("scale", "must be positive (0.001 for millimetre files)");
     mesh.margin = e.number("margin", 0.0);
+    // A mesh's margin is a distance around its faces: a negative one would say nothing and hide a typo.
+    if (mesh.margin < 0.0) e.fail("margin", "must not be negative (metres around the mesh's faces)");
     if (e.has("method")) {
       const std::string method = e.text("method");
       if (method != "plain" && method != "fast")
