@@ -1,9 +1,9 @@
 // The camera matrix check that both readers of camera_info, the node's messages and the tool's files, apply.
+#include "nimbrel_arm_util/camera_model.hpp"
+
 #include <fmt/format.h>
 
 #include <cmath>
-
-#include "nimbrel_arm_util/camera_model.hpp"
 
 namespace nimbrel_arm_util {
 
