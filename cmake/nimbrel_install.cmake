@@ -13,6 +13,12 @@ if(NIMBREL_AMENT_INSTALL)
   install(DIRECTORY include/ DESTINATION include FILES_MATCHING PATTERN "*.hpp")
   ament_export_targets(export_nimbrel_arm_util HAS_LIBRARY_TARGET)
   ament_export_dependencies(rclcpp tf2_ros PCL OpenCV Eigen3 spdlog fmt)
+  # The scene node's component entry in the ament index (share/ament_index/resource_index/rclcpp_components):
+  # the registration macro records it in variables of the directory it runs in, and ament_package() writes
+  # it from those of this, the top-level one; registered in node/ it would never reach the index.
+  if(TARGET nimbrel_scene_node)
+    rclcpp_components_register_nodes(nimbrel_scene_node "nimbrel_arm_util::SceneNode")
+  endif()
   ament_package(CONFIG_EXTRAS ${CMAKE_CURRENT_LIST_DIR}/nimbrel_arm_util-dependencies.cmake)
 endif()
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "engines/mesh_index.hpp"
@@ -207,7 +208,8 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
   deal.setStatisticalOutlierRemovalPara(config_.meanK, config_.stddevMulThresh);
 
   CloudPtr current(new Cloud);
-  const auto step = [&](const char* name, std::size_t in, std::chrono::steady_clock::time_point start) {
+  const auto step = [&](const std::string& name, std::size_t in,
+                        std::chrono::steady_clock::time_point start) {
     r.steps.push_back({name, in, current->size(), millisecondsSince(start)});
     if (keepStages) r.stages.push_back(CloudPtr(new Cloud(*current)));
   };
@@ -236,6 +238,12 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
   current.swap(next);
   step("TransformToRobot", in, start);
 
+  // A box's step names the box too, so that every box has a step of its own: "removeObbPointClouds (box 2:
+  // crate)".
+  const auto boxStep = [&](const char* call, std::size_t i) {
+    const std::string& name = scene.boxes[i].name;
+    return std::string(call) + " (box " + std::to_string(i + 1) + (name.empty() ? "" : ": " + name) + ")";
+  };
   // Boxes: the tool with the first object box in one call, as the library pairs them; further boxes alone.
   // A tool without boxes is the same test as removeObbPointClouds with scale 2 on its half extents.
   std::size_t firstBox = 0;
@@ -250,7 +258,7 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
       deal.removeObbAndToolPointClouds(current, current, pose, size.data(), 1.0, scene.boxes[0].margin,
                                        toolPose, toolSize.data(), scene.tool->margin);
       firstBox = 1;
-      step("removeObbAndToolPointClouds", in, start);
+      step(boxStep("removeObbAndToolPointClouds", 0), in, start);
     } else {
       deal.removeObbPointClouds(current, current, toolPose, toolSize.data(), 2.0, scene.tool->margin);
       step("removeObbPointClouds", in, start);
@@ -262,7 +270,7 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
     in = current->size();
     start = std::chrono::steady_clock::now();
     deal.removeObbPointClouds(current, current, pose, size.data(), 1.0, scene.boxes[i].margin);
-    step("removeObbPointClouds", in, start);
+    step(boxStep("removeObbPointClouds", i), in, start);
   }
 
   std::vector<pcl::PolygonMesh> plain, fast;

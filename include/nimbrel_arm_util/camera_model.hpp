@@ -45,6 +45,10 @@ struct CameraModel {
   static const char* coefficientCounts(DistortionModel model);
   /// True when `count` coefficients suit `model` (0 always does).
   static bool takesCoefficientCount(DistortionModel model, std::size_t count);
+  /// Why `k`, a camera_info's 3x3 matrix, cannot serve as cameraMatrix, or "" when it can: finite, fx and fy
+  /// positive, rows fx s cx / 0 fy cy / 0 0 1, and a skew s that moves no pixel by more than half a pixel
+  /// over `imageHeight` rows (0 when unknown: about 2 cy). Such a small skew is dropped by the caller.
+  static std::string cameraMatrixProblem(const cv::Matx33d& k, double imageHeight);
 };
 
 }  // namespace nimbrel_arm_util

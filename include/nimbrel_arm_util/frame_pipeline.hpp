@@ -29,7 +29,8 @@ struct FramePipelineConfig {
   SceneDescription scene;                     ///< what is cut out, in the base frame
 };
 
-/// One step of a processed frame: the library call, its points in and out and its wall time.
+/// One step of a processed frame: the library call (a box's with the box: "removeObbPointClouds (box 2:
+/// crate)"), its points in and out and its wall time.
 struct FrameStep {
   std::string name;
   std::size_t pointsIn = 0;

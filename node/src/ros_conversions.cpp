@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -61,14 +62,15 @@ MessageProblem depthImageView(const sensor_msgs::msg::Image& image, cv::Mat& vie
 MessageProblem cameraModelFrom(const sensor_msgs::msg::CameraInfo& info, CameraModel& camera) {
   const auto& k = info.k;
   const double fx = k[0], fy = k[4], cx = k[2], cy = k[5];
-  if (!(std::isfinite(fx) && std::isfinite(fy) && fx > 0.0 && fy > 0.0)) {
-    return problem(
-        "bad_focal_length",
-        fmt::format("camera_info focal lengths fx {} and fy {}: must be positive and finite", fx, fy));
+  // The tool's camera_info reader applies the same check to its files.
+  const std::string why = CameraModel::cameraMatrixProblem(cv::Matx33d(k.data()), info.height);
+  if (!why.empty()) {
+    const char* reason = !(std::isfinite(fx) && std::isfinite(fy) && fx > 0.0 && fy > 0.0)
+                             ? "bad_focal_length"
+                         : !(std::isfinite(cx) && std::isfinite(cy)) ? "bad_principal_point"
+                                                                     : "bad_camera_matrix";
+    return problem(reason, "camera_info k: " + why);
   }
-  if (!(std::isfinite(cx) && std::isfinite(cy)))
-    return problem("bad_principal_point",
-                   fmt::format("camera_info principal point ({}, {}) is not finite", cx, cy));
   for (double d : info.d) {
     if (!std::isfinite(d))
       return problem("bad_distortion", "camera_info distortion coefficient is not finite");
@@ -96,6 +98,20 @@ MessageProblem cameraModelFrom(const sensor_msgs::msg::CameraInfo& info, CameraM
   }
   camera = std::move(model);
   return {};
+}
+
+sensor_msgs::msg::CameraInfo cameraInfoMessage(const CameraModel& camera, std::uint32_t width,
+                                               std::uint32_t height) {
+  sensor_msgs::msg::CameraInfo info;
+  info.width = width;
+  info.height = height;
+  const cv::Matx33d& k = camera.cameraMatrix;
+  std::copy(k.val, k.val + 9, info.k.begin());
+  info.r = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  info.p = {k(0, 0), k(0, 1), k(0, 2), 0, k(1, 0), k(1, 1), k(1, 2), 0, k(2, 0), k(2, 1), k(2, 2), 0};
+  info.distortion_model = CameraModel::modelName(camera.distortionModel);
+  info.d = camera.coefficients;
+  return info;
 }
 
 Eigen::Matrix4d transformMatrix(const geometry_msgs::msg::Transform& t) {

@@ -32,10 +32,17 @@ struct MessageProblem {
 /// step. The view is valid as long as `image` is alive and unchanged.
 MessageProblem depthImageView(const sensor_msgs::msg::Image& image, cv::Mat& view);
 
-/// The camera model of a camera_info message: `k` must hold positive finite focal lengths and a finite
-/// principal point; `distortion_model` plumb_bob, rational_polynomial or equidistant with a coefficient
-/// count it takes (an empty model with no coefficients, or all-zero ones, is no distortion).
+/// The camera model of a camera_info message: `k` must pass CameraModel::cameraMatrixProblem (positive finite
+/// focal lengths, a finite principal point, rows fx s cx / 0 fy cy / 0 0 1, a skew under half a pixel over
+/// the image, which is dropped); `distortion_model` plumb_bob, rational_polynomial or equidistant with a
+/// coefficient count it takes (an empty model with no coefficients, or all-zero ones, is no distortion).
 MessageProblem cameraModelFrom(const sensor_msgs::msg::CameraInfo& info, CameraModel& camera);
+
+/// The camera_info message of `camera` for images of `width` x `height` pixels (header left to the caller):
+/// its matrix in `k` (and `p`, with `r` the identity: a raw camera), its distortion model by name and all its
+/// coefficients, as the doubles they are. cameraModelFrom gives `camera` back from it.
+sensor_msgs::msg::CameraInfo cameraInfoMessage(const CameraModel& camera, std::uint32_t width,
+                                               std::uint32_t height);
 
 /// Fills `msg` (header left to the caller) with the points of `cloud` in one pass: one row, fields x, y, z
 /// float32 at offsets 0, 4, 8, 12 bytes a point, little-endian; `is_dense` tells whether every point is

@@ -23,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "ros_conversions.hpp"
 #include "support/files.hpp"
 #include "support/scene_file.hpp"
 
@@ -78,14 +79,10 @@ int main(int argc, char** argv) {
   std::printf("scene_frame_player: base_link -> camera: %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n",
               pose(0, 3), pose(1, 3), pose(2, 3), q.x(), q.y(), q.z(), q.w());
 
-  sensor_msgs::msg::CameraInfo info;
-  const auto& c = calibration.intrinsic;
+  // The camera as the file gives it: its distortion model, every coefficient, in doubles.
+  sensor_msgs::msg::CameraInfo info = nimbrel_arm_util::cameraInfoMessage(
+      calibration.camera, static_cast<std::uint32_t>(depth.cols), static_cast<std::uint32_t>(depth.rows));
   info.header.frame_id = "camera";
-  info.width = static_cast<std::uint32_t>(depth.cols);
-  info.height = static_cast<std::uint32_t>(depth.rows);
-  info.k = {c.fx, 0, c.cx, 0, c.fy, c.cy, 0, 0, 1};
-  info.distortion_model = "plumb_bob";
-  info.d = {c.k1, c.k2, c.p1, c.p2, c.k3};
   sensor_msgs::msg::Image image;
   image.header.frame_id = "camera";
   image.encoding = "16UC1";

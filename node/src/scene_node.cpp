@@ -8,6 +8,7 @@
 #include <tf2_ros/transform_listener.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <geometry_msgs/msg/transform_stamped.hpp>
 #include <mutex>
+#include <optional>
 #include <rclcpp/rclcpp.hpp>
 #include <rclcpp_components/register_node_macro.hpp>
 #include <sensor_msgs/msg/camera_info.hpp>
@@ -107,7 +109,8 @@ std::string apply(const rclcpp::Parameter& p, Settings& s) {
   return "";
 }
 
-// The pipeline for `s`, with the scene file read; throws nimbrel_tools::ToolError for a broken file.
+// The pipeline for `s`, with the scene file read; throws for a broken file: nimbrel_tools::ToolError, or
+// whatever else the reading lets out, which the callers treat alike.
 std::shared_ptr<const FramePipeline> pipelineFor(Settings s) {
   if (!s.sceneFile.empty()) s.pipeline.scene = nimbrel_tools::loadScene(s.sceneFile);
   return std::make_shared<const FramePipeline>(std::move(s.pipeline));
@@ -142,6 +145,7 @@ struct Frame {
   double unitsPerMetre = 1.0;
   std::shared_ptr<const FramePipeline> pipeline;
   std::string baseFrame;
+  tf2::TimePoint stamp;  // the image's
   Clock::time_point received;
   Clock::time_point ready;
   double checkMs = 0.0;  // time spent on the image callback's checks
@@ -160,8 +164,15 @@ class SceneNode::Impl {
   void start();
   void stop();
   Counts counts() const {
-    std::lock_guard<std::mutex> lock(countsMutex_);
-    return counts_;
+    Counts c;
+    {
+      std::lock_guard<std::mutex> lock(countsMutex_);
+      c = counts_;
+    }
+    std::lock_guard<std::mutex> lock(waitingMutex_);
+    c.waiting = waiting_.size();
+    c.waitingPeak = waitingPeak_;
+    return c;
   }
 
  private:
@@ -169,6 +180,7 @@ class SceneNode::Impl {
   void onTransform(const std::shared_ptr<Frame>& frame, const std::string& source,
                    const tf2_ros::TransformStampedFuture& future);
   void finishWaiting(const std::shared_ptr<Frame>& frame);
+  void cancelWaits(const std::vector<std::shared_ptr<Frame>>& frames);
   void work();
   void process(Frame& frame);
   void drop(const std::string& reason, const std::string& detail);
@@ -197,16 +209,19 @@ class SceneNode::Impl {
   std::shared_ptr<const FramePipeline> pipeline_;
   CameraInfo::ConstSharedPtr cameraInfo_;
 
-  // Frames waiting for TF, by identity, so that stop() can cancel their requests.
-  std::mutex waitingMutex_;
+  // Frames waiting for TF, by identity, so that stop() can cancel their requests; at most kMaxWaitingFrames.
+  mutable std::mutex waitingMutex_;
   std::set<std::shared_ptr<Frame>> waiting_;
+  std::size_t waitingPeak_ = 0;
 
-  // The worker's one-frame slot: a frame that is ready while another waits in it replaces it.
+  // The worker's one-frame slot: it holds the newest ready frame; a ready frame older than the one in it is
+  // dropped instead of replacing it.
   std::mutex workMutex_;
   std::condition_variable workReady_;
   std::shared_ptr<Frame> next_;
   bool stopping_ = false;
   std::thread worker_;
+  std::optional<tf2::TimePoint> lastPublished_;  // the worker's alone
 
   mutable std::mutex countsMutex_;
   Counts counts_;
@@ -237,7 +252,7 @@ void SceneNode::Impl::start() {
   }
   try {
     pipeline_ = pipelineFor(settings_);
-  } catch (const nimbrel_tools::ToolError& e) {
+  } catch (const std::exception& e) {
     throw std::runtime_error(fmt::format("invalid parameter scene_file: {}", e.what()));
   }
   parametersHandle_ = n.add_on_set_parameters_callback(
@@ -304,9 +319,12 @@ void SceneNode::Impl::start() {
           std::lock_guard<std::mutex> lock(stateMutex_);
           pipeline_ = std::move(pipeline);
           response->success = true;
-        } catch (const nimbrel_tools::ToolError& e) {
+        } catch (const std::exception& e) {  // whatever the file does, the node keeps its scene
           response->success = false;
           response->message = fmt::format("scene kept: {}", e.what());
+        } catch (...) {
+          response->success = false;
+          response->message = fmt::format("scene kept: reading '{}' failed", s.sceneFile);
         }
         RCLCPP_INFO(node_.get_logger(), "reload_scene: %s", response->message.c_str());
       },
@@ -320,24 +338,30 @@ void SceneNode::Impl::stop() {
   // No new frames, no TF answers, then no worker; a timeout timer that still fires finds no frame waiting.
   imageSub_.reset();
   listener_.reset();
-  std::vector<tf2::TransformableRequestHandle> pending;
+  std::vector<std::shared_ptr<Frame>> waiting;
   {
     std::lock_guard<std::mutex> lock(waitingMutex_);
-    for (const auto& frame : waiting_) {
-      std::lock_guard<std::mutex> frameLock(frame->mutex);
-      pending.insert(pending.end(), frame->requests.begin(), frame->requests.end());
-    }
+    waiting.assign(waiting_.begin(), waiting_.end());
     waiting_.clear();
   }
-  // Outside the locks: a timeout that fires meanwhile calls back into onTransform, which then finds its frame
-  // no longer waiting.
-  for (const auto handle : pending) buffer_->cancelTransformableRequest(handle);
+  cancelWaits(waiting);
   {
     std::lock_guard<std::mutex> lock(workMutex_);
     stopping_ = true;
   }
   workReady_.notify_all();
   if (worker_.joinable()) worker_.join();
+}
+
+void SceneNode::Impl::cancelWaits(const std::vector<std::shared_ptr<Frame>>& frames) {
+  // Called with the frames already out of waiting_ and outside its lock: a timeout that fires meanwhile calls
+  // back into onTransform, which then finds its frame no longer waiting.
+  std::vector<tf2::TransformableRequestHandle> pending;
+  for (const auto& frame : frames) {
+    std::lock_guard<std::mutex> frameLock(frame->mutex);
+    pending.insert(pending.end(), frame->requests.begin(), frame->requests.end());
+  }
+  for (const auto handle : pending) buffer_->cancelTransformableRequest(handle);
 }
 
 rcl_interfaces::msg::SetParametersResult SceneNode::Impl::onParameters(
@@ -374,9 +398,13 @@ rcl_interfaces::msg::SetParametersResult SceneNode::Impl::onParameters(
       withScene.pipeline.scene = pipeline_->config().scene;
       pipeline = std::make_shared<const FramePipeline>(withScene.pipeline);
     }
-  } catch (const nimbrel_tools::ToolError& e) {
+  } catch (const std::exception& e) {  // whatever the file does, the node keeps its scene
     result.successful = false;
     result.reason = fmt::format("scene_file: {}", e.what());
+    return result;
+  } catch (...) {
+    result.successful = false;
+    result.reason = fmt::format("scene_file: reading '{}' failed", s.sceneFile);
     return result;
   }
   std::lock_guard<std::mutex> lock(stateMutex_);
@@ -452,17 +480,41 @@ void SceneNode::Impl::onImage(Image::ConstSharedPtr image) {
     std::lock_guard<std::mutex> lock(stateMutex_);
     timeout = settings_.tfTimeout;
   }
-  const tf2::TimePoint stamp = tf2_ros::fromMsg(image->header.stamp);
+  frame->stamp = tf2_ros::fromMsg(image->header.stamp);
   const auto wait = std::chrono::duration_cast<tf2::Duration>(std::chrono::duration<double>(timeout));
   frame->checkMs = msSince(received);
   {
     std::lock_guard<std::mutex> lock(frame->mutex);
     frame->outstanding = static_cast<int>(sources.size()) + 1;  // +1 until every request is out
   }
+  // A bounded number of frames waits: with TF gone and a long tf_timeout, images would pile up at the
+  // camera's rate. The oldest one, by stamp, gives way.
+  std::shared_ptr<Frame> pushedOut;
   {
     std::lock_guard<std::mutex> lock(waitingMutex_);
-    waiting_.insert(frame);
+    if (waiting_.size() >= SceneNode::kMaxWaitingFrames) {
+      const auto oldest = std::min_element(waiting_.begin(), waiting_.end(),
+                                           [](const auto& a, const auto& b) { return a->stamp < b->stamp; });
+      if (frame->stamp < (*oldest)->stamp) {
+        pushedOut = frame;
+      } else {
+        pushedOut = *oldest;
+        waiting_.erase(oldest);
+      }
+    }
+    if (pushedOut != frame) {
+      waiting_.insert(frame);
+      waitingPeak_ = std::max(waitingPeak_, waiting_.size());
+    }
   }
+  if (pushedOut) {
+    if (pushedOut != frame) cancelWaits({pushedOut});
+    drop("tf_backlog", fmt::format("{} frames wait for TF already; the oldest gives way (object frames need "
+                                   "TF at the camera's rate, or static)",
+                                   SceneNode::kMaxWaitingFrames));
+    if (pushedOut == frame) return;
+  }
+  const tf2::TimePoint stamp = frame->stamp;
   for (const auto& source : sources) {
     try {
       const auto future = buffer_->waitForTransform(
@@ -505,15 +557,20 @@ void SceneNode::Impl::finishWaiting(const std::shared_ptr<Frame>& frame) {
   }
   frame->ready = Clock::now();
   if (!frame->failure.empty()) return drop("missing_transform", frame->failure);
-  std::shared_ptr<Frame> replaced;
+  // TF frees waiting frames in no particular order: the slot keeps the newest stamp.
+  std::shared_ptr<Frame> superseded;
   {
     std::lock_guard<std::mutex> lock(workMutex_);
     if (stopping_) return;
-    replaced = std::move(next_);
-    next_ = frame;
+    if (next_ && frame->stamp < next_->stamp) {
+      superseded = frame;
+    } else {
+      superseded = std::move(next_);
+      next_ = frame;
+    }
   }
-  workReady_.notify_one();
-  if (replaced) drop("superseded", "a newer frame was ready before this one could be processed");
+  if (superseded != frame) workReady_.notify_one();
+  if (superseded) drop("superseded", "a newer frame was ready before this one could be processed");
 }
 
 void SceneNode::Impl::work() {
@@ -524,6 +581,11 @@ void SceneNode::Impl::work() {
       workReady_.wait(lock, [this] { return stopping_ || next_; });
       if (stopping_) return;
       frame = std::move(next_);
+    }
+    // Clouds go out in stamp order: a frame that became ready after a newer one was published is dropped.
+    if (lastPublished_ && frame->stamp <= *lastPublished_) {
+      drop("superseded", "a newer frame was published before this one became ready");
+      continue;
     }
     // Whatever a frame does, the worker lives on to take the next one.
     try {
@@ -564,6 +626,7 @@ void SceneNode::Impl::process(Frame& frame) {
   msg->header.stamp = frame.image->header.stamp;
   msg->header.frame_id = frame.baseFrame;
   pointsPub_->publish(std::move(msg));
+  lastPublished_ = frame.stamp;
   const double latencyMs = (node_.now() - rclcpp::Time(frame.image->header.stamp)).seconds() * 1000.0;
   const double overheadMs = frame.checkMs + msSince(started) - pipelineMs;
 
@@ -669,6 +732,11 @@ void SceneNode::Impl::publishDiagnostics() {
     value(key + " ms (median / p95 / max)", fmt::format("{:.2f} / {:.2f} / {:.2f}", s.median, s.p95, s.max));
     w.clear();
   };
+  std::size_t waiting = 0;
+  {
+    std::lock_guard<std::mutex> lock(waitingMutex_);
+    waiting = waiting_.size();
+  }
   {
     std::lock_guard<std::mutex> lock(countsMutex_);
     status.level = windowDropped_ > 0 ? diagnostic_msgs::msg::DiagnosticStatus::WARN
@@ -680,6 +748,7 @@ void SceneNode::Impl::publishDiagnostics() {
     std::uint64_t dropped = 0;
     for (const auto& [reason, n] : counts_.dropped) dropped += n;
     value("frames dropped", std::to_string(dropped));
+    value("frames waiting for tf", std::to_string(waiting));
     for (const auto& [reason, n] : counts_.dropped) value("dropped: " + reason, std::to_string(n));
     for (const auto& name : stepOrder_) {
       summary(name, stepMs_[name]);

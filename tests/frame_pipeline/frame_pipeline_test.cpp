@@ -105,8 +105,8 @@ TEST(FramePipeline, GivesExactlyTheLibraryCallsInOrder) {
       {"getPointCloudsFromDepthMap", camera->size()},
       {"processPointClouds", cleaned->size()},
       {"TransformToRobot", robot->size()},
-      {"removeObbAndToolPointClouds", a->size()},
-      {"removeObbPointClouds", b->size()},
+      {"removeObbAndToolPointClouds (box 1: crate)", a->size()},
+      {"removeObbPointClouds (box 2: lid)", b->size()},
       {"removePointsFromMeshs", c->size()},
       {"fastRemovePointsFromMeshs", d->size()}};
   ASSERT_EQ(report.steps.size(), steps.size());

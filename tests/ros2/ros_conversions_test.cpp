@@ -81,6 +81,11 @@ CameraInfo info(const std::string& model, std::vector<double> d, double fx = 500
   return c;
 }
 
+CameraInfo withK(CameraInfo c, std::size_t index, double value) {
+  c.k[index] = value;
+  return c;
+}
+
 TEST(RosConversions, CameraModelFromEveryLensAndItsFaults) {
   CameraModel camera;
   ASSERT_FALSE(nimbrel_arm_util::cameraModelFrom(info("plumb_bob", {0.1, -0.2, 0.001, 0.002, 0.03}), camera));
@@ -102,10 +107,38 @@ TEST(RosConversions, CameraModelFromEveryLensAndItsFaults) {
       {info("", {0.1, 0, 0, 0, 0}), "unknown_distortion_model"},
       {info("equidistant", {0.1, 0.2, 0.3}), "bad_distortion"},
       {info("plumb_bob", {std::nan(""), 0, 0, 0, 0}), "bad_distortion"},
+      // What the tool's camera_info reader refuses as well: a skew of pixels (here 4.8 px over 480 rows), a
+      // matrix whose lower rows are not 0 fy cy / 0 0 1.
+      {withK(info("plumb_bob", {}), 1, 5.0), "bad_camera_matrix"},
+      {withK(info("plumb_bob", {}), 3, 0.1), "bad_camera_matrix"},
+      {withK(info("plumb_bob", {}), 8, 2.0), "bad_camera_matrix"},
   };
   for (const auto& [message, reason] : bad) {
     EXPECT_EQ(nimbrel_arm_util::cameraModelFrom(message, camera).reason, reason) << message.distortion_model;
   }
+}
+
+// A skew under half a pixel over the image is dropped, as the tool's reader drops it.
+TEST(RosConversions, CameraModelDropsASkewBelowHalfAPixel) {
+  CameraModel camera;
+  ASSERT_FALSE(nimbrel_arm_util::cameraModelFrom(withK(info("plumb_bob", {}), 1, 0.3), camera));
+  EXPECT_EQ(camera.cameraMatrix(0, 1), 0.0);
+}
+
+// The message of a camera gives the camera back: its model by name, every coefficient, each double exact.
+TEST(RosConversions, CameraInfoMessageKeepsEveryCoefficient) {
+  CameraModel camera;
+  camera.cameraMatrix = cv::Matx33d(500.1, 0, 319.7, 0, 499.3, 240.2, 0, 0, 1);
+  camera.distortionModel = nimbrel_arm_util::DistortionModel::kRationalPolynomial;
+  camera.coefficients = {0.1, -0.2, 0.001, 0.002, 0.03, 0.3, 0.01, 0.007};
+  const CameraInfo message = nimbrel_arm_util::cameraInfoMessage(camera, 640, 480);
+  EXPECT_EQ(message.distortion_model, "rational_polynomial");
+  EXPECT_EQ(message.width, 640u);
+  CameraModel back;
+  ASSERT_FALSE(nimbrel_arm_util::cameraModelFrom(message, back));
+  EXPECT_EQ(back.distortionModel, camera.distortionModel);
+  EXPECT_EQ(back.coefficients, camera.coefficients);
+  EXPECT_EQ(back.cameraMatrix, camera.cameraMatrix);
 }
 
 TEST(RosConversions, PointCloud2HoldsTheFloatsInOnePackedRow) {

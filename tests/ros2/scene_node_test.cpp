@@ -286,6 +286,55 @@ TEST_F(SceneNodeTest, WaitsForLateTransformsUpToTheTimeout) {
   ASSERT_TRUE(waitForCloud(2));
 }
 
+// One transform frees several waiting frames at once, and tf2 calls them back out of stamp order: the clouds
+// still go out with rising stamps, the newest frame's among them, and every frame is accounted for.
+TEST_F(SceneNodeTest, PublishesInStampOrderWhenOneTransformFreesSeveralFrames) {
+  startNode({rclcpp::Parameter("tf_timeout", 20.0)});
+  sendCameraInfo(cameraInfo());
+  const cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  const int frames = static_cast<int>(SceneNode::kMaxWaitingFrames);
+  for (int i = 0; i < frames; ++i) {
+    images_->publish(imageOf(depth, "16UC1", stampAt(700 + i)));
+    ASSERT_TRUE(nimbrel_test::waitUntil([&] { return node_->counts().waiting == std::size_t(i + 1); }));
+  }
+  tf_->sendTransform(toolAt(stampAt(699)));
+  tf_->sendTransform(toolAt(stampAt(700 + frames)));  // every frame lies between the two
+  ASSERT_TRUE(nimbrel_test::waitUntil([&] {
+    const auto counts = node_->counts();
+    std::uint64_t drops = 0;
+    for (const auto& [reason, n] : counts.dropped) drops += n;
+    return counts.framesIn == std::uint64_t(frames) && counts.framesOut + drops == counts.framesIn &&
+           cloudCount() == counts.framesOut;
+  }));
+  EXPECT_EQ(dropped("missing_transform"), 0u);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_FALSE(clouds_.empty());
+  for (std::size_t i = 1; i < clouds_.size(); ++i) {
+    EXPECT_LT(rclcpp::Time(clouds_[i - 1]->header.stamp), rclcpp::Time(clouds_[i]->header.stamp)) << i;
+  }
+  EXPECT_EQ(clouds_.back()->header.stamp, stampAt(700 + frames - 1));
+}
+
+// With TF gone and a long tf_timeout, a 30 Hz camera's frames do not pile up: a few wait, the oldest give way
+// and are counted, and the node never holds more.
+TEST_F(SceneNodeTest, BoundsTheFramesWaitingForTf) {
+  startNode({rclcpp::Parameter("tf_timeout", 60.0)});
+  sendCameraInfo(cameraInfo());
+  const cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  const std::size_t bound = SceneNode::kMaxWaitingFrames, frames = 4 * bound;
+  for (std::size_t i = 0; i < frames; ++i) {
+    images_->publish(imageOf(depth, "16UC1", stampAt(800 + static_cast<int>(i))));
+    ASSERT_TRUE(nimbrel_test::waitUntil([&] { return node_->counts().framesIn == i + 1; }));
+    EXPECT_LE(node_->counts().waiting, bound);
+  }
+  EXPECT_TRUE(nimbrel_test::waitUntil([&] { return dropped("tf_backlog") == frames - bound; }))
+      << dropped("tf_backlog");
+  const auto counts = node_->counts();
+  EXPECT_EQ(counts.waiting, bound);
+  EXPECT_EQ(counts.waitingPeak, bound);
+  EXPECT_EQ(cloudCount(), 0u);
+}
+
 // Every kind of bad input is dropped under its own reason, and the good frame after it still goes through.
 TEST_F(SceneNodeTest, CountsEveryBadInputAndServesTheNextFrame) {
   startNode({rclcpp::Parameter("tf_timeout", 2.0)});
@@ -396,6 +445,17 @@ TEST_F(SceneNodeTest, ReloadsTheSceneOrKeepsItWithTheReason) {
   auto answer = reload();
   EXPECT_FALSE(answer->success);
   EXPECT_NE(answer->message.find("boxes[0].size"), std::string::npos) << answer->message;
+  // A file the YAML parser itself trips over (a key that is a map), on reload and as the parameter: the node
+  // lives on, keeps its scene and says why.
+  write("scene.yaml", "? [a, b] : 1\n");
+  answer = reload();
+  EXPECT_FALSE(answer->success);
+  EXPECT_EQ(answer->message.rfind("scene kept: ", 0), 0u) << answer->message;
+  write("odd.yaml", "? [a, b] : 1\n");
+  const auto result = node_->set_parameter(rclcpp::Parameter("scene_file", path("odd.yaml")));
+  EXPECT_FALSE(result.successful);
+  EXPECT_EQ(result.reason.rfind("scene_file: ", 0), 0u) << result.reason;
+  EXPECT_EQ(node_->get_parameter("scene_file").as_string(), path("scene.yaml"));
   auto cloud = frame(500);
   ASSERT_TRUE(cloud);
   write("scene.yaml", kScene);  // what the node still cuts

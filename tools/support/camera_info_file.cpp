@@ -55,8 +55,6 @@ CameraInfo loadCameraInfo(const std::string& path) {
   const std::vector<double> k = yamlMatrix(root, matrixKey, path);
   if (k.size() != 9)
     throw ToolError(fmt::format("bad camera info {}: {} needs 9 values, has {}", path, matrixKey, k.size()));
-  if (k[0] <= 0.0 || k[4] <= 0.0)
-    throw ToolError(fmt::format("bad camera info {}: focal lengths must be positive", path));
   std::vector<double> d;
   if (root[distortionKey] && !root[distortionKey].IsNull()) d = yamlMatrix(root, distortionKey, path);
   std::string model = "plumb_bob";
@@ -91,10 +89,6 @@ CameraInfo loadCameraInfo(const std::string& path) {
   }
   camera.cameraMatrix = cv::Matx33d(k.data());
   camera.coefficients = d;
-  if (k[3] != 0.0 || k[6] != 0.0 || k[7] != 0.0 || k[8] != 1.0) {
-    throw ToolError(
-        fmt::format("bad camera info {}: the camera matrix is not fx s cx / 0 fy cy / 0 0 1", path));
-  }
   d.resize(std::max<std::size_t>(d.size(), 5), 0.0);
 
   auto& in = info.intrinsic;
@@ -118,20 +112,15 @@ CameraInfo loadCameraInfo(const std::string& path) {
     throw ToolError(
         fmt::format("bad camera info {}: image size {} x {} is negative", path, info.width, info.height));
   }
-  // The ROS calibrator's fisheye fit leaves a tiny skew s (0.06 for fx 322, say). Over the image's height it
-  // moves a pixel by s * height / fy: below half a pixel, what the nearest-pixel undistortion rounds anyway,
-  // it is dropped, and said; above, refused.
-  const double height = info.height > 0 ? info.height : 2.0 * std::abs(k[5]) + 1.0;  // unknown: about 2 cy
-  const double skewShift = std::abs(k[1]) * height / k[4];
-  if (k[1] != 0.0 && skewShift > 0.5) {
-    throw ToolError(fmt::format(
-        "bad camera info {}: the camera matrix has a skew of {} (moves pixels by up to {:.2f} px; "
-        "not supported)",
-        path, k[1], skewShift));
-  }
+  // The same check as the node's on camera_info messages; a skew it lets through is below half a pixel over
+  // the image's height, dropped, and said.
+  const std::string why = CameraModel::cameraMatrixProblem(camera.cameraMatrix, info.height);
+  if (!why.empty()) throw ToolError(fmt::format("bad camera info {}: {}", path, why));
   if (k[1] != 0.0) {
-    info.warnings.push_back(fmt::format(
-        "camera info {}: skew {} ignored (it moves no pixel by more than {:.3f} px)", path, k[1], skewShift));
+    info.warnings.push_back(
+        fmt::format("camera info {}: skew {} ignored (it moves no pixel by more than half a "
+                    "pixel over the image)",
+                    path, k[1]));
     camera.cameraMatrix(0, 1) = 0.0;
   }
   return info;

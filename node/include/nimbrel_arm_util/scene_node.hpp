@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -19,6 +20,9 @@ namespace nimbrel_arm_util {
 /// `~/reload_scene` (std_srvs/Trigger) rereads the scene file. Frames are processed on the node's own
 /// worker thread, so a slow frame never holds up TF, parameter, service or diagnostic callbacks; a frame
 /// that is superseded while it waits, or that cannot be used, is dropped and counted under its reason.
+/// Clouds go out in stamp order: a frame older than one already published or waiting for the worker is
+/// dropped (`superseded`). At most kMaxWaitingFrames frames wait for TF; a further one pushes the oldest out
+/// (`tf_backlog`), so that a TF outage under a long `tf_timeout` holds a bounded number of images.
 ///
 /// The constructor throws std::runtime_error with one line when a parameter or the scene file is invalid.
 class SceneNode : public rclcpp::Node {
@@ -26,11 +30,17 @@ class SceneNode : public rclcpp::Node {
   explicit SceneNode(const rclcpp::NodeOptions& options = rclcpp::NodeOptions());
   ~SceneNode() override;
 
-  /// Frames received and published, and frames dropped by reason, since the node started.
+  /// Most frames that wait for TF at once.
+  static constexpr std::size_t kMaxWaitingFrames = 4;
+
+  /// Frames received and published, and frames dropped by reason, since the node started; frames waiting
+  /// for TF now, and the most that ever waited at once.
   struct Counts {
     std::uint64_t framesIn = 0;
     std::uint64_t framesOut = 0;
     std::map<std::string, std::uint64_t> dropped;
+    std::size_t waiting = 0;
+    std::size_t waitingPeak = 0;
   };
   /// A snapshot of the counts; callable from any thread.
   Counts counts() const;
