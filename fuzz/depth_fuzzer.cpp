@@ -226,9 +226,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   NIMBREL_FUZZ_CHECK(code == 0 || code == -1);
   if (code != 0) {
-    const bool usableFocus = intrinsic.fx > 0.0f && intrinsic.fy > 0.0f && std::isfinite(intrinsic.fx) &&
-                             std::isfinite(intrinsic.fy);
-    NIMBREL_FUZZ_CHECK(type != CV_16UC1 || !usableFocus);
+    // Refused only for another image type, or for a camera that would give points that are not finite:
+    // a value that is not finite, or a focal length that is not positive or too small to divide by.
+    bool usableCamera = intrinsic.fx > 0.0f && intrinsic.fy > 0.0f && std::isfinite(1.0 / intrinsic.fx) &&
+                        std::isfinite(1.0 / intrinsic.fy);
+    for (const float* field : fields) usableCamera = usableCamera && std::isfinite(*field);
+    NIMBREL_FUZZ_CHECK(type != CV_16UC1 || !usableCamera);
     NIMBREL_FUZZ_CHECK(nimbrel_fuzz::samePoints(*out, outBefore));
   } else {
     NIMBREL_FUZZ_CHECK(out->size() <= static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
