@@ -10,7 +10,7 @@ core=(
   libopencv-dev
   libspdlog-dev libfmt-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libyaml-cpp-dev
+  libcli11-dev libyaml-cpp-dev liburdfdom-dev libassimp-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
 )
 bench=(libopen3d-dev libembree-dev python3)
