@@ -7,13 +7,17 @@
 #include <Eigen/Core>
 #include <array>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <opencv2/core/mat.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "nimbrel_arm_util/camera_intrinsic.hpp"
 #include "nimbrel_arm_util/camera_model.hpp"
+#include "nimbrel_arm_util/robot_body.hpp"
+#include "nimbrel_arm_util/robot_description.hpp"
 #include "nimbrel_arm_util/scene_description.hpp"
 
 namespace nimbrel_arm_util {
@@ -27,6 +31,11 @@ struct FramePipelineConfig {
   double stddevMulThresh = 1.0;               ///< standard-deviation multiplier for outliers
   MeshMethod meshMethod = MeshMethod::kFast;  ///< for meshes that do not name their own
   SceneDescription scene;                     ///< what is cut out, in the base frame
+  /// The robot whose own body is cut from every frame right after the move into the base frame (the
+  /// description's root link is the base frame); empty: the robot is not cut.
+  std::optional<RobotDescription> robot;
+  RobotBodyConfig robotBody;  ///< its padding, scales and ignored links
+  bool robotShadow = false;   ///< also cut points seen through a link, the camera's origin as the sensor
 };
 
 /// One step of a processed frame: the library call (a box's with the box: "removeObbPointClouds (box 2:
@@ -44,6 +53,8 @@ struct FramePoses {
   Eigen::Matrix4d tool = Eigen::Matrix4d::Identity();
   std::vector<Eigen::Matrix4d> boxes;
   std::vector<Eigen::Matrix4d> meshes;
+  /// With a robot: the base-frame pose of every link the robot's body cuts (RobotBody::links()).
+  std::map<std::string, Eigen::Matrix4d> links;
 };
 
 /// What process() reports besides the cloud.
@@ -79,6 +90,8 @@ class FramePipeline {
   const FramePipelineConfig& config() const { return config_; }
   /// The scene's poses as configured, frames ignored: what a scene without frames is cut with.
   FramePoses configuredPoses() const;
+  /// The robot's prepared body when the configuration has a robot, otherwise null.
+  const RobotBody* robotBody() const { return robotBody_.get(); }
 
   /// Turns `depth` into the cleaned cloud in the base frame, with the scene cut out. `depth` is CV_16UC1
   /// (`unitsPerMetre` units per metre; 0 and 65535 are holes) or CV_32FC1 (metres times `unitsPerMetre`
@@ -113,6 +126,7 @@ class FramePipeline {
   std::vector<pcl::PolygonMesh> scaledMeshes_;  // scaled, in each mesh's own frame
   // Per mesh, its margin's index (shared by copies: it is only read); null without a margin.
   std::vector<std::shared_ptr<const MarginIndex>> margins_;
+  std::shared_ptr<const RobotBody> robotBody_;  // shared by copies: it is only read
 };
 
 }  // namespace nimbrel_arm_util
