@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 TARGETS ?=
 CTEST_ARGS ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench clean docs packages
 
 all: build
 
@@ -32,6 +32,25 @@ bench:
 
 clean:
 	@rm -rf $(BUILD_DIR)
+
+# The API reference from the public headers into build-docs/html; fails on any warning, an undocumented
+# public name included.
+docs:
+	@bash scripts/install-deps.sh docs
+	@mkdir -p build-docs
+	@NIMBREL_DOCS_OUT=build-docs doxygen docs/api/Doxyfile
+	@echo "API reference: build-docs/html/index.html"
+
+# Debian packages (library, development files, tool, Python module) for /usr, in build-deb/: see
+# cmake/nimbrel_packaging.cmake. Install them with `apt install ./build-deb/*.deb`.
+# CI packages its test build (PACKAGE_DIR=build PACKAGE_FLAGS=) instead of building again.
+PACKAGE_DIR ?= build-deb
+PACKAGE_FLAGS ?= -DNIMBREL_BUILD_TESTS=OFF -DNIMBREL_BUILD_EXAMPLES=OFF
+packages: deps
+	@cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DNIMBREL_PYTHON_INSTALL_DIR=lib/python3/dist-packages $(PACKAGE_FLAGS) $(CMAKE_FLAGS) > /dev/null
+	@env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	@cd $(PACKAGE_DIR) && cpack -G DEB
 
 # Fuzzing: clang, AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer in their own build directory.
 # `make fuzz` runs every target for FUZZ_SECONDS each and fails on any finding (longer: FUZZ_SECONDS=3600).

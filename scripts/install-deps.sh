@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages this project builds against, skipping those already present.
-# Usage: scripts/install-deps.sh [core|bench|fuzz|format|all]   (default: core)
+# Usage: scripts/install-deps.sh [core|bench|fuzz|format|docs|all]   (default: core)
 # A second run installs nothing and returns within seconds.
 set -euo pipefail
 
@@ -16,6 +16,7 @@ core=(
 bench=(libopen3d-dev libembree-dev python3)
 fuzz=(clang libclang-rt-14-dev)
 format=(clang-format-14)
+docs=(doxygen)
 
 set_name=${1:-core}
 case "$set_name" in
@@ -23,8 +24,9 @@ case "$set_name" in
   bench) wanted=("${core[@]}" "${bench[@]}") ;;
   fuzz) wanted=("${core[@]}" "${fuzz[@]}") ;;
   format) wanted=("${format[@]}") ;;
-  all) wanted=("${core[@]}" "${bench[@]}" "${fuzz[@]}" "${format[@]}") ;;
-  *) echo "usage: $0 [core|bench|fuzz|format|all]" >&2; exit 2 ;;
+  docs) wanted=("${docs[@]}") ;;
+  all) wanted=("${core[@]}" "${bench[@]}" "${fuzz[@]}" "${format[@]}" "${docs[@]}") ;;
+  *) echo "usage: $0 [core|bench|fuzz|format|docs|all]" >&2; exit 2 ;;
 esac
 
 missing=()

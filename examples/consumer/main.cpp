@@ -1,14 +1,18 @@
-// Uses an installed nimbrel_arm_util: crops a small cloud and spins a node whose timer must fire. Exits 0
-// when the expected points remain and the timer fired.
-#include <chrono>
+// Uses an installed nimbrel_arm_util: crops a small cloud and, when the library was built against ROS 2,
+// spins a node whose timer must fire. Exits 0 when the expected points remain (and the timer fired).
 #include <cstdio>
-#include <future>
-#include <memory>
-#include <rclcpp/rclcpp.hpp>  // the installed headers include their ROS 2 side
 
 #include "nimbrel/logger.hpp"
-#include "nimbrel_arm_util/nimbrel_node_thread.hpp"
 #include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "nimbrel_arm_util/version.hpp"
+
+#if NIMBREL_ARM_UTIL_WITH_ROS2
+#include <chrono>
+#include <future>
+#include <memory>
+#include <rclcpp/rclcpp.hpp>
+
+#include "nimbrel_arm_util/nimbrel_node_thread.hpp"
 
 namespace {
 
@@ -26,6 +30,7 @@ bool timerFires() {
 }
 
 }  // namespace
+#endif
 
 int main() {
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
@@ -36,11 +41,15 @@ int main() {
   deal.setFilterRange(0.0, 0.45, -1.0, 1.0, 0.0, 1.0);
   deal.rangeFilterPointClouds(cloud);
   LOG_INFO("{} points inside the box", cloud->size());
-  std::printf("consumer: %zu points\n", cloud->size());
-
+  std::printf("consumer: nimbrel_arm_util %s, %zu points\n", NIMBREL_ARM_UTIL_VERSION, cloud->size());
+  bool fired = true;
+#if NIMBREL_ARM_UTIL_WITH_ROS2
   rclcpp::init(0, nullptr);
-  const bool fired = timerFires();
+  fired = timerFires();
   rclcpp::shutdown();
   std::printf("consumer: timer %s\n", fired ? "fired" : "never fired");
+#else
+  std::printf("consumer: ROS-free build\n");
+#endif
   return cloud->size() == 5 && fired ? 0 : 1;
 }

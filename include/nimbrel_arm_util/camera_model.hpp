@@ -22,7 +22,7 @@ enum class DistortionModel {
 struct CameraModel {
   /// fx 0 cx / 0 fy cy / 0 0 1, in pixels; fx and fy positive, no skew.
   cv::Matx33d cameraMatrix = cv::Matx33d::eye();
-  DistortionModel distortionModel = DistortionModel::kPlumbBob;
+  DistortionModel distortionModel = DistortionModel::kPlumbBob;  ///< which lens model `coefficients` follow
   /// The model's coefficients in the order above; empty (or all zero) means no distortion.
   std::vector<double> coefficients;
 

@@ -41,18 +41,18 @@ struct FramePipelineConfig {
 /// One step of a processed frame: the library call (a box's with the box: "removeObbPointClouds (box 2:
 /// crate)"), its points in and out and its wall time.
 struct FrameStep {
-  std::string name;
-  std::size_t pointsIn = 0;
-  std::size_t pointsOut = 0;
-  double milliseconds = 0.0;
+  std::string name;           ///< the library call, with the box or mesh it cut
+  std::size_t pointsIn = 0;   ///< points it was given
+  std::size_t pointsOut = 0;  ///< points it kept
+  double milliseconds = 0.0;  ///< its wall time
 };
 
 /// Where the scene's objects are in the base frame for one frame, in the scene's order (tool, then each
 /// box, then each mesh). configuredPoses() gives the configured ones; a ROS node composes them with TF.
 struct FramePoses {
-  Eigen::Matrix4d tool = Eigen::Matrix4d::Identity();
-  std::vector<Eigen::Matrix4d> boxes;
-  std::vector<Eigen::Matrix4d> meshes;
+  Eigen::Matrix4d tool = Eigen::Matrix4d::Identity();  ///< the tool's box, when the scene has a tool
+  std::vector<Eigen::Matrix4d> boxes;                  ///< one per box of the scene
+  std::vector<Eigen::Matrix4d> meshes;                 ///< one per mesh of the scene
   /// With a robot: the base-frame pose of every link the robot's body cuts (RobotBody::links()).
   std::map<std::string, Eigen::Matrix4d> links;
 };
@@ -82,11 +82,13 @@ struct FrameReport {
 /// nothing between calls and may run on several threads at once.
 class FramePipeline {
  public:
-  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
-  using CloudPtr = Cloud::Ptr;
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;  ///< the clouds the pipeline gives
+  using CloudPtr = Cloud::Ptr;                   ///< shared pointer to a Cloud
 
+  /// Scales the scene's meshes and prepares their margins (and the robot's body, if any) once.
   explicit FramePipeline(FramePipelineConfig config);
 
+  /// The configuration it was built with.
   const FramePipelineConfig& config() const { return config_; }
   /// The scene's poses as configured, frames ignored: what a scene without frames is cut with.
   FramePoses configuredPoses() const;

@@ -26,8 +26,8 @@ namespace nimbrel_arm_util {
 /// Cloud pointers are never null and are never re-seated; lengths are in the clouds' unit (metres).
 class PointCloudsDeal {
  public:
-  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
-  using CloudPtr = Cloud::Ptr;
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;  ///< the clouds every call takes and gives
+  using CloudPtr = Cloud::Ptr;                   ///< shared pointer to a Cloud
 
   /// Default filter box -2..2 on every axis, meanK 50, stddev multiplier 1.0, leaf size 0.005.
   PointCloudsDeal();

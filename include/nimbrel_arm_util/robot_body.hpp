@@ -17,11 +17,11 @@ namespace nimbrel_arm_util {
 
 /// How much of the robot's body a self-filter cuts around its collision shapes.
 struct RobotBodyConfig {
-  double padding = 0.01;                       ///< metres added around every shape
-  std::map<std::string, double> linkPadding;   ///< per link, instead of `padding`
-  double scale = 1.0;                          ///< every shape grown about its own origin by this factor
-  std::map<std::string, double> linkScale;     ///< per link, instead of `scale`
-  std::vector<std::string> ignoredLinks;       ///< links never cut (a gripper's fingers, a held object)
+  double padding = 0.01;                      ///< metres added around every shape
+  std::map<std::string, double> linkPadding;  ///< per link, instead of `padding`
+  double scale = 1.0;                         ///< every shape grown about its own origin by this factor
+  std::map<std::string, double> linkScale;    ///< per link, instead of `scale`
+  std::vector<std::string> ignoredLinks;      ///< links never cut (a gripper's fingers, a held object)
 };
 
 /// The robot's own body, from its collision shapes: cuts the points that lie inside a link's body or
