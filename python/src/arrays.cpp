@@ -94,6 +94,17 @@ py::array_t<std::int64_t> facesArg(py::handle faces, const std::string& name) {
 
 template <class From, class To>
 void copyCoordinates(const char* data, py::ssize_t n, py::ssize_t rowStride, py::ssize_t colStride, To* out) {
+  if (colStride == static_cast<py::ssize_t>(sizeof(From))) {
+    // Rows of three adjacent values (the module's own views among them): one fixed-size copy per row.
+    for (py::ssize_t i = 0; i < n; ++i) {
+      From v[3];
+      std::memcpy(v, data + i * rowStride, sizeof v);
+      out[3 * i] = static_cast<To>(v[0]);
+      out[3 * i + 1] = static_cast<To>(v[1]);
+      out[3 * i + 2] = static_cast<To>(v[2]);
+    }
+    return;
+  }
   for (py::ssize_t i = 0; i < n; ++i) {
     const char* row = data + i * rowStride;
     for (int k = 0; k < 3; ++k) {
@@ -177,8 +188,17 @@ py::array keptIndices(const Cloud& in, const Cloud& out) {
   std::size_t j = 0;
   {
     py::gil_scoped_release release;
-    for (std::size_t i = 0; i < in.size() && j < out.size(); ++i)
-      if (std::memcmp(&in[i], &out[j], 3 * sizeof(float)) == 0) rows[j++] = static_cast<std::int64_t>(i);
+    for (std::size_t i = 0; i < in.size() && j < out.size(); ++i) {
+      // x, y, z bit for bit (NaN included), as two loads each.
+      const pcl::PointXYZ &a = in[i], &b = out[j];
+      std::uint64_t axy, bxy;
+      std::uint32_t az, bz;
+      std::memcpy(&axy, &a.x, sizeof axy);
+      std::memcpy(&bxy, &b.x, sizeof bxy);
+      std::memcpy(&az, &a.z, sizeof az);
+      std::memcpy(&bz, &b.z, sizeof bz);
+      if (axy == bxy && az == bz) rows[j++] = static_cast<std::int64_t>(i);
+    }
   }
   if (j != out.size()) throw std::runtime_error("the filter's points are not a subset of its input in order");
   return std::move(index);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -110,7 +111,8 @@ py::array clean(py::handle points, py::handle lower, py::handle upper, py::handl
 // For each point of `in`, the row of the voxel grid's output `out` (leaf `leaf`) that its voxel became, or
 // -1 for a non-finite point, which the grid drops. The grid numbers the voxel of a point by the floor of
 // its coordinates times the float inverse of the leaf and writes one point per occupied voxel in the order
-// of z, then y, then x of those numbers; so the voxels of `in` ranked that way are the rows of `out`.
+// of z, then y, then x of those numbers; so the occupied voxels of `in` ranked that way are the rows of
+// `out`. Called only where the grid down-sampled, so the numbers span less than 2^31 voxels.
 py::array voxelOfEachPoint(const Cloud& in, const Cloud& out, double leaf) {
   py::array_t<std::int64_t> voxel(static_cast<py::ssize_t>(in.size()));
   std::int64_t* rows = voxel.mutable_data();
@@ -118,24 +120,80 @@ py::array voxelOfEachPoint(const Cloud& in, const Cloud& out, double leaf) {
   {
     py::gil_scoped_release release;
     const float inverse = 1.0f / static_cast<float>(leaf);
-    using Key = std::array<std::int64_t, 3>;  // z, y, x
-    std::vector<std::pair<Key, std::size_t>> keyed;
-    keyed.reserve(in.size());
-    for (std::size_t i = 0; i < in.size(); ++i) {
-      const pcl::PointXYZ& p = in[i];
-      rows[i] = -1;
+    std::int64_t lo[3] = {std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max(),
+                          std::numeric_limits<std::int64_t>::max()};
+    std::int64_t hi[3] = {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min(),
+                          std::numeric_limits<std::int64_t>::min()};
+    // floor(v * inverse), as the grid takes it, without a library call per coordinate.
+    const auto cell = [inverse](float v) {
+      const float scaled = v * inverse;
+      const auto truncated = static_cast<std::int64_t>(scaled);
+      return static_cast<float>(truncated) > scaled ? truncated - 1 : truncated;
+    };
+    for (const pcl::PointXYZ& p : in.points) {
       if (!pcl::isFinite(p)) continue;
-      keyed.push_back({Key{static_cast<std::int64_t>(std::floor(p.z * inverse)),
-                           static_cast<std::int64_t>(std::floor(p.y * inverse)),
-                           static_cast<std::int64_t>(std::floor(p.x * inverse))},
-                       i});
+      const std::int64_t c[3] = {cell(p.x), cell(p.y), cell(p.z)};
+      for (int k = 0; k < 3; ++k) {
+        lo[k] = std::min(lo[k], c[k]);
+        hi[k] = std::max(hi[k], c[k]);
+      }
     }
-    std::sort(keyed.begin(), keyed.end());
-    for (std::size_t k = 0; k < keyed.size(); ++k) {
-      if (k > 0 && keyed[k].first != keyed[k - 1].first) ++voxels;
-      rows[keyed[k].second] = static_cast<std::int64_t>(voxels);
+    // One number per voxel, in the grid's order.
+    const std::int64_t nx = hi[0] - lo[0] + 1, ny = hi[1] - lo[1] + 1;
+    const auto number = [&](const pcl::PointXYZ& p) {
+      return ((cell(p.z) - lo[2]) * ny + (cell(p.y) - lo[1])) * nx + (cell(p.x) - lo[0]);
+    };
+    // The occupied voxels in an open-addressing table, numbered as first met.
+    std::size_t capacity = 16;
+    int shift = 60;  // Fibonacci hashing: the product's top bits, as many as the capacity's
+    while (capacity < 2 * out.size()) {
+      capacity *= 2;
+      --shift;
     }
-    if (!keyed.empty()) ++voxels;
+    struct Entry {
+      std::int64_t key = -1;
+      std::int64_t slot = 0;
+    };
+    std::vector<Entry> table(capacity);
+    std::vector<std::int64_t> keys;
+    keys.reserve(out.size());
+    // A small cache in front of the table: a depth image's next row meets mostly the voxels of the last.
+    std::array<Entry, 1024> recent;
+    bool tooMany = false;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+      rows[i] = -1;
+      if (!pcl::isFinite(in[i])) continue;
+      const std::int64_t key = number(in[i]);
+      Entry& cached = recent[static_cast<std::size_t>(key) & (recent.size() - 1)];
+      if (cached.key != key) {
+        std::size_t at =
+            static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> shift);
+        while (table[at].key != key && table[at].key != -1) at = (at + 1) & (capacity - 1);
+        if (table[at].key == -1) {
+          // More voxels than the grid wrote: the table would fill up; the count check below reports it.
+          if (keys.size() == out.size()) {
+            tooMany = true;
+            break;
+          }
+          table[at] = {key, static_cast<std::int64_t>(keys.size())};
+          keys.push_back(key);
+        }
+        cached = table[at];
+      }
+      rows[i] = cached.slot;
+    }
+    if (tooMany) throw std::runtime_error("the voxel grid's output does not match its voxels");
+    // The grid's rows follow the voxels' numbers.
+    std::vector<std::int64_t> order(keys.size()), rank(keys.size());
+    for (std::size_t v = 0; v < keys.size(); ++v) order[v] = static_cast<std::int64_t>(v);
+    std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+      return keys[static_cast<std::size_t>(a)] < keys[static_cast<std::size_t>(b)];
+    });
+    for (std::size_t r = 0; r < keys.size(); ++r)
+      rank[static_cast<std::size_t>(order[r])] = static_cast<std::int64_t>(r);
+    for (std::size_t i = 0; i < in.size(); ++i)
+      if (rows[i] >= 0) rows[i] = rank[static_cast<std::size_t>(rows[i])];
+    voxels = keys.size();
   }
   if (voxels != out.size()) throw std::runtime_error("the voxel grid's output does not match its voxels");
   return std::move(voxel);

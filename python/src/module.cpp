@@ -36,7 +36,7 @@ PYBIND11_MODULE(nimbrel_arm_util, m) {
       "to_float32(points)\n--\n\n"
       "A new, writable, C-contiguous float32 (N, 3) copy of points (any (N, 3) float32 or float64 array,\n"
       "such as a result of this module): what OpenCV takes (cv2.projectPoints) and NumPy's fastest layout.\n"
-      "Copies with one pass over the memory, about ten times faster than np.ascontiguousarray on a\n"
+      "Copies with one pass over the memory, about three times faster than np.ascontiguousarray on a\n"
       "result's 16-byte rows. Results need no conversion to go back into this module.");
   m.def("to_float64", &nimbrel_python::contiguousCopy<double>, pybind11::arg("points"),
         "to_float64(points)\n--\n\n"
