@@ -9,6 +9,10 @@ conversion, result wrapping, the call itself. Medians over the repetitions.
 The way out: the overhead of one call on 3k, 30k and 300k points fed the module's own view (no input
 copy), beside what a copy of the result would cost; with zero-copy results it does not grow with N.
 
+Contiguous copies for other libraries (to_float32, to_float64) beside NumPy's ways to them, and the calls
+that keep a subset with return_index (voxel_down_sample with return_inverse) beside the same calls without;
+each beside Open3D's equivalent when open3d is importable.
+
 Usage: /usr/bin/python3 benchmarks/python_bench.py [--build build] [--reps 30]
 (needs the build's Python module and examples/pipeline_demo, which writes the frame's arrays)
 """
@@ -85,6 +89,79 @@ def main():
         traffic += 1.0
         overheads.append(measure(lambda: nau.transform(small, np.eye(4)), 1)[2])
     print(f"control: 3000 points after 100 MB of memory traffic: overhead {statistics.median(overheads) * 1e3:.4f} ms")
+
+    try:
+        import open3d as o3d
+    except ImportError:
+        o3d = None
+        print("\n(open3d not importable: its columns are left out)")
+    contiguous_copies(rng, args.reps, o3d)
+    index_variants(frame, stages, args.reps, o3d)
+
+
+def contiguous_copies(rng, reps, o3d):
+    print("\ncontiguous copies of a result (ms, medians)")
+    head = f"{'points':>8} {'to_float32':>11} {'np.ascontig':>12} {'to_float64':>11} {'astype(f64)':>12}"
+    print(head + (f" {'Vector3dVector(to_float64)':>27} {'Vector3dVector(view)':>21}" if o3d else ""))
+    for n in (30_000, 300_000):
+        view = nau.transform(rng.uniform(-1.0, 1.0, size=(n, 3)).astype(np.float32), np.eye(4))
+        row = [median_ms(lambda: nau.to_float32(view), reps),
+               median_ms(lambda: np.ascontiguousarray(view), reps),
+               median_ms(lambda: nau.to_float64(view), reps),
+               median_ms(lambda: view.astype(np.float64), reps)]
+        line = f"{n:8d} {row[0]:11.3f} {row[1]:12.3f} {row[2]:11.3f} {row[3]:12.3f}"
+        if o3d:
+            fast = median_ms(lambda: o3d.utility.Vector3dVector(nau.to_float64(view)), reps)
+            slow = median_ms(lambda: o3d.utility.Vector3dVector(view), 1)
+            line += f" {fast:27.3f} {slow:21.3f}"
+        print(line)
+
+
+def index_variants(frame, stages, reps, o3d):
+    """The subset calls with and without their indices, on the demo's cleaned and robot-frame clouds."""
+    print("\nindices: the same call without and with return_index (medians; overhead as above)")
+    print(f"{'call':34} {'points in':>9} {'library ms':>11} {'plain ms':>9} {'overhead':>9} {'indices ms':>11} "
+          f"{'overhead':>9}"
+          + (f" {'Open3D ms':>10}" if o3d else ""))
+    cloud, robot = stages["depth_to_points"], stages["transform"]
+    r = frame["filter_range"]
+    k, mul, leaf = frame["mean_k"], frame["stddev_mul"], frame["leaf_size"]
+    cases = [
+        ("crop", cloud, lambda **kw: nau.crop(cloud, r[0::2], r[1::2], **kw), "return_index"),
+        ("remove_outliers", robot, lambda **kw: nau.remove_outliers(robot, k, mul, **kw), "return_index"),
+        ("remove_box_and_tool", robot,
+         lambda **kw: nau.remove_box_and_tool(robot, frame["box_pose"], frame["box_size"], frame["tool_pose"],
+                                              frame["tool_half_size"], scale=frame["box_scale"],
+                                              margin=frame["box_margin"], tool_margin=frame["tool_margin"], **kw),
+         "return_index"),
+        ("voxel_down_sample", cloud, lambda **kw: nau.voxel_down_sample(cloud, leaf, **kw), "return_inverse"),
+    ]
+    equivalents = {}
+    if o3d:
+        def o3d_cloud(points):
+            pcd = o3d.geometry.PointCloud()
+            pcd.points = o3d.utility.Vector3dVector(nau.to_float64(points))
+            return pcd
+        pcd_cloud, pcd_robot = o3d_cloud(cloud), o3d_cloud(robot)
+        box = o3d.geometry.AxisAlignedBoundingBox(np.array(r[0::2], float), np.array(r[1::2], float))
+        equivalents = {
+            "crop": lambda: box.get_point_indices_within_bounding_box(pcd_cloud.points),
+            "remove_outliers": lambda: pcd_robot.remove_statistical_outlier(k, mul),
+            "voxel_down_sample": lambda: pcd_cloud.voxel_down_sample_and_trace(
+                leaf, pcd_cloud.get_min_bound(), pcd_cloud.get_max_bound()),
+        }
+    for name, source, call, flag in cases:
+        plain, plain_work, plain_overhead, _ = measure(call, reps)
+        wall, work, overhead, _ = measure(lambda: call(**{flag: True}), reps)
+        line = (f"{name + ' ' + flag:34} {len(source):9d} {work * 1e3:11.3f} {plain * 1e3:9.3f} "
+                f"{100.0 * plain_overhead / plain_work:8.2f}% {wall * 1e3:11.3f} {100.0 * overhead / work:8.2f}%")
+        if name in equivalents:
+            line += f" {median_ms(equivalents[name], reps):10.3f}"
+        print(line)
+
+
+def median_ms(call, reps):
+    return 1e3 * statistics.median(timed(call) for _ in range(reps))
 
 
 def timed(call):

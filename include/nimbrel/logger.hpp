@@ -21,14 +21,17 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace nimbrel {
 
-/// The single logger of the process; reach it through Logger::Instance() or the LOG_* macros.
-class Logger {
+/// The single logger of the process; reach it through Logger::Instance() or the LOG_* macros. Visible from
+/// every shared object whatever its default visibility (a Python module hides its symbols): each object's
+/// inline copy of the accessor must share the one instance of the process.
+class __attribute__((visibility("default"))) Logger {
  public:
   /// Returns the instance, constructing it (and reading the environment) on the first call.
   static Logger& Instance() {
@@ -39,6 +42,12 @@ class Logger {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
+  /// For a host process with a log of its own (a Python interpreter, say): creates the instance with
+  /// `sinks` as its only outputs and `level` (spdlog's number) as its threshold, without reading the
+  /// environment or writing its notices. Only the first message of the process creates the instance, so
+  /// this works only before it; returns false, changing nothing, once the instance exists.
+  static bool UseSinks(std::vector<spdlog::sink_ptr> sinks, int level);
+
   /// Receives every message; empty only if construction failed inside spdlog.
   std::shared_ptr<spdlog::logger> logger;
   /// Running number of the messages that passed the level test; atomic so that threads may log at once.
@@ -48,10 +57,55 @@ class Logger {
 
  private:
   explicit Logger(const std::string& name);
+
+  // The outputs UseSinks hands to the constructor.
+  struct HostSinks {
+    std::mutex guard;
+    bool pending = false;
+    bool taken = false;
+    std::vector<spdlog::sink_ptr> sinks;
+    int level = 2;
+  };
+  static HostSinks& hostSinks() {
+    static HostSinks host;
+    return host;
+  }
 };
+
+inline bool Logger::UseSinks(std::vector<spdlog::sink_ptr> sinks, int level) {
+  HostSinks& host = hostSinks();
+  {
+    std::lock_guard<std::mutex> lock(host.guard);
+    if (host.taken) return false;
+    host.sinks = std::move(sinks);
+    host.level = level;
+    host.pending = true;
+  }
+  Instance();
+  std::lock_guard<std::mutex> lock(host.guard);
+  // An instance made before this call did not take them.
+  host.pending = false;
+  host.sinks.clear();
+  return host.taken;
+}
 
 inline Logger::Logger(const std::string& name) : logger(), counter(0), level(2) {
   std::vector<spdlog::sink_ptr> sinks;
+  {
+    HostSinks& host = hostSinks();
+    std::lock_guard<std::mutex> lock(host.guard);
+    if (host.pending) {
+      host.taken = true;
+      try {
+        logger = std::make_shared<spdlog::logger>(name, host.sinks.begin(), host.sinks.end());
+        level = host.level;
+        logger->set_level(static_cast<spdlog::level::level_enum>(host.level));
+        logger->set_pattern("%v");
+      } catch (const spdlog::spdlog_ex&) {
+      }
+      return;
+    }
+  }
   try {
     const char* to_stdout = std::getenv("SPDLOG_STDOUT");
     bool want_stdout = true;

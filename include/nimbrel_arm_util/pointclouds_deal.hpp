@@ -7,6 +7,7 @@
 #include <pcl/search/kdtree.h>
 
 #include <Eigen/Core>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <opencv2/core/mat.hpp>
@@ -124,6 +125,8 @@ class PointCloudsDeal {
   /// Throws std::overflow_error, leaving `out` as it was, when a triangle would need more samples than an int
   /// holds or the mesh more than 50,000,000 samples in all.
   int upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out);
+  /// The same from a generator seeded with `seed`: the same mesh and seed give the same points.
+  int upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out, std::uint32_t seed);
 
   /// Keeps the points of `in` that lie neither inside nor within 0.05 of any mesh; 0, or -1 for empty `in`.
   /// On success `out` is one row (width = count, height 1); `in` and `out` may be the same cloud.
@@ -131,6 +134,10 @@ class PointCloudsDeal {
   /// Keeps the points of `in` farther than 0.08 from every mesh's sampled surface; 0, or -1 / -2 / -3.
   /// On success `out` is one row (width = count, height 1); `in` and `out` may be the same cloud.
   int fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out);
+  /// The same with the meshes sampled from `seed` (mesh i with seed + i): the same inputs and seed keep the
+  /// same points.
+  int fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes, CloudPtr out,
+                                std::uint32_t seed);
 
   /// Undistorts a CV_16UC1 depth image (millimetres) and back-projects it into `out` (metres, camera frame,
   /// row-major pixel order, zero pixels skipped). Returns 0, or -1, after logging and with `out` untouched,

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 namespace nimbrel_python {
 namespace {
@@ -91,7 +92,50 @@ py::array_t<std::int64_t> facesArg(py::handle faces, const std::string& name) {
   return py::array_t<std::int64_t, kConverted>::ensure(a);
 }
 
+template <class From, class To>
+void copyCoordinates(const char* data, py::ssize_t n, py::ssize_t rowStride, py::ssize_t colStride, To* out) {
+  if (colStride == static_cast<py::ssize_t>(sizeof(From))) {
+    // Rows of three adjacent values (the module's own views among them): one fixed-size copy per row.
+    for (py::ssize_t i = 0; i < n; ++i) {
+      From v[3];
+      std::memcpy(v, data + i * rowStride, sizeof v);
+      out[3 * i] = static_cast<To>(v[0]);
+      out[3 * i + 1] = static_cast<To>(v[1]);
+      out[3 * i + 2] = static_cast<To>(v[2]);
+    }
+    return;
+  }
+  for (py::ssize_t i = 0; i < n; ++i) {
+    const char* row = data + i * rowStride;
+    for (int k = 0; k < 3; ++k) {
+      From v;
+      std::memcpy(&v, row + k * colStride, sizeof(From));
+      out[3 * i + k] = static_cast<To>(v);
+    }
+  }
+}
+
 }  // namespace
+
+template <class T>
+py::array_t<T> contiguousCopy(py::handle points) {
+  const py::array a = coordinatesArg(points, "points");
+  const py::ssize_t n = a.shape(0);
+  py::array_t<T> out(std::vector<py::ssize_t>{n, 3});
+  const auto* data = static_cast<const char*>(a.data());
+  const py::ssize_t rowStride = a.strides(0), colStride = a.strides(1);
+  const bool isFloat = py::isinstance<py::array_t<float>>(a);
+  T* to = out.mutable_data();
+  py::gil_scoped_release release;
+  if (isFloat)
+    copyCoordinates<float>(data, n, rowStride, colStride, to);
+  else
+    copyCoordinates<double>(data, n, rowStride, colStride, to);
+  return out;
+}
+
+template py::array_t<float> contiguousCopy<float>(py::handle);
+template py::array_t<double> contiguousCopy<double>(py::handle);
 
 CloudPtr cloudArg(py::handle points, const char* name) {
   if (CloudPtr viewed = viewedCloud(points)) return viewed;
@@ -136,6 +180,34 @@ py::array cloudView(CloudPtr cloud) {
   // Read-only: the cloud may be handed back to the library as it is, which must see what it produced.
   py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
   return view;
+}
+
+py::array keptIndices(const Cloud& in, const Cloud& out) {
+  py::array_t<std::int64_t> index(static_cast<py::ssize_t>(out.size()));
+  std::int64_t* rows = index.mutable_data();
+  std::size_t j = 0;
+  {
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < in.size() && j < out.size(); ++i) {
+      // x, y, z bit for bit (NaN included), as two loads each.
+      const pcl::PointXYZ &a = in[i], &b = out[j];
+      std::uint64_t axy, bxy;
+      std::uint32_t az, bz;
+      std::memcpy(&axy, &a.x, sizeof axy);
+      std::memcpy(&bxy, &b.x, sizeof bxy);
+      std::memcpy(&az, &a.z, sizeof az);
+      std::memcpy(&bz, &b.z, sizeof bz);
+      if (axy == bxy && az == bz) rows[j++] = static_cast<std::int64_t>(i);
+    }
+  }
+  if (j != out.size()) throw std::runtime_error("the filter's points are not a subset of its input in order");
+  return std::move(index);
+}
+
+py::object withIndex(const Cloud& in, CloudPtr out, bool returnIndex) {
+  if (!returnIndex) return cloudView(std::move(out));
+  py::array index = keptIndices(in, *out);
+  return py::make_tuple(cloudView(std::move(out)), index);
 }
 
 pcl::PolygonMesh meshArg(py::handle vertices, py::handle faces, const std::string& name) {

@@ -36,6 +36,20 @@ CloudPtr cloudArg(py::handle points, const char* name);
 /// shared) loses its is_dense flag when it holds a non-finite point.
 py::array cloudView(CloudPtr cloud);
 
+/// The rows of `in` that a filter kept in `out`, as int64 indices in order: the library's filters keep
+/// their points' order and copy them bit for bit, so `out` is matched against `in` in one pass (equal points
+/// are kept or dropped alike, so which of them is named does not change the rows). Raises RuntimeError if
+/// `out` is not such a subset.
+py::array keptIndices(const Cloud& in, const Cloud& out);
+/// `view`, or (view, keptIndices(in, out)) with `returnIndex`: the one way every call that keeps a subset of
+/// its points says which.
+py::object withIndex(const Cloud& in, CloudPtr out, bool returnIndex);
+
+/// A new, writable, C-contiguous (N, 3) array of T (float or double) holding the coordinates of `points`
+/// (an (N, 3) float32 or float64 array of any layout, such as this module's 16-byte-row views).
+template <class T>
+py::array_t<T> contiguousCopy(py::handle points);
+
 /// A triangle mesh from (V, 3) float vertices and (F, 3) integer faces indexing them.
 pcl::PolygonMesh meshArg(py::handle vertices, py::handle faces, const std::string& name);
 /// Meshes converted once, for calls that take the same objects frame after frame (Python's Meshes).

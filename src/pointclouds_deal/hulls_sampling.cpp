@@ -163,6 +163,11 @@ Eigen::Vector3d PointCloudsDeal::randomPointInTriangle(const Eigen::Vector3d& a,
 }
 
 int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
+  std::random_device device;
+  return upSampleMesh(mesh, out, device());
+}
+
+int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out, std::uint32_t seed) {
   Cloud vertices;
   detail::readVertices(mesh, vertices);
   // Size every triangle before drawing any sample, so that a refused mesh allocates nothing and leaves
@@ -195,8 +200,7 @@ int PointCloudsDeal::upSampleMesh(pcl::PolygonMesh& mesh, CloudPtr out) {
   Cloud samples;
   samples.points.reserve(static_cast<std::size_t>(total));
   // One engine per call: seeding costs thousands of draws, so reseeding for every sample would dominate.
-  std::random_device device;
-  std::mt19937 engine(device());
+  std::mt19937 engine(seed);
   for (std::size_t f = 0; f < mesh.polygons.size(); ++f) {
     if (counts[f] == 0) {
       continue;

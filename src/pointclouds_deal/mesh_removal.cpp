@@ -1,5 +1,6 @@
 // Removing scene points that belong to object meshes.
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "engines/mesh_index.hpp"
@@ -53,6 +54,12 @@ int PointCloudsDeal::removePointsFromMeshs(CloudPtr in, std::vector<pcl::Polygon
 
 int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes,
                                                CloudPtr out) {
+  std::random_device device;
+  return fastRemovePointsFromMeshs(in, meshes, out, device());
+}
+
+int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::PolygonMesh>& meshes,
+                                               CloudPtr out, std::uint32_t seed) {
   if (in->points.empty()) {
     LOG_INFO("removePointsFromMesh in->points.size()<=0 ERROR!");
     return -1;
@@ -65,9 +72,9 @@ int PointCloudsDeal::fastRemovePointsFromMeshs(CloudPtr in, std::vector<pcl::Pol
   // kd-tree nearest-neighbour query compared with the near distance would, for a fraction of the cost.
   std::vector<detail::SurfaceGrid> surfaces;
   surfaces.reserve(meshes.size());
-  for (pcl::PolygonMesh& mesh : meshes) {
+  for (std::size_t m = 0; m < meshes.size(); ++m) {
     CloudPtr samples(new Cloud);
-    upSampleMesh(mesh, samples);
+    upSampleMesh(meshes[m], samples, seed + static_cast<std::uint32_t>(m));
     if (samples->points.size() <= 3) {
       LOG_INFO("removePointsFromMesh mesh.cloud.points.size()<=3 ERROR!");
       return -3;

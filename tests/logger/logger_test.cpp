@@ -100,6 +100,14 @@ TEST(Logger, NothingSetWritesThreeNoticesInOrderThenNumberedLines) {
                        "  1 [INFO] hello\n  2 [ERROR] world\n");
 }
 
+TEST(Logger, HostSinksReplaceTheEnvironmentOnlyBeforeTheFirstMessage) {
+  // Given before the first message: no notices, no standard-output sink, every level written to the host.
+  EXPECT_EQ(runProbe({}, {"host", "info:a", "error:b"}).out,
+            "host=1\nhost:   1 [INFO] a\nhost:   2 [ERROR] b\n");
+  // After it: refused, and the environment's outputs stay.
+  EXPECT_EQ(runProbe(kQuiet, {"info:a", "host", "info:b"}).out, "  1 [INFO] a\nhost=0\n  2 [INFO] b\n");
+}
+
 TEST(Logger, StdoutVariable) {
   EXPECT_EQ(runProbe(quietWith("SPDLOG_STDOUT", "true"), {"info:a"}).out, "  1 [INFO] a\n");
   EXPECT_EQ(runProbe(quietWith("SPDLOG_STDOUT", "false"), {"info:a"}).out, "");

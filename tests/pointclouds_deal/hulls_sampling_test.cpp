@@ -106,6 +106,26 @@ TEST(HullsSampling, UpSampleCountsAndPlacement) {
   EXPECT_EQ(cubeOut->size(), 8u + 12u * 20000u);
 }
 
+TEST(HullsSampling, UpSampleWithASeedRepeatsItsPoints) {
+  nimbrel_arm_util::PointCloudsDeal deal;
+  pcl::PolygonMesh cube = nimbrel_test::makeCube();
+  auto first = nimbrel_test::makeCloud({}), again = nimbrel_test::makeCloud({}),
+       other = nimbrel_test::makeCloud({});
+  ASSERT_EQ(deal.upSampleMesh(cube, first, 7u), 0);
+  ASSERT_EQ(deal.upSampleMesh(cube, again, 7u), 0);
+  ASSERT_EQ(deal.upSampleMesh(cube, other, 8u), 0);
+  ASSERT_EQ(first->size(), 8u + 12u * 20000u);
+  ASSERT_EQ(again->size(), first->size());
+  ASSERT_EQ(other->size(), first->size());
+  std::size_t same = 0, sameAsOther = 0;
+  for (std::size_t i = 8; i < first->size(); ++i) {
+    same += first->points[i].getVector3fMap() == again->points[i].getVector3fMap() ? 1 : 0;
+    sameAsOther += first->points[i].getVector3fMap() == other->points[i].getVector3fMap() ? 1 : 0;
+  }
+  EXPECT_EQ(same, first->size() - 8);
+  EXPECT_EQ(sameAsOther, 0u);
+}
+
 TEST(HullsSampling, UpSampleMeanFavoursFirstCorner) {
   nimbrel_arm_util::PointCloudsDeal deal;
   pcl::PolygonMesh unit = nimbrel_test::makeTriangle({0, 0, 0}, {1, 0, 0}, {0, 1, 0});

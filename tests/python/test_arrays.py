@@ -121,11 +121,44 @@ def test_two_frames_in_threads_equal_one_at_a_time():
         assert b is not None and np.array_equal(bits(a), bits(b))
 
 
-def test_type_stubs_name_every_function_and_class():
+def test_type_stubs_name_every_function_and_class_with_its_signature():
     import ast
+    import inspect
     from pathlib import Path
     stub = Path(nau.__file__).with_name("nimbrel_arm_util.pyi")
     tree = ast.parse(stub.read_text())
     stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     public = {name for name in dir(nau) if not name.startswith("_")}
     assert stubbed == public
+    # The first stub of each function (overloads differ only in their return) against the module's own.
+    first = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            first.setdefault(node.name, node)
+    kinds = {"posonlyargs": inspect.Parameter.POSITIONAL_ONLY, "args": inspect.Parameter.POSITIONAL_OR_KEYWORD,
+             "kwonlyargs": inspect.Parameter.KEYWORD_ONLY}
+    for name, node in first.items():
+        a = node.args
+        defaults = [None] * (len(a.posonlyargs) + len(a.args) - len(a.defaults)) + list(a.defaults)
+        stub_params = [(p.arg, kinds["posonlyargs" if p in a.posonlyargs else "args"], d)
+                       for p, d in zip(a.posonlyargs + a.args, defaults)]
+        stub_params += [(p.arg, kinds["kwonlyargs"], d) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+        stub_params = [(n, k, inspect.Parameter.empty if d is None else ast.literal_eval(d))
+                       for n, k, d in stub_params]
+        module_params = [(p.name, p.kind, p.default) for p in inspect.signature(getattr(nau, name)).parameters.values()]
+        assert module_params == stub_params, name
+
+
+def test_contiguous_copies_for_other_libraries():
+    points = random_points(1000, (-1, -1, -1), (1, 1, 1))
+    view = nau.transform(points, EYE)
+    for convert, dtype in ((nau.to_float32, np.float32), (nau.to_float64, np.float64)):
+        for source in (view, view[::3], points.astype(np.float64), np.asfortranarray(points)):
+            copy = convert(source)
+            assert copy.dtype == dtype and copy.flags.c_contiguous and copy.flags.writeable
+            assert np.array_equal(copy, np.ascontiguousarray(source, dtype=dtype))
+    # A copy, never the caller's array: writing to it changes nothing else.
+    contiguous = np.ascontiguousarray(points)
+    nau.to_float32(contiguous)[0] = 9.0
+    assert not np.any(contiguous == 9.0)
+    assert nau.to_float64(np.empty((0, 3), np.float32)).shape == (0, 3)

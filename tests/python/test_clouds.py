@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import nimbrel_arm_util as nau
-from geometry import random_points
+from geometry import bits, random_points
 
 
 def test_crop_keeps_the_closed_box_in_order_and_crop_z_the_open_band():
@@ -78,3 +78,55 @@ def test_a_leaf_too_small_for_the_extent_warns_and_keeps_the_points():
         warnings.simplefilter("error")
         nau.clean(small, lower=(-1000, -1000, -1000), upper=(1000, 1000, 1000), leaf_size=1e-4, mean_k=5)
         nau.voxel_down_sample(small, 1e-4)
+
+
+def test_return_index_names_the_kept_rows_so_colours_stay_aligned():
+    points = np.vstack([random_points(400, (-1, -1, -1), (1, 1, 1)), [[np.nan, 0, 0], [5.0, 5.0, 5.0]]])
+    points[10] = points[11]  # equal points are kept or dropped together
+    colours = np.arange(len(points) * 3).reshape(-1, 3)
+    yaw = np.radians(20.0)
+    pose = np.array([[np.cos(yaw), -np.sin(yaw), 0, 0.2], [np.sin(yaw), np.cos(yaw), 0, 0], [0, 0, 1, 0],
+                     [0, 0, 0, 1]])
+    tool = np.eye(4)
+    tool[:3, 3] = (-0.5, -0.5, 0.0)
+    calls = {
+        "crop": lambda **k: nau.crop(points, (-0.5, -0.5, -0.5), (0.5, 0.5, 0.5), **k),
+        "crop_z": lambda **k: nau.crop_z(points, -0.2, 0.3, **k),
+        "remove_outliers": lambda **k: nau.remove_outliers(points, mean_k=8, stddev_mul=1.0, **k),
+        "remove_box": lambda **k: nau.remove_box(points, pose, (0.6, 0.4, 0.4), **k),
+        "remove_box_and_tool": lambda **k: nau.remove_box_and_tool(points, pose, (0.6, 0.4, 0.4), tool,
+                                                                   (0.3, 0.3, 0.3), **k),
+    }
+    for name, call in calls.items():
+        kept, index = call(return_index=True)
+        assert index.dtype == np.int64 and np.all(np.diff(index) > 0), name
+        assert 0 < len(index) < len(points), name
+        assert np.array_equal(bits(kept), bits(points[index])), name
+        assert np.array_equal(bits(call()), bits(kept)), name
+        # The same rows of the colours, by index or by the mask made from it.
+        mask = np.zeros(len(points), bool)
+        mask[index] = True
+        assert np.array_equal(colours[index], colours[mask]), name
+    # The box removal keeps the finite points outside the box.
+    outside = ~nau.inside_box(points, pose, (0.6, 0.4, 0.4)) & np.all(np.isfinite(points), axis=1)
+    assert np.array_equal(nau.remove_box(points, pose, (0.6, 0.4, 0.4), return_index=True)[1],
+                          np.flatnonzero(outside))
+
+
+def test_return_inverse_gives_the_voxel_of_each_point():
+    points = np.vstack([random_points(3000, (-0.3, -0.2, 0.5), (0.3, 0.2, 0.9)), [[np.nan, 0, 0]]])
+    leaf = 0.05
+    centroids, inverse = nau.voxel_down_sample(points, leaf, return_inverse=True)
+    assert np.array_equal(bits(centroids), bits(nau.voxel_down_sample(points, leaf)))
+    assert inverse[-1] == -1 and inverse.dtype == np.int64
+    finite = points[:-1].astype(np.float64)
+    # Each result row is the centroid of the points sent to it, and every point shares its voxel with them.
+    assert np.array_equal(np.unique(inverse[:-1]), np.arange(len(centroids)))
+    means = np.zeros((len(centroids), 3))
+    np.add.at(means, inverse[:-1], finite)
+    means /= np.bincount(inverse[:-1])[:, None]
+    assert np.allclose(means, centroids, atol=1e-6)
+    voxel = np.floor(finite / leaf)
+    of_row = np.empty((len(centroids), 3))
+    of_row[inverse[:-1]] = voxel
+    assert np.array_equal(voxel, of_row[inverse[:-1]])

@@ -59,3 +59,29 @@ def test_non_finite_points_are_inside_or_near_nothing():
     assert nau.inside_mesh(points, V, F).tolist() == [False, False, False, True]
     assert nau.inside_or_near_meshes(points, [(V, F)]).tolist() == [False, False, False, True]
     assert nau.near_points(points, V, 2.0).tolist() == [False, False, False, True]
+
+
+def test_mesh_removals_name_the_kept_rows():
+    points = random_points(2000, (-0.5, -0.5, -0.5), (1.5, 1.5, 1.5))
+    labels = np.arange(len(points))
+    near = nau.inside_or_near_meshes(points, [(V, F)])
+    kept, index = nau.remove_meshes(points, [(V, F)], return_index=True)
+    assert np.array_equal(index, np.flatnonzero(~near)) and np.array_equal(kept, points[labels[index]])
+    kept, index = nau.remove_meshes_fast(points, [(V, F)], seed=3, return_index=True)
+    assert np.array_equal(kept, points[index]) and np.all(np.diff(index) > 0)
+
+
+def test_a_seed_repeats_the_samples_and_the_fast_cut():
+    samples = nau.sample_surface(V, F, seed=11)
+    assert np.array_equal(samples, nau.sample_surface(V, F, seed=11))
+    assert not np.array_equal(samples[8:], nau.sample_surface(V, F, seed=12)[8:])
+    assert not np.array_equal(samples[8:], nau.sample_surface(V, F)[8:])  # unseeded: fresh every call
+    # Every sample lies on the cube's surface: one coordinate at 0 or 1, the others within [0, 1].
+    on_face = np.any((samples == 0.0) | (samples == 1.0), axis=1)
+    assert np.all(on_face) and np.all((samples >= 0.0) & (samples <= 1.0))
+    # Points in the 0.08 m shell, where the samples decide: the same seed, the same cut.
+    shell = random_points(3000, (-0.08, -0.08, 1.07), (1.08, 1.08, 1.085))
+    first = nau.remove_meshes_fast(shell, [(V, F)], seed=5)
+    assert np.array_equal(first, nau.remove_meshes_fast(shell, nau.Meshes([(V, F)]), seed=5))
+    with pytest.raises(ValueError, match="^seed:"):
+        nau.sample_surface(V, F, seed=-1)
