@@ -2,8 +2,8 @@
 // gathers the points of its 3x3x3 block of cells once, and every point of the cell takes its k + 1
 // smallest squared distances among them by selection. That result is exact whenever the (k+1)-th distance
 // is smaller than the distance from the point to the block's boundary (less the rounding bound); points
-// the block cannot settle grow their block ring by ring, up to kMaxRing rings, and those still unsettled
-// are handed back. Compiled with -ffp-contract=off.
+// the block cannot settle try the cells within the distance it gave them, then grow their block ring by
+// ring, up to kMaxRing rings, and those still unsettled are handed back. Compiled with -ffp-contract=off.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +29,13 @@ constexpr double kLargestSquaredExtent = 1e37;
 // hold, in multiples of its target, before the grid is given up for the tree.
 constexpr int kMaxRing = 12;
 constexpr double kMaxCellLoad = 8.0;
+
+// A point its 3x3x3 block left: its sorted position, and the take-th distance the block gave it (0 when the
+// block held too few points).
+struct Pending {
+  std::uint32_t position;
+  float kth;
+};
 
 // Cell range of the block within `radius` of c along each axis, clipped to the grid.
 struct Block {
@@ -73,33 +80,32 @@ void gatherBlock(const Grid& g, const int c[3], int radius, Scratch& s) {
   gatherShell(g, Block(g, c, radius), none, s);
 }
 
-// Distance from q to the nearest face of the block that has a point beyond it; infinity when the block
-// reaches the grid's border on every side.
-double blockMargin(const Grid& g, const int c[3], int radius, const float q[3]) {
+// Distance from q (inside block b) to the nearest face of b that has a point beyond it; infinity when the
+// block reaches the grid's border on every side.
+double blockMargin(const Grid& g, const Block& b, const float q[3]) {
   double margin = std::numeric_limits<double>::infinity();
   for (int a = 0; a < 3; ++a) {
-    if (c[a] - radius > 0) {
-      margin = std::min(margin, static_cast<double>(q[a]) - (g.origin[a] + (c[a] - radius) * g.step));
+    if (b.lo[a] > 0) {
+      margin = std::min(margin, static_cast<double>(q[a]) - (g.origin[a] + b.lo[a] * g.step));
     }
-    if (c[a] + radius < g.dim[a] - 1) {
-      margin = std::min(margin, g.origin[a] + (c[a] + radius + 1) * g.step - static_cast<double>(q[a]));
+    if (b.hi[a] < g.dim[a] - 1) {
+      margin = std::min(margin, g.origin[a] + (b.hi[a] + 1) * g.step - static_cast<double>(q[a]));
     }
   }
   return std::max(margin - g.slack, 0.0);
 }
 
-// Tries to settle the point q of cell c from the candidates in s (the block of `radius` around c).
+// Tries to settle the point q from the candidates in s, the points of block b, which holds q's cell.
 // `guess` is a squared distance that probably holds `take` candidates (0 when unknown); it steers the
 // speed of the selection, never its result.
-bool settle(const Context& ctx, const int c[3], int radius, const float q[3], Scratch& s, float& guess,
-            float& result) {
+bool settle(const Context& ctx, const Block& b, const float q[3], Scratch& s, float& guess, float& result) {
   if (s.size < ctx.take) return false;
   std::size_t kept = 0;
   const float kth = kthSmallest(ctx, q, s, guess, kept);
   s.lastKth = kth;
   guess = kth * 1.15f;
   if (kth > 0.0f) {
-    const double margin = blockMargin(*ctx.grid, c, radius, q);
+    const double margin = blockMargin(*ctx.grid, b, q);
     if (!std::isinf(margin)) {
       const double limit = margin * margin * kMarginShrink - kDenormalSlack;
       if (!(static_cast<double>(kth) < limit)) return false;
@@ -115,42 +121,83 @@ void cellOf(const Grid& g, std::size_t cell, int c[3]) {
   c[2] = static_cast<int>(cell / (static_cast<std::size_t>(g.dim[0]) * g.dim[1]));
 }
 
-// Points of one occupied cell against its 3x3x3 block; unsettled sorted positions go to `pending`.
+// Points of one occupied cell against its 3x3x3 block; unsettled points go to `pending`, with the take-th
+// distance their block gave them when it had one.
 void processCell(const Context& ctx, std::uint32_t cell, Scratch& s, float* distances,
-                 std::vector<std::uint32_t>& pending) {
+                 std::vector<Pending>& pending) {
   const Grid& g = *ctx.grid;
   int c[3];
   cellOf(g, cell, c);
   gatherBlock(g, c, 1, s);
+  const Block block(g, c, 1);
   // The previous cell's last bound is a fair first guess here: cells come in order of their position.
   float& guess = s.cellGuess;
   for (std::uint32_t p = g.start[cell]; p < g.start[cell + 1]; ++p) {
     const float q[3] = {g.x[p], g.y[p], g.z[p]};
     float result = 0.0f;
-    if (settle(ctx, c, 1, q, s, guess, result)) {
+    s.lastKth = 0.0f;
+    if (settle(ctx, block, q, s, guess, result)) {
       distances[g.index[p]] = result;
     } else {
-      pending.push_back(p);
+      pending.push_back(Pending{p, s.size >= ctx.take ? s.lastKth : 0.0f});
     }
   }
 }
 
-// A point the 3x3x3 block could not settle: grow the block ring by ring, up to kMaxRing. Each block holds
-// the previous one, so its take-th distance can only be smaller. A point still unsettled (far from the
-// rest, where empty rings would go on and on) goes to `far` for the tree.
-void processPending(const Context& ctx, std::uint32_t p, Scratch& s, float* distances,
+// Cells that may hold a point within `radius` of q along each axis: a block around q's cell, wider on the
+// sides q lies close to.
+Block blockAround(const Grid& g, const int c[3], const float q[3], double radius) {
+  Block b(g, c, 0);
+  for (int a = 0; a < 3; ++a) {
+    const double reach = radius + g.slack;
+    b.lo[a] =
+        std::min(c[a], clampedCell((static_cast<double>(q[a]) - reach - g.origin[a]) * g.inv, g.dim[a]));
+    b.hi[a] =
+        std::max(c[a], clampedCell((static_cast<double>(q[a]) + reach - g.origin[a]) * g.inv, g.dim[a]));
+  }
+  return b;
+}
+
+// A point the 3x3x3 block could not settle. Its take-th distance there bounds its true one, so first the
+// cells within that distance alone, which usually settles it with far fewer candidates than a whole ring
+// more. Otherwise grow the block ring by ring, up to kMaxRing; each block holds the previous one, so its
+// take-th distance can only be smaller. A point still unsettled (far from the rest, where empty rings would
+// go on and on) goes to `far` for the tree. Any block that settles gives the same, exact, result.
+void processPending(const Context& ctx, const Pending& pending, Scratch& s, float* distances,
                     std::vector<Far>& far) {
   const Grid& g = *ctx.grid;
+  const std::uint32_t p = pending.position;
   const float q[3] = {g.x[p], g.y[p], g.z[p]};
   const int c[3] = {g.coord(q[0], 0), g.coord(q[1], 1), g.coord(q[2], 2)};
   const int widest = std::max({g.dim[0], g.dim[1], g.dim[2]});
-  gatherBlock(g, c, 1, s);
   float guess = 0.0f;
+  if (pending.kth > 0.0f) {
+    // A little beyond the bound, so that the margin test, which allows for rounding, accepts it.
+    const Block near = blockAround(g, c, q, marginFor(pending.kth) * (1.0 + 1e-4));
+    // Taken only when it spans no more cells than the block one ring out would.
+    long cells = 1;
+    for (int a = 0; a < 3; ++a) cells *= near.hi[a] - near.lo[a] + 1;
+    if (cells <= 125) {
+      s.size = 0;
+      Block none(g, c, 0);
+      none.lo[0] = 1;
+      none.hi[0] = 0;
+      gatherShell(g, near, none, s);
+      guess = pending.kth * 1.0001f;
+      float result = 0.0f;
+      if (settle(ctx, near, q, s, guess, result)) {
+        distances[g.index[p]] = result;
+        return;
+      }
+      guess = 0.0f;
+    }
+  }
+  gatherBlock(g, c, 1, s);
   for (int radius = 2;; ++radius) {
     gatherShell(g, Block(g, c, radius), Block(g, c, radius - 1), s);
     float result = 0.0f;
     s.lastKth = 0.0f;
-    if (settle(ctx, c, radius, q, s, guess, result) || radius > widest) {
+    if (settle(ctx, Block(g, c, radius), q, s, guess, result) || radius > widest) {
       // Past the widest dimension the block holds every point and its margin is infinite.
       distances[g.index[p]] = result;
       return;
@@ -286,14 +333,14 @@ void runGrid(const Context& ctx, float* distances, std::vector<Far>& far) {
   // Each thread keeps its scratch space and its leftovers; the leftovers are joined between the passes.
   struct Worker {
     Scratch s;
-    std::vector<std::uint32_t> pending;
+    std::vector<Pending> pending;
     std::vector<Far> far;
   };
   std::vector<Worker> workers(static_cast<std::size_t>(ctx.threads));
   forEachDynamic(static_cast<long>(grid.occupied.size()), workers, 16, [&](Worker& w, long i) {
     processCell(ctx, grid.occupied[static_cast<std::size_t>(i)], w.s, distances, w.pending);
   });
-  std::vector<std::uint32_t> pending;
+  std::vector<Pending> pending;
   for (const Worker& w : workers) pending.insert(pending.end(), w.pending.begin(), w.pending.end());
   forEachDynamic(static_cast<long>(pending.size()), workers, 4, [&](Worker& w, long i) {
     processPending(ctx, pending[static_cast<std::size_t>(i)], w.s, distances, w.far);
