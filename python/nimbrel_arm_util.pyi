@@ -23,6 +23,8 @@ Mask = npt.NDArray[np.bool_]
 Index = npt.NDArray[np.int64]
 PathLike = Union[str, os.PathLike]
 
+__version__: str
+
 class CameraIntrinsic:
     """Pinhole intrinsics (pixels) and plumb_bob distortion (k1, k2, p1, p2, k3) of a depth camera.
 

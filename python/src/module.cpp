@@ -3,6 +3,7 @@
 
 #include "arrays.hpp"
 #include "bindings.hpp"
+#include "nimbrel_arm_util/version.hpp"
 
 PYBIND11_MODULE(nimbrel_arm_util, m) {
   // Every docstring starts with its own signature, in Python's terms.
@@ -25,6 +26,7 @@ PYBIND11_MODULE(nimbrel_arm_util, m) {
       "mask[index] = True).\n"
       "voxel_down_sample's return_inverse=True gives the result row of each input point instead.\n\n"
       "The library's messages go to Python's logging, to the logger named 'nimbrel_arm_util'.";
+  m.attr("__version__") = NIMBREL_ARM_UTIL_VERSION;
   nimbrel_python::bindClouds(m);
   nimbrel_python::bindMeshes(m);
   nimbrel_python::bindDepth(m);

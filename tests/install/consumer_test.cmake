@@ -92,6 +92,9 @@ endif()
 
 if(WITH_TOOL)
   run(${prefix}/bin/nimbrel_arm_util --version)
+  if(NOT last_output MATCHES "^${VERSION}")
+    message(FATAL_ERROR "nimbrel_arm_util --version says '${last_output}', the package is ${VERSION}")
+  endif()
 endif()
 message(STATUS "consumer built and ran against ${prefix}")
 
