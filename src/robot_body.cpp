@@ -29,7 +29,8 @@ constexpr int kShadowSteps = 90;
 // of 0 still claims the points on the surface).
 struct ShapeMesh {
   ShapeMesh(pcl::PolygonMesh scaled, double padding)
-      : mesh(std::move(scaled)), index(mesh, std::nextafter(padding, std::numeric_limits<double>::infinity())) {}
+      : mesh(std::move(scaled)),
+        index(mesh, std::nextafter(padding, std::numeric_limits<double>::infinity())) {}
   ShapeMesh(const ShapeMesh&) = delete;
   ShapeMesh& operator=(const ShapeMesh&) = delete;
 
@@ -40,9 +41,9 @@ struct ShapeMesh {
 // One collision shape, prepared: everything but its pose in the cloud's frame.
 struct Shape {
   Kind kind = Kind::kBox;
-  std::size_t link = 0;                                     // index into links()
-  Eigen::Matrix4d origin = Eigen::Matrix4d::Identity();    // shape frame in the link's frame
-  Eigen::Vector3d half = Eigen::Vector3d::Zero();           // box: half edges; cylinder (r, r, half length)
+  std::size_t link = 0;                                  // index into links()
+  Eigen::Matrix4d origin = Eigen::Matrix4d::Identity();  // shape frame in the link's frame
+  Eigen::Vector3d half = Eigen::Vector3d::Zero();        // box: half edges; cylinder (r, r, half length)
   double padding = 0.0;
   Eigen::Vector3d lo = Eigen::Vector3d::Zero();  // padded box of the shape in its own frame
   Eigen::Vector3d hi = Eigen::Vector3d::Zero();
@@ -57,9 +58,9 @@ double primitiveDistance(const Shape& s, const Eigen::Vector3d& q) {
       return out.norm();
     }
     case Kind::kCylinder: {
-      const double radial = std::max(std::hypot(q.x(), q.y()) - s.half.x(), 0.0);
+      const double radial = std::max(std::sqrt(q.x() * q.x() + q.y() * q.y()) - s.half.x(), 0.0);
       const double axial = std::max(std::abs(q.z()) - s.half.z(), 0.0);
-      return std::hypot(radial, axial);
+      return std::sqrt(radial * radial + axial * axial);
     }
     case Kind::kSphere:
       return std::max(q.norm() - s.half.x(), 0.0);
@@ -135,7 +136,8 @@ bool segmentClaimed(const Shape& s, const Eigen::Vector3d& a, const Eigen::Vecto
 // True when the shape claims q (shape frame): inside it, or within its padding.
 bool pointClaimed(const Shape& s, const Eigen::Vector3d& q, detail::MeshIndex::Scratch& scratch) {
   if (s.kind == Kind::kMesh) {
-    const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()));
+    const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
+                              static_cast<float>(q.z()));
     return s.mesh->index.claims(local, scratch);
   }
   return primitiveDistance(s, q) <= s.padding;
