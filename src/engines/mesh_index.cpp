@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "engines/mesh_geometry.hpp"
 #include "engines/point_helpers.hpp"
@@ -386,11 +387,27 @@ bool MeshIndex::nearSegment(const Eigen::Vector3d& a, const Eigen::Vector3d& b) 
   double magnitude = std::max(a.cwiseAbs().maxCoeff(), b.cwiseAbs().maxCoeff());
   for (int k = 0; k < 3; ++k) magnitude = std::max({magnitude, std::abs(root.lo[k]), std::abs(root.hi[k])});
   const double limit = nearDistance_ + 1e-9 * (nearDistance_ + magnitude);
-  const Eigen::Vector3d lo = a.cwiseMin(b).array() - limit;
-  const Eigen::Vector3d hi = a.cwiseMax(b).array() + limit;
+  // A face near the segment lies in a box that the segment meets once the box is grown by the limit (slab
+  // test, closed; the slack covers its rounding).
+  const Eigen::Vector3d d = b - a;
   const auto overlaps = [&](const double* boxLo, const double* boxHi) {
-    return boxLo[0] <= hi[0] && boxHi[0] >= lo[0] && boxLo[1] <= hi[1] && boxHi[1] >= lo[1] &&
-           boxLo[2] <= hi[2] && boxHi[2] >= lo[2];
+    double t0 = 0.0;
+    double t1 = 1.0;
+    for (int k = 0; k < 3; ++k) {
+      const double lo = boxLo[k] - limit;
+      const double hi = boxHi[k] + limit;
+      if (d[k] == 0.0) {
+        if (a[k] < lo || a[k] > hi) return false;
+        continue;
+      }
+      double enter = (lo - a[k]) / d[k];
+      double leave = (hi - a[k]) / d[k];
+      if (enter > leave) std::swap(enter, leave);
+      t0 = std::max(t0, enter);
+      t1 = std::min(t1, leave);
+      if (t0 > t1 + 1e-12) return false;
+    }
+    return true;
   };
   TraversalStack stack;
   stack.push(0);
