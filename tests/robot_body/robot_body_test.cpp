@@ -35,7 +35,8 @@ Eigen::Matrix4d pose(const Eigen::Vector3d& at, double angle = 0.0,
   return m;
 }
 
-RobotShape primitive(Kind kind, const Eigen::Vector3d& size, const Eigen::Matrix4d& origin = Eigen::Matrix4d::Identity()) {
+RobotShape primitive(Kind kind, const Eigen::Vector3d& size,
+                     const Eigen::Matrix4d& origin = Eigen::Matrix4d::Identity()) {
   RobotShape s;
   s.kind = kind;
   s.size = size;
@@ -43,7 +44,8 @@ RobotShape primitive(Kind kind, const Eigen::Vector3d& size, const Eigen::Matrix
   return s;
 }
 
-RobotShape meshShape(const pcl::PolygonMesh& mesh, const Eigen::Matrix4d& origin = Eigen::Matrix4d::Identity()) {
+RobotShape meshShape(const pcl::PolygonMesh& mesh,
+                     const Eigen::Matrix4d& origin = Eigen::Matrix4d::Identity()) {
   RobotShape s;
   s.kind = Kind::kMesh;
   s.mesh = mesh;
@@ -74,12 +76,14 @@ std::vector<std::uint8_t> cutBy(const RobotBody& body, const Cloud& cloud, const
 std::vector<float> around(float h, float d, float eps) {
   std::vector<float> v{0.0f};
   for (float sign : {-1.0f, 1.0f}) {
-    for (float x : {0.5f * h, h, h + 0.5f * d, h + d - eps, h + d, h + d + eps, h + 2.0f * d}) v.push_back(sign * x);
+    for (float x : {0.5f * h, h, h + 0.5f * d, h + d - eps, h + d, h + d + eps, h + 2.0f * d})
+      v.push_back(sign * x);
   }
   return v;
 }
 
-// ---- Primitives --------------------------------------------------------------------------------------------
+// ---- Primitives
+// --------------------------------------------------------------------------------------------
 
 // Every primitive with padding against its analytic test on a grid through its faces, its padding and just
 // past it, then its rounded edges: a point beyond a box's corner by the padding along the diagonal is cut,
@@ -96,7 +100,8 @@ TEST(RobotBody, PrimitivesCutExactlyWithinTheirPadding) {
                          config);
     const auto within = [&](double d) { return d <= padding; };
     for (int k = 0; k < 3; ++k) {
-      const Eigen::Vector3d half = k == 0 ? box / 2 : (k == 1 ? Eigen::Vector3d(0.125, 0.125, 0.125) : sphere);
+      const Eigen::Vector3d half =
+          k == 0 ? box / 2 : (k == 1 ? Eigen::Vector3d(0.125, 0.125, 0.125) : sphere);
       Cloud cloud;
       std::vector<bool> expected;
       const auto xs = around(static_cast<float>(half.x()), kPad, kEps);
@@ -111,7 +116,8 @@ TEST(RobotBody, PrimitivesCutExactlyWithinTheirPadding) {
               d = (q - q.cwiseMax(-half).cwiseMin(half)).norm();
             } else if (k == 1) {
               const double r = std::sqrt(q.x() * q.x() + q.y() * q.y());
-              const Eigen::Vector2d radialAxial(std::max(r - 0.125, 0.0), std::max(std::abs(q.z()) - 0.125, 0.0));
+              const Eigen::Vector2d radialAxial(std::max(r - 0.125, 0.0),
+                                                std::max(std::abs(q.z()) - 0.125, 0.0));
               d = radialAxial.norm();
             } else {
               d = std::max(q.norm() - 0.25, 0.0);
@@ -124,13 +130,14 @@ TEST(RobotBody, PrimitivesCutExactlyWithinTheirPadding) {
       }
       // Only link k is where the points are; the others are far away.
       Poses poses;
-      for (int j = 0; j < 3; ++j) poses["l" + std::to_string(j)] = pose(j == k ? at : Eigen::Vector3d(10.0 * (j + 1), 0, 0));
+      for (int j = 0; j < 3; ++j)
+        poses["l" + std::to_string(j)] = pose(j == k ? at : Eigen::Vector3d(10.0 * (j + 1), 0, 0));
       const auto removed = cutBy(body, cloud, poses);
       ASSERT_EQ(removed.size(), expected.size());
       for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(removed[i] != 0, expected[i]) << "shape " << k << " padding " << padding << " point "
-                                                << cloud[i].x - at.x() << ", " << cloud[i].y - at.y() << ", "
-                                                << cloud[i].z - at.z();
+        EXPECT_EQ(removed[i] != 0, expected[i])
+            << "shape " << k << " padding " << padding << " point " << cloud[i].x - at.x() << ", "
+            << cloud[i].y - at.y() << ", " << cloud[i].z - at.z();
       }
     }
   }
@@ -143,12 +150,14 @@ TEST(RobotBody, PrimitivesCutExactlyWithinTheirPadding) {
   Cloud cloud;
   for (double reach : {0.98 * kPad, 1.02 * kPad, 0.9 * kPad * std::sqrt(3.0)}) {
     const Eigen::Vector3d p = corner + reach * diagonal;
-    cloud.push_back(pcl::PointXYZ(static_cast<float>(p.x()), static_cast<float>(p.y()), static_cast<float>(p.z())));
+    cloud.push_back(
+        pcl::PointXYZ(static_cast<float>(p.x()), static_cast<float>(p.y()), static_cast<float>(p.z())));
   }
   EXPECT_EQ(cutBy(body, cloud, {{"l0", Eigen::Matrix4d::Identity()}}), (std::vector<std::uint8_t>{1, 0, 0}));
 }
 
-// ---- Meshes ------------------------------------------------------------------------------------------------
+// ---- Meshes
+// ------------------------------------------------------------------------------------------------
 
 // A mesh link at a turned pose, its shape turned within the link and scaled, cuts exactly what the
 // point-by-point inside-or-near test says for the points moved into the shape's frame (double math, rounded
@@ -185,7 +194,8 @@ TEST(RobotBody, MeshLinkEqualsThePointByPointTest) {
   ASSERT_EQ(removed.size(), cloud->size());
   for (std::size_t i = 0; i < cloud->size(); ++i) {
     const Eigen::Vector3d q = toShape * (Eigen::Vector3d((*cloud)[i].x, (*cloud)[i].y, (*cloud)[i].z) - t);
-    const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()));
+    const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
+                              static_cast<float>(q.z()));
     const bool expected = deal.isPointInsideMeshs(local, scaled);
     EXPECT_EQ(removed[i] != 0, expected) << "point " << i;
     cut += expected ? 1 : 0;
@@ -197,9 +207,10 @@ TEST(RobotBody, MeshLinkEqualsThePointByPointTest) {
 // inside two (where counting crossings over the whole mesh would say outside). With no padding, points on a
 // face are cut and points just off it are not.
 TEST(RobotBody, MeshOfNestedAndOverlappingShellsCutsTheirUnion) {
-  const pcl::PolygonMesh shells = nimbrel_test::joinMeshes(
-      {nimbrel_test::makeBox({0, 0, 0}, {0.5, 0.5, 0.5}), nimbrel_test::makeBox({0, 0, 0}, {0.25, 0.25, 0.25}),
-       nimbrel_test::makeBox({0.375, 0, 0}, {0.5, 0.125, 0.125})});
+  const pcl::PolygonMesh shells =
+      nimbrel_test::joinMeshes({nimbrel_test::makeBox({0, 0, 0}, {0.5, 0.5, 0.5}),
+                                nimbrel_test::makeBox({0, 0, 0}, {0.25, 0.25, 0.25}),
+                                nimbrel_test::makeBox({0.375, 0, 0}, {0.5, 0.125, 0.125})});
   RobotBodyConfig config;
   config.padding = 0.0;
   const RobotBody body(robotOf({meshShape(shells)}), config);
@@ -258,15 +269,16 @@ TEST(RobotBody, ConfigurationPicksLinksPaddingAndScale) {
 
 // A missing pose, one that is not finite and one that is not rigid are refused with -1, `out` untouched.
 TEST(RobotBody, RefusesPosesItCannotUse) {
-  const RobotBody body(robotOf({primitive(Kind::kBox, {0.1, 0.1, 0.1}), primitive(Kind::kBox, {0.1, 0.1, 0.1})}));
+  const RobotBody body(
+      robotOf({primitive(Kind::kBox, {0.1, 0.1, 0.1}), primitive(Kind::kBox, {0.1, 0.1, 0.1})}));
   const auto cloud = nimbrel_test::makeCloud({{0, 0, 0}, {1, 1, 1}});
   Eigen::Matrix4d nan = Eigen::Matrix4d::Identity();
   nan(0, 3) = std::nan("");
   Eigen::Matrix4d stretched = Eigen::Matrix4d::Identity();
   stretched(1, 1) = 1.5;
-  for (const Poses& poses : {Poses{{"l0", Eigen::Matrix4d::Identity()}},
-                             Poses{{"l0", Eigen::Matrix4d::Identity()}, {"l1", nan}},
-                             Poses{{"l0", stretched}, {"l1", Eigen::Matrix4d::Identity()}}}) {
+  for (const Poses& poses :
+       {Poses{{"l0", Eigen::Matrix4d::Identity()}}, Poses{{"l0", Eigen::Matrix4d::Identity()}, {"l1", nan}},
+        Poses{{"l0", stretched}, {"l1", Eigen::Matrix4d::Identity()}}}) {
     Cloud out = *nimbrel_test::makeCloud({{5, 5, 5}});
     EXPECT_EQ(body.filter(*cloud, poses, out), -1);
     ASSERT_EQ(out.size(), 1u);
@@ -274,7 +286,8 @@ TEST(RobotBody, RefusesPosesItCannotUse) {
   }
 }
 
-// ---- Shadow ------------------------------------------------------------------------------------------------
+// ---- Shadow
+// ------------------------------------------------------------------------------------------------
 
 // With the sensor above a link, a point below the link (seen through it) is cut and one beside it is kept,
 // for every kind of shape; without a sensor both are kept. A shape holding the sensor casts no shadow.
@@ -292,9 +305,11 @@ TEST(RobotBody, ShadowCutsPointsSeenThroughALink) {
         << "kind " << static_cast<int>(shape.kind);
     EXPECT_EQ(cutBy(body, *cloud, poses), (std::vector<std::uint8_t>{0, 0, 0}));
     // The sensor inside the link itself: nothing is hidden by it.
-    EXPECT_EQ(cutBy(body, *cloud, poses, Eigen::Vector3d(0.0, 0.0, 0.5)), (std::vector<std::uint8_t>{0, 0, 0}));
+    EXPECT_EQ(cutBy(body, *cloud, poses, Eigen::Vector3d(0.0, 0.0, 0.5)),
+              (std::vector<std::uint8_t>{0, 0, 0}));
   }
-  // The padding widens the shadow: a ray passing 0.013 beside a box's edge is hidden by a padding of 0.03, not 0.01.
+  // The padding widens the shadow: a ray passing 0.013 beside a box's edge is hidden by a padding of 0.03,
+  // not 0.01.
   const auto grazing = nimbrel_test::makeCloud({{0.14f, 0.0f, 0.0f}});
   for (double padding : {0.01, 0.03}) {
     RobotBodyConfig config;
@@ -304,7 +319,8 @@ TEST(RobotBody, ShadowCutsPointsSeenThroughALink) {
   }
 }
 
-// ---- Threads -----------------------------------------------------------------------------------------------
+// ---- Threads
+// -----------------------------------------------------------------------------------------------
 
 // The arm's seven mesh links over a cloud big enough for threads: the same cut on one thread and on several.
 TEST(RobotBody, ThreadCountDoesNotChangeTheCut) {
