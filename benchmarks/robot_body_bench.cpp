@@ -55,7 +55,8 @@ pcl::PolygonMesh readStl(const std::string& path) {
   for (std::uint32_t f = 0; f < count; ++f) {
     float data[12];
     std::uint16_t attributes = 0;
-    if (!file.read(reinterpret_cast<char*>(data), 48) || !file.read(reinterpret_cast<char*>(&attributes), 2)) {
+    if (!file.read(reinterpret_cast<char*>(data), 48) ||
+        !file.read(reinterpret_cast<char*>(&attributes), 2)) {
       return {};
     }
     const auto first = static_cast<std::uint32_t>(vertices.size());
@@ -118,8 +119,8 @@ Cloud scene(const std::vector<pcl::PolygonMesh>& links, std::size_t count, doubl
       const std::size_t link = static_cast<std::size_t>(unit(rng) * links.size()) % links.size();
       const pcl::PolygonMesh& mesh = links[link];
       const auto& vertices = vertexClouds[link];
-      const auto& face = mesh.polygons[static_cast<std::size_t>(unit(rng) * mesh.polygons.size()) %
-                                       mesh.polygons.size()];
+      const auto& face =
+          mesh.polygons[static_cast<std::size_t>(unit(rng) * mesh.polygons.size()) % mesh.polygons.size()];
       const Eigen::Vector3d a = vertices->points[face.vertices[0]].getVector3fMap().cast<double>();
       const Eigen::Vector3d b = vertices->points[face.vertices[1]].getVector3fMap().cast<double>();
       const Eigen::Vector3d c = vertices->points[face.vertices[2]].getVector3fMap().cast<double>();
@@ -128,15 +129,17 @@ Cloud scene(const std::vector<pcl::PolygonMesh>& links, std::size_t count, doubl
       const Eigen::Vector3d n = (b - a).cross(c - a).normalized();
       p = a + u * (b - a) + v * (c - a) + between(-0.005, 0.005) * scale * n;
     }
-    cloud.push_back(pcl::PointXYZ(static_cast<float>(p.x()), static_cast<float>(p.y()), static_cast<float>(p.z())));
+    cloud.push_back(
+        pcl::PointXYZ(static_cast<float>(p.x()), static_cast<float>(p.y()), static_cast<float>(p.z())));
   }
   return cloud;
 }
 
 enum Body { kMesh, kHull };
 enum Case { kCleaned, kRaw, kStray, kOnFeatures, kTiny, kHuge, kThinFaces };
-const char* const kCaseNames[] = {"cleaned_60k", "raw_300k",    "stray_far_points_60k", "on_vertices_edges_faces",
-                                  "scale_1e-3",  "scale_100",   "pipe_24000_thin_faces"};
+const char* const kCaseNames[] = {
+    "cleaned_60k", "raw_300k",  "stray_far_points_60k", "on_vertices_edges_faces",
+    "scale_1e-3",  "scale_100", "pipe_24000_thin_faces"};
 
 struct Input {
   RobotDescription robot;
@@ -151,7 +154,8 @@ Input input(int which, Body body) {
   in.poses = nimbrel_test::armPoses();
   in.scale = which == kTiny ? 1e-3 : (which == kHuge ? 100.0 : 1.0);
   if (which == kThinFaces) {
-    in.robot.links[5].collisions[0].mesh = nimbrel_test::makePipe(3000, 0.04f, 0.03f, 0.1f, Eigen::Vector3f::Zero());
+    in.robot.links[5].collisions[0].mesh =
+        nimbrel_test::makePipe(3000, 0.04f, 0.03f, 0.1f, Eigen::Vector3f::Zero());
   }
   if (body == kHull) {
     for (auto& link : in.robot.links) {
@@ -192,7 +196,8 @@ void BM_RobotBody(benchmark::State& state) {
     robot.filter(in.cloud, in.poses, out, sensor);
     benchmark::DoNotOptimize(out.points.data());
   }
-  state.SetLabel(std::string(kCaseNames[which]) + (body == kHull ? "/hull" : "/mesh") + (shadow ? "/shadow" : ""));
+  state.SetLabel(std::string(kCaseNames[which]) + (body == kHull ? "/hull" : "/mesh") +
+                 (shadow ? "/shadow" : ""));
   state.counters["points"] = static_cast<double>(in.cloud.size());
   state.counters["cut"] = static_cast<double>(in.cloud.size() - out.size());
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -24,18 +25,81 @@ using Kind = RobotShape::Kind;
 // 1e-19) of the segment, below double rounding of any point on it.
 constexpr int kShadowSteps = 90;
 
+// Cells of a mesh shape's grid at most, and along its longest side.
+constexpr double kMaxGridCells = 262144.0;
+constexpr double kGridCellsAlong = 96.0;
+
+// What a grid cell tells about every point in it.
+enum CellState : std::uint8_t { kDecideExactly = 0, kAllClaimed = 1, kNoneClaimed = 2 };
+
 // A mesh shape: its scaled triangles in the shape's frame and their index. The index's near distance is
 // the double just above the padding, so that its strict test is "distance <= padding" exactly (a padding
 // of 0 still claims the points on the surface).
+//
+// A grid over the padded box answers most points without a face: a cell whose centre has a face nearer
+// than the padding less the cell's reach (half diagonal and rounding) is claimed throughout; one whose
+// centre has no face within the padding plus its reach lies wholly on one side of the surface, so that
+// its centre's inside answer holds for all of it (closed meshes only: an open part's winding number
+// changes away from its faces too). Other cells, along the surface's padding band, go to the exact tests.
 struct ShapeMesh {
-  ShapeMesh(pcl::PolygonMesh scaled, double padding)
+  ShapeMesh(pcl::PolygonMesh scaled, double padding, const Eigen::Vector3d& boxLo,
+            const Eigen::Vector3d& boxHi)
       : mesh(std::move(scaled)),
-        index(mesh, std::nextafter(padding, std::numeric_limits<double>::infinity())) {}
+        index(mesh, std::nextafter(padding, std::numeric_limits<double>::infinity())),
+        lo(boxLo) {
+    const Eigen::Vector3d span = boxHi - boxLo;
+    edge = std::max(span.maxCoeff() / kGridCellsAlong, std::cbrt(span.prod() / kMaxGridCells));
+    if (!(edge > 0.0) || !std::isfinite(edge)) return;
+    for (int k = 0; k < 3; ++k) cells[k] = static_cast<int>(std::ceil(span[k] / edge)) + 1;
+    // A point of a cell lies within `reach` of the cell's centre as the float the tests take.
+    const double magnitude = std::max(boxLo.cwiseAbs().maxCoeff(), boxHi.cwiseAbs().maxCoeff());
+    const double reach = 0.5 * std::sqrt(3.0) * edge * (1.0 + 1e-9) + 1e-6 * magnitude;
+    const double innerDistance = padding - reach;
+    std::optional<detail::MeshIndex> inner;
+    if (innerDistance > 0.0) inner.emplace(mesh, innerDistance);
+    const detail::MeshIndex outer(mesh, padding + reach);
+    const bool closed = index.closed();
+    detail::MeshIndex::Scratch scratch;
+    state.assign(static_cast<std::size_t>(cells[0]) * cells[1] * cells[2], kDecideExactly);
+    std::size_t at = 0;
+    for (int z = 0; z < cells[2]; ++z) {
+      for (int y = 0; y < cells[1]; ++y) {
+        for (int x = 0; x < cells[0]; ++x, ++at) {
+          const Eigen::Vector3d c = lo + edge * Eigen::Vector3d(x + 0.5, y + 0.5, z + 0.5);
+          const pcl::PointXYZ centre(static_cast<float>(c.x()), static_cast<float>(c.y()),
+                                     static_cast<float>(c.z()));
+          if (inner && inner->nearFaces(centre)) {
+            state[at] = kAllClaimed;
+          } else if (closed && !outer.nearFaces(centre)) {
+            state[at] = index.inside(centre, scratch) ? kAllClaimed : kNoneClaimed;
+          }
+        }
+      }
+    }
+  }
   ShapeMesh(const ShapeMesh&) = delete;
   ShapeMesh& operator=(const ShapeMesh&) = delete;
 
+  // The cell's state for q (the point as the tests take it); points outside the grid are decided exactly.
+  CellState cellOf(const Eigen::Vector3d& q) const {
+    if (state.empty()) return kDecideExactly;
+    std::size_t at = 0;
+    std::size_t stride = 1;
+    for (int k = 0; k < 3; ++k) {
+      const double t = std::floor((q[k] - lo[k]) / edge);
+      if (!(t >= 0.0 && t < cells[k])) return kDecideExactly;
+      at += static_cast<std::size_t>(t) * stride;
+      stride *= static_cast<std::size_t>(cells[k]);
+    }
+    return static_cast<CellState>(state[at]);
+  }
+
   pcl::PolygonMesh mesh;  // the index reads it: declared first, so built first
   detail::MeshIndex index;
+  Eigen::Vector3d lo;
+  double edge = 0.0;
+  int cells[3] = {0, 0, 0};
+  std::vector<std::uint8_t> state;
 };
 
 // One collision shape, prepared: everything but its pose in the cloud's frame.
@@ -135,10 +199,16 @@ bool segmentClaimed(const Shape& s, const Eigen::Vector3d& a, const Eigen::Vecto
 
 // True when the shape claims q (shape frame): inside it, or within its padding.
 bool pointClaimed(const Shape& s, const Eigen::Vector3d& q, detail::MeshIndex::Scratch& scratch) {
+  // Outside the padded box in the shape's own frame: beyond the padding of every face.
+  if (!((q.array() >= s.lo.array()).all() && (q.array() <= s.hi.array()).all())) return false;
   if (s.kind == Kind::kMesh) {
     const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
                               static_cast<float>(q.z()));
-    return s.mesh->index.claims(local, scratch);
+    const CellState cell = s.mesh->cellOf(detail::widen(local));
+    if (cell != kDecideExactly) return cell == kAllClaimed;
+    // Near first: points on a link's surface (most of what a camera sees of it) are decided by the first
+    // face found within the padding, without the rays. Both tests are free of side effects.
+    return s.mesh->index.nearFaces(local) || s.mesh->index.inside(local, scratch);
   }
   return primitiveDistance(s, q) <= s.padding;
 }
@@ -209,6 +279,7 @@ RobotBody::RobotBody(const RobotDescription& description, RobotBodyConfig config
       s.link = linkIndex;
       s.origin = shape.origin;
       s.padding = padding;
+      pcl::PolygonMesh scaled;
       if (shape.kind == Kind::kMesh) {
         pcl::PointCloud<pcl::PointXYZ> vertices;
         detail::readVertices(shape.mesh, vertices);
@@ -222,10 +293,8 @@ RobotBody::RobotBody(const RobotDescription& description, RobotBodyConfig config
           hi = hi.cwiseMax(detail::widen(v));
         }
         if (!(lo.array() <= hi.array()).all()) continue;  // no finite vertex: claims nothing
-        pcl::PolygonMesh scaled;
         scaled.polygons = shape.mesh.polygons;
         pcl::toPCLPointCloud2(vertices, scaled.cloud);
-        s.mesh = std::make_unique<const ShapeMesh>(std::move(scaled), padding);
         s.lo = lo;
         s.hi = hi;
       } else {
@@ -250,6 +319,9 @@ RobotBody::RobotBody(const RobotDescription& description, RobotBodyConfig config
       const double grow = padding + 1e-6 * (padding + magnitude);
       s.lo.array() -= grow;
       s.hi.array() += grow;
+      if (shape.kind == Kind::kMesh) {
+        s.mesh = std::make_unique<const ShapeMesh>(std::move(scaled), padding, s.lo, s.hi);
+      }
       impl->shapes.push_back(std::move(s));
     }
   }

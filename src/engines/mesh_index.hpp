@@ -60,6 +60,10 @@ class MeshIndex {
   /// a face. Reads the index only.
   bool nearSegment(const Eigen::Vector3d& a, const Eigen::Vector3d& b) const;
 
+  /// True when the mesh has faces and every part of it is closed: then the inside answer changes only
+  /// across a face.
+  bool closed() const { return !parts_.parts.empty() && parts_.openParts.empty(); }
+
   /// Number of vertices of the mesh.
   std::size_t vertexCount() const { return vertices_->points.size(); }
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "nimbrel_arm_util/pointclouds_deal.hpp"
+#include "engines/mesh_geometry.hpp"
 #include "support/geometry.hpp"
 
 #ifdef NIMBREL_WITH_OPENMP
@@ -18,7 +18,6 @@
 
 namespace {
 
-using nimbrel_arm_util::PointCloudsDeal;
 using nimbrel_arm_util::RobotBody;
 using nimbrel_arm_util::RobotBodyConfig;
 using nimbrel_arm_util::RobotDescription;
@@ -160,47 +159,57 @@ TEST(RobotBody, PrimitivesCutExactlyWithinTheirPadding) {
 // ------------------------------------------------------------------------------------------------
 
 // A mesh link at a turned pose, its shape turned within the link and scaled, cuts exactly what the
-// point-by-point inside-or-near test says for the points moved into the shape's frame (double math, rounded
-// to float) against the scaled mesh, at that test's own near distance.
+// point-by-point tests say for the points moved into the shape's frame (double math, rounded to float)
+// against the scaled mesh: inside, or at most the padding from a face. Closed and open meshes, paddings of
+// 0, a few millimetres and the near-mesh distance, points everywhere around the link and close to its
+// surface on both sides.
 TEST(RobotBody, MeshLinkEqualsThePointByPointTest) {
-  const pcl::PolygonMesh mesh = nimbrel_test::unweld(nimbrel_test::makeIcosphere(2, 0.08f));
+  const pcl::PolygonMesh closed = nimbrel_test::unweld(nimbrel_test::makeIcosphere(2, 0.08f));
+  const pcl::PolygonMesh open =
+      nimbrel_test::removeFacesBelow(nimbrel_test::makeIcosphere(2, 0.08f), 2, 0.0f);
   const Eigen::Matrix4d origin = pose({0.02, -0.01, 0.03}, 0.7, {1, 2, 3});
   const Eigen::Matrix4d link = pose({0.4, 0.1, 0.3}, -1.1, {0.3, -1, 0.5});
-  constexpr double kScale = 1.5;
-  RobotBodyConfig config;
-  config.padding = 0.05;  // the point-by-point test's near distance
-  config.linkScale["l0"] = kScale;
-  const RobotBody body(robotOf({meshShape(mesh, origin)}), config);
-
-  const Eigen::Vector3d centre = (link * origin).topRightCorner<3, 1>();
-  const Eigen::Vector3f lo = (centre.array() - 0.25).cast<float>().matrix();
-  const Eigen::Vector3f hi = (centre.array() + 0.25).cast<float>().matrix();
-  const auto cloud = nimbrel_test::makeRandomCloud(3000, lo, hi);
-  const auto removed = cutBy(body, *cloud, {{"l0", link}});
-
-  auto vertices = nimbrel_test::meshVertices(mesh);
-  for (auto& v : *vertices) {
-    v = pcl::PointXYZ(static_cast<float>(kScale * v.x), static_cast<float>(kScale * v.y),
-                      static_cast<float>(kScale * v.z));
-  }
-  std::vector<pcl::PolygonMesh> scaled(1);
-  scaled[0].polygons = mesh.polygons;
-  pcl::toPCLPointCloud2(*vertices, scaled[0].cloud);
   const Eigen::Matrix4d shapePose = link * origin;
   const Eigen::Matrix3d toShape = shapePose.topLeftCorner<3, 3>().transpose();
   const Eigen::Vector3d t = shapePose.topRightCorner<3, 1>();
-  PointCloudsDeal deal;
-  std::size_t cut = 0;
-  ASSERT_EQ(removed.size(), cloud->size());
-  for (std::size_t i = 0; i < cloud->size(); ++i) {
-    const Eigen::Vector3d q = toShape * (Eigen::Vector3d((*cloud)[i].x, (*cloud)[i].y, (*cloud)[i].z) - t);
-    const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
-                              static_cast<float>(q.z()));
-    const bool expected = deal.isPointInsideMeshs(local, scaled);
-    EXPECT_EQ(removed[i] != 0, expected) << "point " << i;
-    cut += expected ? 1 : 0;
+  constexpr double kScale = 1.5;
+  for (const pcl::PolygonMesh* mesh : {&closed, &open}) {
+    auto vertices = nimbrel_test::meshVertices(*mesh);
+    for (auto& v : *vertices) {
+      v = pcl::PointXYZ(static_cast<float>(kScale * v.x), static_cast<float>(kScale * v.y),
+                        static_cast<float>(kScale * v.z));
+    }
+    pcl::PolygonMesh scaled;
+    scaled.polygons = mesh->polygons;
+    pcl::toPCLPointCloud2(*vertices, scaled.cloud);
+    // Points in the shape's frame, placed in the cloud's.
+    Cloud cloud = *nimbrel_test::makeSceneAround(scaled, 3000, 0.1f, 0.06f);
+    cloud += *nimbrel_test::makeRandomCloud(1000, {-0.25f, -0.25f, -0.25f}, {0.25f, 0.25f, 0.25f});
+    for (auto& p : cloud) {
+      const Eigen::Vector3d q = shapePose.topLeftCorner<3, 3>() * Eigen::Vector3d(p.x, p.y, p.z) + t;
+      p = pcl::PointXYZ(static_cast<float>(q.x()), static_cast<float>(q.y()), static_cast<float>(q.z()));
+    }
+    for (double padding : {0.0, 0.004, 0.05}) {
+      RobotBodyConfig config;
+      config.padding = padding;
+      config.linkScale["l0"] = kScale;
+      const RobotBody body(robotOf({meshShape(*mesh, origin)}), config);
+      const auto removed = cutBy(body, cloud, {{"l0", link}});
+      ASSERT_EQ(removed.size(), cloud.size());
+      std::size_t cut = 0;
+      for (std::size_t i = 0; i < cloud.size(); ++i) {
+        const Eigen::Vector3d q = toShape * (Eigen::Vector3d(cloud[i].x, cloud[i].y, cloud[i].z) - t);
+        const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
+                                  static_cast<float>(q.z()));
+        const bool expected =
+            nimbrel_arm_util::detail::isInsideMesh(*vertices, scaled.polygons, local) ||
+            nimbrel_arm_util::detail::nearestFaceDistance(*vertices, scaled.polygons, local) <= padding;
+        EXPECT_EQ(removed[i] != 0, expected) << "point " << i << " padding " << padding;
+        cut += expected ? 1 : 0;
+      }
+      EXPECT_GT(cut, 500u);  // the comparison covers points inside and near, not only far ones
+    }
   }
-  EXPECT_GT(cut, 100u);  // the comparison covers points inside and near, not only far ones
 }
 
 // Several closed shells in one mesh, nested and overlapping: a point inside any of them is cut, also one
