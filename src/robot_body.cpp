@@ -94,6 +94,20 @@ struct ShapeMesh {
     return static_cast<CellState>(state[at]);
   }
 
+  // True when a point of the segment a–b, sampled every half cell, lies in a cell claimed throughout: then
+  // the segment passes within the padding. False says nothing.
+  bool segmentMeetsClaimedCell(const Eigen::Vector3d& a, const Eigen::Vector3d& b) const {
+    if (state.empty()) return false;
+    const double steps = std::ceil((b - a).norm() / (0.5 * edge));
+    if (!(steps < 1e7)) return false;
+    const auto n = static_cast<int>(steps);
+    for (int i = 0; i <= n; ++i) {
+      const double t = n == 0 ? 0.0 : static_cast<double>(i) / n;
+      if (cellOf(a + t * (b - a)) == kAllClaimed) return true;
+    }
+    return false;
+  }
+
   pcl::PolygonMesh mesh;  // the index reads it: declared first, so built first
   detail::MeshIndex index;
   Eigen::Vector3d lo;
@@ -155,12 +169,39 @@ bool segmentMeetsBox(const Eigen::Vector3d& a, const Eigen::Vector3d& b, const E
   return true;
 }
 
+// Cuts the segment a–b down to its part inside the box lo..hi; false when it misses the box.
+bool clipToBox(Eigen::Vector3d& a, Eigen::Vector3d& b, const Eigen::Vector3d& lo, const Eigen::Vector3d& hi) {
+  double t0 = 0.0;
+  double t1 = 1.0;
+  const Eigen::Vector3d d = b - a;
+  for (int k = 0; k < 3; ++k) {
+    if (d[k] == 0.0) {
+      if (a[k] < lo[k] || a[k] > hi[k]) return false;
+      continue;
+    }
+    double enter = (lo[k] - a[k]) / d[k];
+    double leave = (hi[k] - a[k]) / d[k];
+    if (enter > leave) std::swap(enter, leave);
+    t0 = std::max(t0, enter);
+    t1 = std::min(t1, leave);
+    if (t0 > t1) return false;
+  }
+  const Eigen::Vector3d start = a;
+  a = start + t0 * d;
+  b = start + t1 * d;
+  return true;
+}
+
 // True when the segment a–b (shape frame) passes within the padding of the shape, its inside included.
 bool segmentClaimed(const Shape& s, const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
   if (!segmentMeetsBox(a, b, s.lo, s.hi)) return false;
   switch (s.kind) {
-    case Kind::kMesh:
+    case Kind::kMesh: {
+      // Only the part of the segment inside the padded box can come near a face.
+      Eigen::Vector3d from = a, to = b;
+      if (clipToBox(from, to, s.lo, s.hi) && s.mesh->segmentMeetsClaimedCell(from, to)) return true;
       return s.mesh->index.nearSegment(a, b);
+    }
     case Kind::kSphere:
       return detail::segmentSegmentDistance(a, b, Eigen::Vector3d::Zero(), Eigen::Vector3d::Zero()) <=
              s.half.x() + s.padding;
