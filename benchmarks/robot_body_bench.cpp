@@ -15,6 +15,7 @@
 // - hull: the same engine on each mesh's convex hull (PCL's, through convertToConvexHull);
 // - point_by_point: isPointInsideMeshs on every point and mesh placed in the base frame, padding 0.05, on
 //   2,000 points of the cleaned cloud (one iteration; it rebuilds a search tree per point and mesh).
+// - prepare: building the body (every link's index and grid), once per robot.
 // Worst cases (cleaned cloud, no shadow): 10 % of the points stray 1e6 m away; every point exactly on a
 // vertex, edge or face centre of a link (moved there in double); the arm at 1e-3 and at 100 times its
 // size (at 100 every point lies in every link's box); a wrist link replaced by a 24,000-face pipe of long
@@ -202,6 +203,16 @@ void BM_RobotBody(benchmark::State& state) {
   state.counters["cut"] = static_cast<double>(in.cloud.size() - out.size());
 }
 
+// Preparing the arm: every link's mesh index and grid, once per robot.
+void BM_Prepare(benchmark::State& state) {
+  const RobotDescription robot = arm();
+  for (auto _ : state) {
+    const RobotBody body(robot);
+    benchmark::DoNotOptimize(&body);
+  }
+  state.SetLabel("prepare_7_links");
+}
+
 // isPointInsideMeshs on every point over the placed meshes (its near distance 0.05).
 void BM_PointByPoint(benchmark::State& state) {
   Input in = input(kCleaned, kMesh);
@@ -226,5 +237,6 @@ BENCHMARK(BM_RobotBody)
 BENCHMARK(BM_RobotBody)
     ->ArgsProduct({{kStray, kOnFeatures, kTiny, kHuge, kThinFaces}, {kMesh}, {0}})
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Prepare)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PointByPoint)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK_MAIN();

@@ -426,6 +426,14 @@ int RobotBody::filter(const Cloud& in, const std::map<std::string, Eigen::Matrix
     }
   }
 
+  // The box of all shapes' boxes: most points of a frame lie outside it and need no other test.
+  Eigen::Vector3d allLo = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
+  Eigen::Vector3d allHi = -allLo;
+  for (const Placed& p : placed) {
+    allLo = allLo.cwiseMin(p.lo);
+    allHi = allHi.cwiseMax(p.hi);
+  }
+
   const std::size_t n = in.points.size();
   std::vector<std::uint8_t> cut(n, 0);
   const auto inBox = [](const Eigen::Vector3d& q, const Eigen::Vector3d& lo, const Eigen::Vector3d& hi) {
@@ -436,7 +444,7 @@ int RobotBody::filter(const Cloud& in, const std::map<std::string, Eigen::Matrix
     const pcl::PointXYZ& point = in.points[static_cast<std::size_t>(at)];
     if (!detail::isFinitePoint(point)) return;
     const Eigen::Vector3d p = detail::widen(point);
-    for (std::size_t k = 0; k < shapes.size(); ++k) {
+    for (std::size_t k = 0; k < shapes.size() && inBox(p, allLo, allHi); ++k) {
       const Placed& pl = placed[k];
       if (!inBox(p, pl.lo, pl.hi)) continue;
       if (pointClaimed(shapes[k], pl.toShape * (p - pl.origin), local)) {
