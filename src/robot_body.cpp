@@ -50,6 +50,7 @@ struct ShapeMesh {
     const Eigen::Vector3d span = boxHi - boxLo;
     edge = std::max(span.maxCoeff() / kGridCellsAlong, std::cbrt(span.prod() / kMaxGridCells));
     if (!(edge > 0.0) || !std::isfinite(edge)) return;
+    inverseEdge = 1.0 / edge;
     for (int k = 0; k < 3; ++k) cells[k] = static_cast<int>(std::ceil(span[k] / edge)) + 1;
     // A point of a cell lies within `reach` of the cell's centre as the float the tests take.
     const double magnitude = std::max(boxLo.cwiseAbs().maxCoeff(), boxHi.cwiseAbs().maxCoeff());
@@ -86,7 +87,7 @@ struct ShapeMesh {
     std::size_t at = 0;
     std::size_t stride = 1;
     for (int k = 0; k < 3; ++k) {
-      const double t = std::floor((q[k] - lo[k]) / edge);
+      const double t = std::floor((q[k] - lo[k]) * inverseEdge);
       if (!(t >= 0.0 && t < cells[k])) return kDecideExactly;
       at += static_cast<std::size_t>(t) * stride;
       stride *= static_cast<std::size_t>(cells[k]);
@@ -112,6 +113,7 @@ struct ShapeMesh {
   detail::MeshIndex index;
   Eigen::Vector3d lo;
   double edge = 0.0;
+  double inverseEdge = 0.0;  // a point's cell may be off by one at a border: within the reach's slack
   int cells[3] = {0, 0, 0};
   std::vector<std::uint8_t> state;
 };
