@@ -77,6 +77,7 @@ struct ShapeMesh {
         }
       }
     }
+    markClearCells();
   }
   ShapeMesh(const ShapeMesh&) = delete;
   ShapeMesh& operator=(const ShapeMesh&) = delete;
@@ -95,18 +96,65 @@ struct ShapeMesh {
     return static_cast<CellState>(state[at]);
   }
 
-  // True when a point of the segment a–b, sampled every half cell, lies in a cell claimed throughout: then
-  // the segment passes within the padding. False says nothing.
-  bool segmentMeetsClaimedCell(const Eigen::Vector3d& a, const Eigen::Vector3d& b) const {
-    if (state.empty()) return false;
+  // What the grid says about the segment a–b (inside the grid's box), sampled every half cell: kAllClaimed
+  // when a sample lies in a cell claimed throughout (the segment passes within the padding);
+  // kNoneClaimed when every sample's cell and its neighbours claim nothing (every point of the segment
+  // lies within a quarter cell of a sample, so in one of those cells); else kDecideExactly.
+  CellState segmentState(const Eigen::Vector3d& a, const Eigen::Vector3d& b) const {
+    if (state.empty()) return kDecideExactly;
     const double steps = std::ceil((b - a).norm() / (0.5 * edge));
-    if (!(steps < 1e7)) return false;
+    if (!(steps < 1e7)) return kDecideExactly;
     const auto n = static_cast<int>(steps);
+    bool clear = true;
     for (int i = 0; i <= n; ++i) {
       const double t = n == 0 ? 0.0 : static_cast<double>(i) / n;
-      if (cellOf(a + t * (b - a)) == kAllClaimed) return true;
+      const Eigen::Vector3d q = a + t * (b - a);
+      const CellState cell = cellOf(q);
+      if (cell == kAllClaimed) return kAllClaimed;
+      clear = clear && cell != kDecideExactly && clearAround(q);
     }
-    return false;
+    return clear ? kNoneClaimed : kDecideExactly;
+  }
+
+  // Marks the cells that claim nothing and whose neighbours claim nothing (cells beyond the grid lie
+  // outside the padded box and claim nothing).
+  void markClearCells() {
+    clearCells.assign(state.size(), 0);
+    std::size_t at = 0;
+    for (int z = 0; z < cells[2]; ++z) {
+      for (int y = 0; y < cells[1]; ++y) {
+        for (int x = 0; x < cells[0]; ++x, ++at) {
+          bool clear = true;
+          for (int dz = -1; dz <= 1 && clear; ++dz) {
+            for (int dy = -1; dy <= 1 && clear; ++dy) {
+              for (int dx = -1; dx <= 1 && clear; ++dx) {
+                const int nx = x + dx, ny = y + dy, nz = z + dz;
+                if (nx < 0 || ny < 0 || nz < 0 || nx >= cells[0] || ny >= cells[1] || nz >= cells[2])
+                  continue;
+                const std::size_t neighbour =
+                    (static_cast<std::size_t>(nz) * cells[1] + static_cast<std::size_t>(ny)) * cells[0] +
+                    static_cast<std::size_t>(nx);
+                clear = state[neighbour] == kNoneClaimed;
+              }
+            }
+          }
+          clearCells[at] = clear ? 1 : 0;
+        }
+      }
+    }
+  }
+
+  // True when q's cell is marked clear (markClearCells).
+  bool clearAround(const Eigen::Vector3d& q) const {
+    std::size_t at = 0;
+    std::size_t stride = 1;
+    for (int k = 0; k < 3; ++k) {
+      const double t = std::floor((q[k] - lo[k]) * inverseEdge);
+      if (!(t >= 0.0 && t < cells[k])) return false;
+      at += static_cast<std::size_t>(t) * stride;
+      stride *= static_cast<std::size_t>(cells[k]);
+    }
+    return clearCells[at] != 0;
   }
 
   pcl::PolygonMesh mesh;  // the index reads it: declared first, so built first
@@ -116,6 +164,7 @@ struct ShapeMesh {
   double inverseEdge = 0.0;  // a point's cell may be off by one at a border: within the reach's slack
   int cells[3] = {0, 0, 0};
   std::vector<std::uint8_t> state;
+  std::vector<std::uint8_t> clearCells;  // per cell: it and its neighbours claim nothing
 };
 
 // One collision shape, prepared: everything but its pose in the cloud's frame.
@@ -201,7 +250,9 @@ bool segmentClaimed(const Shape& s, const Eigen::Vector3d& a, const Eigen::Vecto
     case Kind::kMesh: {
       // Only the part of the segment inside the padded box can come near a face.
       Eigen::Vector3d from = a, to = b;
-      if (clipToBox(from, to, s.lo, s.hi) && s.mesh->segmentMeetsClaimedCell(from, to)) return true;
+      if (!clipToBox(from, to, s.lo, s.hi)) return false;
+      const CellState grid = s.mesh->segmentState(from, to);
+      if (grid != kDecideExactly) return grid == kAllClaimed;
       return s.mesh->index.nearSegment(a, b);
     }
     case Kind::kSphere:

@@ -328,6 +328,50 @@ TEST(RobotBody, ShadowCutsPointsSeenThroughALink) {
   }
 }
 
+// The shadow of a mesh link (its grid's shortcuts included) against the segment's exact distance to every
+// face: a point is cut when it is claimed or its segment to the sensor passes within the padding of a face.
+TEST(RobotBody, MeshShadowEqualsTheSegmentDistanceToEveryFace) {
+  const pcl::PolygonMesh capsule = nimbrel_test::makeCapsule(16, 6, 0.05f, 0.2f);
+  const auto vertices = nimbrel_test::meshVertices(capsule);
+  const Eigen::Matrix4d link = pose({0.1, 0.0, 0.5}, 0.8, {1, 1, 0});
+  const Eigen::Matrix3d toShape = link.topLeftCorner<3, 3>().transpose();
+  const Eigen::Vector3d t = link.topRightCorner<3, 1>();
+  const Eigen::Vector3d sensor(0.0, 0.05, 1.0);
+  const auto cloud = nimbrel_test::makeRandomCloud(4000, {-0.4f, -0.4f, 0.0f}, {0.5f, 0.4f, 0.6f});
+  for (double padding : {0.0, 0.01}) {
+    RobotBodyConfig config;
+    config.padding = padding;
+    const RobotBody body(robotOf({meshShape(capsule)}), config);
+    const auto removed = cutBy(body, *cloud, {{"l0", link}}, sensor);
+    ASSERT_EQ(removed.size(), cloud->size());
+    const Eigen::Vector3d s = toShape * (sensor - t);
+    std::size_t shadowed = 0;
+    for (std::size_t i = 0; i < cloud->size(); ++i) {
+      const Eigen::Vector3d q = toShape * (Eigen::Vector3d((*cloud)[i].x, (*cloud)[i].y, (*cloud)[i].z) - t);
+      const pcl::PointXYZ local(static_cast<float>(q.x()), static_cast<float>(q.y()),
+                                static_cast<float>(q.z()));
+      bool expected =
+          nimbrel_arm_util::detail::isInsideMesh(*vertices, capsule.polygons, local) ||
+          nimbrel_arm_util::detail::nearestFaceDistance(*vertices, capsule.polygons, local) <= padding;
+      bool hidden = false;
+      for (const auto& face : capsule.polygons) {
+        const auto corner = [&](int k) {
+          return vertices->points[face.vertices[k]].getVector3fMap().cast<double>().eval();
+        };
+        if (nimbrel_arm_util::detail::segmentTriangleDistance(q, s, corner(0), corner(1), corner(2)) <=
+            padding) {
+          hidden = true;
+          break;
+        }
+      }
+      shadowed += !expected && hidden ? 1 : 0;
+      expected = expected || hidden;
+      EXPECT_EQ(removed[i] != 0, expected) << "point " << i << " padding " << padding;
+    }
+    EXPECT_GT(shadowed, 100u);
+  }
+}
+
 // ---- Threads
 // -----------------------------------------------------------------------------------------------
 
