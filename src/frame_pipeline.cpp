@@ -27,16 +27,6 @@ double millisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A pose whose linear part is a rotation (or a reflection) within this, entry by entry, keeps distances
-// to well within float rounding of the clouds: its margin is decided in the mesh's own frame.
-constexpr double kRigidTolerance = 1e-6;
-
-bool isRigid(const Eigen::Matrix4d& pose) {
-  const Eigen::Matrix3d linear = pose.topLeftCorner<3, 3>();
-  return ((linear.transpose() * linear - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff() <=
-          kRigidTolerance);
-}
-
 }  // namespace
 
 // A mesh's margin: its scaled mesh in its own frame with an index whose near distance is the margin, and
@@ -84,6 +74,8 @@ void reachBox(const Eigen::Matrix4d& pose, const Eigen::Vector3d& lo, const Eige
 }  // namespace
 
 FramePipeline::FramePipeline(FramePipelineConfig config) : config_(std::move(config)) {
+  // The robot's body is prepared once; every frame only places it.
+  if (config_.robot) robotBody_ = std::make_shared<const RobotBody>(*config_.robot, config_.robotBody);
   for (const SceneMesh& m : config_.scene.meshes) {
     Cloud vertices;
     pcl::fromPCLPointCloud2(m.mesh.cloud, vertices);
@@ -123,7 +115,7 @@ void FramePipeline::cutMargins(Cloud& cloud, const std::vector<Eigen::Matrix4d>&
     Eigen::Vector3d origin = pose.topRightCorner<3, 1>();
     std::optional<pcl::PolygonMesh> placed;
     std::optional<detail::MeshIndex> placedIndex;
-    if (!isRigid(pose)) {
+    if (!detail::isRigidPose(pose)) {
       placed.emplace(placedMesh(i, pose));
       placedIndex.emplace(*placed, config_.scene.meshes[i].margin);
       index = &*placedIndex;
@@ -199,6 +191,14 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
     r.error = "the poses given do not match the scene's boxes and meshes";
     return -3;
   }
+  if (robotBody_) {
+    for (const std::string& link : robotBody_->links()) {
+      if (poses.links.count(link) == 0) {
+        r.error = "no pose given for the robot's link '" + link + "'";
+        return -3;
+      }
+    }
+  }
 
   // A fresh object per call: process() then shares nothing between threads.
   PointCloudsDeal deal;
@@ -237,6 +237,21 @@ int FramePipeline::process(const cv::Mat& depth, const CameraModel& camera, doub
   deal.TransformToRobot(*current, next, cameraToBase.cast<float>());
   current.swap(next);
   step("TransformToRobot", in, start);
+
+  // The robot's own body, first of the cuts: the points it covers would otherwise reach every later test.
+  if (robotBody_) {
+    next.reset(new Cloud);
+    in = current->size();
+    start = std::chrono::steady_clock::now();
+    std::optional<Eigen::Vector3d> sensor;
+    if (config_.robotShadow) sensor = cameraToBase.topRightCorner<3, 1>();
+    if (robotBody_->filter(*current, poses.links, *next, sensor) != 0) {
+      r.error = "a robot link's pose (or the camera's origin) is not a finite rigid pose";
+      return -3;
+    }
+    current.swap(next);
+    step("RobotBody::filter", in, start);
+  }
 
   // A box's step names the box too, so that every box has a step of its own: "removeObbPointClouds (box 2:
   // crate)".

@@ -67,9 +67,10 @@ struct FrameReport {
 
 /// The road of one depth camera frame, done with PointCloudsDeal's own calls in this order:
 /// getPointCloudsFromDepthMap, processPointClouds (crop box, leaf, outliers), TransformToRobot (camera to
-/// base), removeObbAndToolPointClouds / removeObbPointClouds (tool and object boxes), removePointsFromMeshs
-/// (plain meshes) and fastRemovePointsFromMeshs (fast meshes). Without mesh margins its cloud is bit for bit
-/// what those calls give.
+/// base), with a robot RobotBody::filter (the arm's own links, placed by FramePoses::links), then
+/// removeObbAndToolPointClouds / removeObbPointClouds (tool and object boxes), removePointsFromMeshs (plain
+/// meshes) and fastRemovePointsFromMeshs (fast meshes). Without a robot and without mesh margins its cloud
+/// is bit for bit what those calls give.
 ///
 /// A mesh's margin is a clearance around its faces: the step of the mesh's method first drops every point
 /// strictly nearer than the margin to one of the mesh's faces (exact point–triangle distance, in the mesh's
@@ -78,8 +79,8 @@ struct FrameReport {
 /// either says so: the margin does not add to the method's own 0.05 m (plain) or 0.08 m (fast). A margin of
 /// 0 or less adds nothing.
 ///
-/// Meshes are scaled, and the margins' distance indexes built, once at construction. process() keeps
-/// nothing between calls and may run on several threads at once.
+/// Meshes are scaled, and the margins' distance indexes and the robot's body built, once at construction.
+/// process() keeps nothing between calls and may run on several threads at once.
 class FramePipeline {
  public:
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;  ///< the clouds the pipeline gives
@@ -100,7 +101,8 @@ class FramePipeline {
   /// over 1; 0, NaN, infinities are holes), distorted as `camera` says. `cameraToBase` maps camera-frame
   /// points into the base frame. On success `out` holds one row of points (width = count, height 1) and 0
   /// is returned; -1 when the depth image or camera model is refused, -2 when a mesh cannot be sampled, -3
-  /// when `poses` does not match the scene, each with the reason in `report->error` and `out` untouched.
+  /// when `poses` does not match the scene (a link of the robot's body without a pose, or with one that is
+  /// not a finite rigid pose, too), each with the reason in `report->error` and `out` untouched.
   /// With `keepStages`, each step's cloud is kept in the report.
   int process(const cv::Mat& depth, const CameraModel& camera, double unitsPerMetre,
               const Eigen::Matrix4d& cameraToBase, const FramePoses& poses, CloudPtr out,

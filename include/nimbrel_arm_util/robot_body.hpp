@@ -36,7 +36,8 @@ class RobotBody {
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
   /// Prepares every collision shape of every link not ignored. Throws std::invalid_argument for a negative
-  /// or non-finite padding or scale, or a link named in the configuration that the robot does not have.
+  /// or non-finite padding, scale or shape size, a shape origin that is not a finite rigid pose, or a link
+  /// named in the configuration that the robot does not have.
   RobotBody(const RobotDescription& description, RobotBodyConfig config = {});
   ~RobotBody();
   RobotBody(RobotBody&&) noexcept;
@@ -49,8 +50,10 @@ class RobotBody {
   /// the cloud's frame, a rigid 4×4). With `sensorOrigin` (in the cloud's frame), a point is also cut when
   /// the segment from it to the sensor crosses a link's padded body: it was seen through the arm, a mixed
   /// pixel along the link's outline. `out` is dense when every kept point is finite; non-finite points are
-  /// kept, never claimed. With `removed`, removed[i] says whether point i was cut. Returns 0; -1 when a
-  /// link of links() has no pose or a pose that is not rigid and finite (`out` untouched).
+  /// kept, never claimed; `out` takes `in`'s header and sensor pose and may be `in`. A shape that claims the
+  /// sensor itself (a camera inside a link's padded body) casts no shadow. With `removed`, removed[i] says
+  /// whether point i was cut. Returns 0; -1 when a link of links() has no pose or a pose that is not rigid
+  /// and finite, or the sensor origin is not finite (`out` untouched).
   int filter(const Cloud& in, const std::map<std::string, Eigen::Matrix4d>& linkPoses, Cloud& out,
              const std::optional<Eigen::Vector3d>& sensorOrigin = std::nullopt,
              std::vector<std::uint8_t>* removed = nullptr) const;

@@ -625,6 +625,56 @@ double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a,
       {pointSegmentDistance(p, a, b), pointSegmentDistance(p, b, c), pointSegmentDistance(p, c, a)});
 }
 
+double segmentSegmentDistance(const Eigen::Vector3d& p0, const Eigen::Vector3d& p1, const Eigen::Vector3d& q0,
+                              const Eigen::Vector3d& q1) {
+  const Eigen::Vector3d d1 = p1 - p0;
+  const Eigen::Vector3d d2 = q1 - q0;
+  const Eigen::Vector3d r = p0 - q0;
+  const double a = d1.squaredNorm();
+  const double e = d2.squaredNorm();
+  if (!(a > 0.0)) return pointSegmentDistance(p0, q0, q1);
+  if (!(e > 0.0)) return pointSegmentDistance(q0, p0, p1);
+  const double b = d1.dot(d2);
+  const double c = d1.dot(r);
+  const double f = d2.dot(r);
+  const double denom = a * e - b * b;
+  // Parallel segments (denom 0) take any s, here 0; the clamps below then find the nearest pair.
+  double s = denom > 0.0 ? std::clamp((b * f - c * e) / denom, 0.0, 1.0) : 0.0;
+  double t = (b * s + f) / e;
+  if (t < 0.0) {
+    t = 0.0;
+    s = std::clamp(-c / a, 0.0, 1.0);
+  } else if (t > 1.0) {
+    t = 1.0;
+    s = std::clamp((b - c) / a, 0.0, 1.0);
+  }
+  // Both ends checked as points too: the clamped pair is the nearest in exact arithmetic, and the ends
+  // guard the rounding of nearly parallel segments.
+  return std::min({(p0 + s * d1 - (q0 + t * d2)).norm(), pointSegmentDistance(p0, q0, q1),
+                   pointSegmentDistance(p1, q0, q1), pointSegmentDistance(q0, p0, p1),
+                   pointSegmentDistance(q1, p0, p1)});
+}
+
+double segmentTriangleDistance(const Eigen::Vector3d& p0, const Eigen::Vector3d& p1, const Eigen::Vector3d& a,
+                               const Eigen::Vector3d& b, const Eigen::Vector3d& c) {
+  // Does the segment pass through the triangle? Signed volumes: the ends on opposite sides of (or on) the
+  // plane, and the segment's line on the inner side of (or on) all three edges.
+  const Eigen::Vector3d n = (b - a).cross(c - a);
+  const double s0 = n.dot(p0 - a);
+  const double s1 = n.dot(p1 - a);
+  if (n.squaredNorm() > 0.0 && ((s0 <= 0.0 && s1 >= 0.0) || (s0 >= 0.0 && s1 <= 0.0)) && s0 != s1) {
+    const Eigen::Vector3d d = p1 - p0;
+    const double u = d.dot((b - p0).cross(c - p0));
+    const double v = d.dot((c - p0).cross(a - p0));
+    const double w = d.dot((a - p0).cross(b - p0));
+    if ((u >= 0.0 && v >= 0.0 && w >= 0.0) || (u <= 0.0 && v <= 0.0 && w <= 0.0)) return 0.0;
+  }
+  // Otherwise the nearest pair has a point on the segment's ends or on the triangle's edges.
+  return std::min({pointTriangleDistance(p0, a, b, c), pointTriangleDistance(p1, a, b, c),
+                   segmentSegmentDistance(p0, p1, a, b), segmentSegmentDistance(p0, p1, b, c),
+                   segmentSegmentDistance(p0, p1, c, a)});
+}
+
 double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, const pcl::PointXYZ& point) {
   if (!isValidFace(face, vertices.points.size())) {
     return -1.0;

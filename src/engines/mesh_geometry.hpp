@@ -218,6 +218,16 @@ bool insideByRay(const VertexCloud& vertices, const MeshParts& parts, const pcl:
 double pointTriangleDistance(const Eigen::Vector3d& p, const Eigen::Vector3d& a, const Eigen::Vector3d& b,
                              const Eigen::Vector3d& c);
 
+/// Distance between the segments p0–p1 and q0–q1 (either may be a single point), in double.
+double segmentSegmentDistance(const Eigen::Vector3d& p0, const Eigen::Vector3d& p1, const Eigen::Vector3d& q0,
+                              const Eigen::Vector3d& q1);
+
+/// Distance from the segment p0–p1 to the triangle a, b, c (interior, edges and corners), in double: 0 when
+/// the segment passes through the triangle (its boundary included), else the smallest of the distances of
+/// the segment's ends to the triangle and of the triangle's edges to the segment.
+double segmentTriangleDistance(const Eigen::Vector3d& p0, const Eigen::Vector3d& p1, const Eigen::Vector3d& a,
+                               const Eigen::Vector3d& b, const Eigen::Vector3d& c);
+
 /// Distance from `point` to the triangle of a valid face (corners widened from float to double); -1 for an
 /// invalid face.
 double faceDistance(const VertexCloud& vertices, const pcl::Vertices& face, const pcl::PointXYZ& point);

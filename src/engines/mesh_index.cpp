@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "engines/mesh_geometry.hpp"
 #include "engines/point_helpers.hpp"
@@ -223,7 +224,9 @@ std::uint32_t MeshIndex::build(std::vector<Item<D>>& items, std::vector<Node<D>>
   return index;
 }
 
-bool MeshIndex::inside(const pcl::PointXYZ& point) const {
+bool MeshIndex::inside(const pcl::PointXYZ& point) const { return inside(point, scratch_); }
+
+bool MeshIndex::inside(const pcl::PointXYZ& point, Scratch& scratch) const {
   // A point whose (y, z) lies in no face's padded extent meets no face along +x, not even a boundary,
   // and lies outside every part's box: outside. Non-finite coordinates end here too (every comparison fails).
   // The grid spans every extent, so a point outside it is outside.
@@ -233,13 +236,13 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
   if (!(y >= gridLo_[0] && y <= gridHi_[0] && z >= gridLo_[1] && z <= gridHi_[1])) return false;
   // Only the faces whose padded extent holds (y, z) are tested along +x (the same closed test as the
   // shared inside test makes).
-  candidates_.clear();
+  scratch.candidates.clear();
   const std::size_t cell =
       static_cast<std::size_t>(cellIndex(z, gridLo_[1], cellSize_, cells_[1]) * cells_[0] +
                                cellIndex(y, gridLo_[0], cellSize_, cells_[0]));
   for (std::uint32_t i = cellStart_[cell]; i < cellStart_[cell + 1]; ++i) {
     const Item<2>& f = gridItems_[cellFaces_[i]];
-    if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
+    if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) scratch.candidates.push_back(f.face);
   }
   TraversalStack stack;
   if (!rayNodes_.empty()) stack.push(0);
@@ -254,18 +257,18 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
     }
     for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
       const Item<2>& f = rayItems_[i];
-      if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) candidates_.push_back(f.face);
+      if (y >= f.lo[0] && y <= f.hi[0] && z >= f.lo[1] && z <= f.hi[1]) scratch.candidates.push_back(f.face);
     }
   }
   // No face along +x: outside every closed part; an open part may still wind around the point.
-  if (candidates_.empty() && parts_.openParts.empty()) return false;
+  if (scratch.candidates.empty() && parts_.openParts.empty()) return false;
   // Count the +x crossings with the shared ray test, as the shared inside test counts them over the same
   // candidates; an unambiguous count decides. A boundary meeting needs the other rays, which take their
   // candidates from the face-box tree.
   const Eigen::Vector3f origin(point.x, point.y, point.z);
-  hits_.clear();
+  scratch.hits.clear();
   bool ambiguous = false;
-  for (const std::uint32_t f : candidates_) {
+  for (const std::uint32_t f : scratch.candidates) {
     // Candidates are valid faces with finite corners: the shared test's own checks would pass.
     const auto& corners = mesh_->polygons[f].vertices;
     const RayTriangleHit r = intersectRayCorners(vertices_->points[static_cast<std::size_t>(corners[0])],
@@ -273,15 +276,15 @@ bool MeshIndex::inside(const pcl::PointXYZ& point) const {
                                                  vertices_->points[static_cast<std::size_t>(corners[2])],
                                                  origin, Eigen::Vector3f::UnitX(), ParallelBound::kRelative);
     ambiguous = ambiguous || r.onBoundary;
-    if (r.hit) hits_.push_back(RayHit{f, r.exits});
+    if (r.hit) scratch.hits.push_back(RayHit{f, r.exits});
   }
   if (ambiguous) {
     return insideAfterAmbiguousX(
-        *vertices_, mesh_->polygons, parts_, point, hits_,
+        *vertices_, mesh_->polygons, parts_, point, scratch.hits,
         [this](const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
                std::vector<std::uint32_t>& faces) { rayCandidates(origin, direction, faces); });
   }
-  return insideByRay(*vertices_, parts_, point, Eigen::Vector3f::UnitX(), hits_);
+  return insideByRay(*vertices_, parts_, point, Eigen::Vector3f::UnitX(), scratch.hits);
 }
 
 void MeshIndex::rayCandidates(const Eigen::Vector3f& origin, const Eigen::Vector3f& direction,
@@ -357,11 +360,71 @@ bool MeshIndex::nearFaces(const pcl::PointXYZ& point) const {
   return false;
 }
 
-bool MeshIndex::claims(const pcl::PointXYZ& point) const {
+bool MeshIndex::claims(const pcl::PointXYZ& point) const { return claims(point, scratch_); }
+
+bool MeshIndex::claims(const pcl::PointXYZ& point, Scratch& scratch) const {
   // Either test may go first: both are free of side effects. The cheaper one first saves the other for the
   // points it claims.
-  if (nearFirst_) return nearFaces(point) || inside(point);
-  return inside(point) || nearFaces(point);
+  if (nearFirst_) return nearFaces(point) || inside(point, scratch);
+  return inside(point, scratch) || nearFaces(point);
+}
+
+bool MeshIndex::nearSegment(const Eigen::Vector3d& a, const Eigen::Vector3d& b) const {
+  if (!nearUsable_ || !a.allFinite() || !b.allFinite()) return false;
+  const auto corner = [this](std::uint32_t f, int k) {
+    return widen(vertices_->points[static_cast<std::size_t>(mesh_->polygons[f].vertices[k])]);
+  };
+  const auto near = [&](std::uint32_t f) {
+    return segmentTriangleDistance(a, b, corner(f, 0), corner(f, 1), corner(f, 2)) < nearDistance_;
+  };
+  for (const std::uint32_t f : unboxed_) {
+    if (near(f)) return true;
+  }
+  if (nearNodes_.empty()) return false;
+  // A box that the segment's own box, grown by the near distance and a rounding slack, does not overlap
+  // holds no face near the segment.
+  const Node<3>& root = nearNodes_[0];
+  double magnitude = std::max(a.cwiseAbs().maxCoeff(), b.cwiseAbs().maxCoeff());
+  for (int k = 0; k < 3; ++k) magnitude = std::max({magnitude, std::abs(root.lo[k]), std::abs(root.hi[k])});
+  const double limit = nearDistance_ + 1e-9 * (nearDistance_ + magnitude);
+  // A face near the segment lies in a box that the segment meets once the box is grown by the limit (slab
+  // test, closed; the slack covers its rounding).
+  const Eigen::Vector3d d = b - a;
+  const auto overlaps = [&](const double* boxLo, const double* boxHi) {
+    double t0 = 0.0;
+    double t1 = 1.0;
+    for (int k = 0; k < 3; ++k) {
+      const double lo = boxLo[k] - limit;
+      const double hi = boxHi[k] + limit;
+      if (d[k] == 0.0) {
+        if (a[k] < lo || a[k] > hi) return false;
+        continue;
+      }
+      double enter = (lo - a[k]) / d[k];
+      double leave = (hi - a[k]) / d[k];
+      if (enter > leave) std::swap(enter, leave);
+      t0 = std::max(t0, enter);
+      t1 = std::min(t1, leave);
+      if (t0 > t1 + 1e-12) return false;
+    }
+    return true;
+  };
+  TraversalStack stack;
+  stack.push(0);
+  while (!stack.empty()) {
+    const std::uint32_t at = stack.pop();
+    const Node<3>& node = nearNodes_[at];
+    if (!overlaps(node.lo, node.hi)) continue;
+    if (node.count == 0) {
+      stack.push(node.second);
+      stack.push(at + 1);
+      continue;
+    }
+    for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+      if (overlaps(nearItems_[i].lo, nearItems_[i].hi) && near(nearItems_[i].face)) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace detail

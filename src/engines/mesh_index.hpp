@@ -30,19 +30,39 @@ class MeshIndex {
   /// `nearDistance` to a face are near: the near-mesh distance unless a caller wants a wider band.
   explicit MeshIndex(const pcl::PolygonMesh& mesh, double nearDistance = kNearMeshDistance);
 
+  /// Working space of one inside test. A caller that asks from several threads gives each its own; the
+  /// index itself is then only read.
+  struct Scratch {
+    std::vector<std::uint32_t> candidates;
+    std::vector<RayHit> hits;
+  };
+
   /// True when this mesh claims `point`: inside one of its parts (detail::isInsideMesh), or nearer than the
   /// near distance to one of its faces. A mesh of fewer than three vertices, or without a vertex a search
   /// could find, claims nothing by distance. Uses scratch space of the index: one thread at a time.
   bool claims(const pcl::PointXYZ& point) const;
+  /// The same with the caller's scratch space: several threads may ask at once, each with its own.
+  bool claims(const pcl::PointXYZ& point, Scratch& scratch) const;
 
   /// The inside half of `claims`: exactly the answer of the shared inside test for this mesh. One thread
   /// at a time, as `claims`.
   bool inside(const pcl::PointXYZ& point) const;
+  /// The same with the caller's scratch space.
+  bool inside(const pcl::PointXYZ& point, Scratch& scratch) const;
 
   /// The near half of `claims`: some face lies strictly nearer than the near distance (exact
   /// point–triangle distance, as detail::faceDistance computes it). Reads the index only, so several
   /// threads may ask at once.
   bool nearFaces(const pcl::PointXYZ& point) const;
+
+  /// True when some face lies strictly nearer than the near distance to the segment a–b (exact
+  /// segment–triangle distance in double, detail::segmentTriangleDistance), or the segment passes through
+  /// a face. Reads the index only.
+  bool nearSegment(const Eigen::Vector3d& a, const Eigen::Vector3d& b) const;
+
+  /// True when the mesh has faces and every part of it is closed: then the inside answer changes only
+  /// across a face.
+  bool closed() const { return !parts_.parts.empty() && parts_.openParts.empty(); }
 
   /// Number of vertices of the mesh.
   std::size_t vertexCount() const { return vertices_->points.size(); }
@@ -100,8 +120,7 @@ class MeshIndex {
   // Valid faces with a non-finite corner: no ray meets them, but their finite edges have a distance, so
   // the near test looks at each of them.
   std::vector<std::uint32_t> unboxed_;
-  mutable std::vector<std::uint32_t> candidates_;  // scratch for one query
-  mutable std::vector<RayHit> hits_;               // scratch for one query
+  mutable Scratch scratch_;  // for the overloads without a caller's scratch
 };
 
 }  // namespace detail

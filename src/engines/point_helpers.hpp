@@ -37,6 +37,17 @@ inline Eigen::Vector3d widen(const Point& p) {
   return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
 }
 
+/// A pose whose linear part is a rotation (or a reflection) within this, entry by entry, keeps distances
+/// to well within float rounding of the clouds: distances may be measured in the posed object's own frame.
+constexpr double kRigidTolerance = 1e-6;
+
+/// True when the linear part of `pose` is orthonormal within kRigidTolerance (finiteness is not checked).
+inline bool isRigidPose(const Eigen::Matrix4d& pose) {
+  const Eigen::Matrix3d linear = pose.topLeftCorner<3, 3>();
+  return ((linear.transpose() * linear - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff() <=
+          kRigidTolerance);
+}
+
 /// Cell index for a cell coordinate `t` (distance from the grid's origin in cell edges, floored or not)
 /// along an axis of `cells` cells: floor(t), clamped to [0, cells - 1]; NaN gives 0. Monotone in t, so a
 /// range of coordinates maps onto a range of cells that holds every cell in between.

@@ -4,6 +4,7 @@
 #include <pcl/conversions.h>
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -216,3 +217,40 @@ TEST(FramePipeline, EmptyCropGivesAnEmptyCloud) {
 }
 
 }  // namespace
+
+// With a robot, its body is cut right after the move into the base frame: a box link standing on the floor
+// takes the floor's points under it, and a frame without the link's pose is refused.
+TEST(FramePipeline, CutsTheRobotsBodyAfterTheMoveIntoTheBaseFrame) {
+  FramePipelineConfig config = fullScene();
+  nimbrel_arm_util::RobotShape pillar;
+  pillar.size = {0.2, 0.2, 0.3};
+  config.robot = nimbrel_arm_util::RobotDescription{"arm", "base", {{"pillar", {pillar}}}, {}};
+  config.robotShadow = true;
+  const FramePipeline pipeline(config);
+  ASSERT_NE(pipeline.robotBody(), nullptr);
+  cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  nimbrel_arm_util::FramePoses poses = pipeline.configuredPoses();
+  poses.links["pillar"] = at(0.0, -0.25, 0.0, 10.0);
+  CloudPtr out(new Cloud);
+  FrameReport report;
+  ASSERT_EQ(pipeline.process(depth, kIntrinsic, 1000.0, cameraToBase(), poses, out, &report, true), 0);
+  ASSERT_GE(report.steps.size(), 4u);
+  EXPECT_EQ(report.steps[2].name, "TransformToRobot");
+  EXPECT_EQ(report.steps[3].name, "RobotBody::filter");
+  EXPECT_GT(report.steps[3].pointsIn, report.steps[3].pointsOut + 100);
+  // Nothing the body cuts is left, in that step's cloud or at the end.
+  for (const CloudPtr& cloud : {report.stages[3], out}) {
+    Cloud again;
+    std::vector<std::uint8_t> removed;
+    ASSERT_EQ(pipeline.robotBody()->filter(*cloud, poses.links, again, std::nullopt, &removed), 0);
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), 1), 0);
+  }
+
+  out->clear();
+  out->push_back(pcl::PointXYZ(1, 2, 3));
+  EXPECT_EQ(
+      pipeline.process(depth, kIntrinsic, 1000.0, cameraToBase(), pipeline.configuredPoses(), out, &report),
+      -3);
+  EXPECT_NE(report.error.find("pillar"), std::string::npos);
+  ASSERT_EQ(out->size(), 1u);
+}

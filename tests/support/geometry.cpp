@@ -2,6 +2,7 @@
 
 #include <pcl/conversions.h>
 
+#include <Eigen/Geometry>
 #include <cmath>
 #include <map>
 #include <random>
@@ -421,6 +422,79 @@ CloudPtr gridBoxSurfacePoints(int n, Eigen::Vector3f lo, Eigen::Vector3f hi, Sur
     cloud->push_back(pcl::PointXYZ(p.x(), p.y(), p.z()));
   }
   return cloud;
+}
+
+pcl::PolygonMesh makeCapsule(int segments, int rings, float radius, float length) {
+  // The profile runs up the outside from the bottom cap's tip ring to the top cap's; the lathe's fans close
+  // both tips.
+  std::vector<Eigen::Vector2f> profile;
+  for (int i = 1; i <= rings; ++i) {
+    const double a = -0.5 * M_PI + 0.5 * M_PI * i / rings;
+    profile.emplace_back(radius * static_cast<float>(std::cos(a)),
+                         -0.5f * length + radius * static_cast<float>(std::sin(a)));
+  }
+  for (int i = 0; i < rings; ++i) {
+    const double a = 0.5 * M_PI * i / rings;
+    profile.emplace_back(radius * static_cast<float>(std::cos(a)),
+                         0.5f * length + radius * static_cast<float>(std::sin(a)));
+  }
+  return makeLathe(profile, segments, 2, Eigen::Vector3f::Zero(), true);
+}
+
+namespace {
+
+// The arm's links: each a capsule of `radius` from `a` to `b` in the base frame.
+struct ArmLink {
+  const char* name;
+  Eigen::Vector3d a, b;
+  float radius;
+};
+const std::vector<ArmLink>& armLinks() {
+  static const std::vector<ArmLink> links{
+      {"base_link", {0.0, 0.0, 0.0}, {0.0, 0.0, 0.1}, 0.075f},
+      {"shoulder_link", {0.0, 0.0, 0.1}, {0.0, 0.0, 0.22}, 0.06f},
+      {"upper_arm_link", {0.0, 0.13, 0.2}, {0.3, 0.13, 0.5}, 0.055f},
+      {"forearm_link", {0.3, 0.03, 0.5}, {0.6, 0.03, 0.3}, 0.045f},
+      {"wrist_1_link", {0.6, 0.03, 0.3}, {0.6, 0.13, 0.3}, 0.04f},
+      {"wrist_2_link", {0.6, 0.13, 0.3}, {0.6, 0.13, 0.2}, 0.04f},
+      {"wrist_3_link", {0.6, 0.13, 0.2}, {0.6, 0.2, 0.2}, 0.035f},
+  };
+  return links;
+}
+
+}  // namespace
+
+nimbrel_arm_util::RobotDescription makeArm() {
+  nimbrel_arm_util::RobotDescription arm;
+  arm.name = "arm";
+  arm.root = "world";
+  arm.links.push_back({"world", {}});
+  std::string parent = "world";
+  for (const ArmLink& l : armLinks()) {
+    nimbrel_arm_util::RobotShape shape;
+    shape.kind = nimbrel_arm_util::RobotShape::Kind::kMesh;
+    shape.mesh = makeCapsule(32, 12, l.radius, static_cast<float>((l.b - l.a).norm()));
+    arm.links.push_back({l.name, {shape}});
+    nimbrel_arm_util::RobotJoint joint;
+    joint.name = std::string(l.name) + "_joint";
+    joint.parent = parent;
+    joint.child = l.name;
+    arm.joints.push_back(joint);
+    parent = l.name;
+  }
+  return arm;
+}
+
+std::map<std::string, Eigen::Matrix4d> armPoses() {
+  std::map<std::string, Eigen::Matrix4d> poses;
+  for (const ArmLink& l : armLinks()) {
+    Eigen::Matrix4d pose = Eigen::Matrix4d::Identity();
+    pose.topLeftCorner<3, 3>() =
+        Eigen::Quaterniond::FromTwoVectors(Eigen::Vector3d::UnitZ(), l.b - l.a).toRotationMatrix();
+    pose.topRightCorner<3, 1>() = 0.5 * (l.a + l.b);
+    poses[l.name] = pose;
+  }
+  return poses;
 }
 
 }  // namespace nimbrel_test

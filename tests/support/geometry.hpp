@@ -8,8 +8,12 @@
 
 #include <Eigen/Core>
 #include <cstdint>
+#include <map>
 #include <opencv2/core/mat.hpp>
+#include <string>
 #include <vector>
+
+#include "nimbrel_arm_util/robot_description.hpp"
 
 namespace nimbrel_test {
 
@@ -101,5 +105,18 @@ enum class SurfaceSpot { kFace, kEdge, kVertex };
 /// random on a face, on a grid line, or at a grid vertex (coordinates computed as the vertices' are).
 CloudPtr gridBoxSurfacePoints(int n, Eigen::Vector3f lo, Eigen::Vector3f hi, SurfaceSpot spot,
                               std::size_t count, std::uint32_t seed = 5);
+
+// ---- A robot arm -----------------------------------------------------------------------------------------
+
+/// Closed capsule along z centred on the origin: a cylinder of `radius` and `length` (between the caps'
+/// centres) with half-sphere caps of `rings` rings each, `segments` around: 4 * segments * rings faces.
+pcl::PolygonMesh makeCapsule(int segments, int rings, float radius, float length);
+/// A six-joint arm of an industrial robot's size and shape, stretched out over a table: seven links
+/// (base_link, shoulder_link, upper_arm_link, forearm_link, wrist_1_link, wrist_2_link, wrist_3_link), each
+/// one capsule mesh of 1,536 faces in its own frame, and the root "world" without geometry.
+nimbrel_arm_util::RobotDescription makeArm();
+/// The base-frame pose of every link of makeArm() in its one posture: the arm reaches from the origin to
+/// about (0.6, 0.2, 0.2), every link between z = 0 and 0.6.
+std::map<std::string, Eigen::Matrix4d> armPoses();
 
 }  // namespace nimbrel_test
