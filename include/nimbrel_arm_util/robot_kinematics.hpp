@@ -11,8 +11,9 @@ namespace nimbrel_arm_util {
 
 /// Forward kinematics of a robot description: the pose of every link in the root link's frame from the
 /// positions of the robot's joints (radians for revolute and continuous joints, metres for prismatic ones).
-/// Mimic joints follow the joint they name; fixed joints do not move. Built once, then only read: several
-/// threads may ask at once.
+/// Mimic joints follow the joint they name (a mimic of a mimic too); fixed joints do not move. Floating and
+/// planar joints have no position here: they are taken as fixed at their origin. Built once, then only
+/// read: several threads may ask at once.
 class RobotKinematics {
  public:
   /// Checks that the joints connect the links into one tree rooted at `description.root` (every link but
@@ -30,7 +31,18 @@ class RobotKinematics {
   std::map<std::string, Eigen::Matrix4d> linkPoses(const std::map<std::string, double>& positions) const;
 
  private:
-  struct Step;               // one joint in the order a walk from the root meets it
+  // One joint in the order a walk from the root meets it: the child's pose is the parent's (an earlier
+  // step's child, or the root when `parent` is -1) times `origin` times the joint's motion.
+  struct Step {
+    int parent = -1;
+    std::string child;
+    Eigen::Matrix4d origin = Eigen::Matrix4d::Identity();
+    RobotJointType type = RobotJointType::kFixed;     // fixed, revolute or prismatic only
+    Eigen::Vector3d axis = Eigen::Vector3d::UnitX();  // unit length
+    int source = -1;  // the position it follows: an index into jointNames_ (-1: fixed)
+    double multiplier = 1.0;
+    double offset = 0.0;
+  };
   std::vector<Step> steps_;  // parents before children
   std::vector<std::string> jointNames_;
   std::string root_;
