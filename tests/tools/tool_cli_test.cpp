@@ -334,18 +334,20 @@ TEST_F(ToolCli, CutMeshesReadsEveryFormatAndBothMethodsAgreeWhereTheyShould) {
 
   writeText("junk.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nend_header\n1\n");
   writeText("junk.stl", "solid nothing\nendsolid nothing\n");
-  writeText("cube.dae", kCubeObj);
+  writeText("cube.3ds", kCubeObj);
+  writeText("cube.dae", kCubeObj);  // not Collada inside
   writeText("dangling.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n");
   const std::string cmd = "cut-meshes " + path("s.pcd") + " -o " + path("x.pcd") + " -M ";
   expectOneLineError(run(cmd + path("junk.ply")), "unreadable mesh");
   expectOneLineError(run(cmd + path("junk.stl"), kStlReaderEnvironment), "unreadable mesh");
-  expectOneLineError(run(cmd + path("cube.dae")), "unknown extension");
+  expectOneLineError(run(cmd + path("cube.3ds")), "unknown extension");
+  expectOneLineError(run(cmd + path("cube.dae")), "unreadable mesh");
   expectOneLineError(run(cmd + path("dangling.obj")), "unreadable mesh");
   expectOneLineError(run(cmd + path("missing.ply")), "no such file");
   expectOneLineError(run(cmd + path("cube.obj") + " --method slow"), "error");
   EXPECT_FALSE(fs::exists(path("x.pcd")));
   EXPECT_EQ(strayFiles({"cube.obj", "cube.ply", "cube.stl", "s.pcd", "fast.pcd", "plain.pcd", "junk.ply",
-                        "junk.stl", "cube.dae", "dangling.obj"}),
+                        "junk.stl", "cube.3ds", "cube.dae", "dangling.obj"}),
             std::vector<std::string>{});
 }
 

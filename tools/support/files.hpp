@@ -1,6 +1,6 @@
 // File input and output shared by the command-line tool, the demo, the Python module and the scene node:
-// clouds (PCD, PLY), meshes (PLY, OBJ, STL), 16-bit depth images (PNG), camera intrinsics (ROS camera_info
-// YAML), and the tool's transform and vector arguments.
+// clouds (PCD, PLY), meshes (PLY, OBJ, STL; Collada read only), 16-bit depth images (PNG), camera intrinsics
+// (ROS camera_info YAML), and the tool's transform and vector arguments.
 //
 // Every loader refuses what it cannot read faithfully with a ToolError of one line that names the file and
 // the problem; it never returns a partly read file. Every writer replaces its file atomically: a failed
@@ -99,8 +99,10 @@ struct MeshFile {
   Cloud vertices;
   std::vector<std::string> otherFields;
 };
-/// Loads a triangle mesh from PLY, OBJ or STL (chosen by extension). The mesh holds float x, y, z vertices
-/// only, and triangles: polygons with more than three corners are split into fans. Refuses (ToolError) a
+/// Loads a triangle mesh from PLY, OBJ, STL or Collada (.dae) (chosen by extension). The mesh holds float x,
+/// y, z vertices only, and triangles: polygons with more than three corners are split into fans. A Collada
+/// file is read in metres (its <unit> applied) with every node's transform applied, its up axis ignored
+/// (the geometry as written), lines and points dropped. Refuses (ToolError) a
 /// missing, unreadable or empty mesh, a non-finite vertex, a face that indexes a missing vertex, a PLY whose
 /// vertex element has a list property, a binary STL whose size is not 84 + 50 x its triangle count, and an
 /// OBJ vertex or normal line with fewer than three coordinates. OBJ normals and materials are not read.

@@ -1,10 +1,14 @@
-// Triangle meshes: PLY, OBJ and STL files read with PCL's readers after the checks of their formats, and
-// written atomically.
+// Triangle meshes: PLY, OBJ and STL files read with PCL's readers after the checks of their formats, Collada
+// files read with assimp; PLY, OBJ and STL written atomically.
+#include <assimp/config.h>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
 #include <fmt/format.h>
 #include <pcl/conversions.h>
 #include <pcl/io/ply_io.h>
 #include <pcl/io/vtk_lib_io.h>
 
+#include <assimp/Importer.hpp>
 #include <cmath>
 
 #include "support/fields.hpp"
@@ -37,6 +41,39 @@ Cloud meshVertices(const pcl::PolygonMesh& mesh, const std::string& path) {
   return vertices;
 }
 
+// A Collada file's triangles with every node's transform applied, in metres: assimp scales the scene by
+// the file's <unit meter>. Its Z_UP would turn the scene to y up; robot descriptions take the geometry as
+// written. Lines and points (edges drawn for display) are dropped.
+bool loadDae(const std::string& path, pcl::PolygonMesh& mesh) {
+  Assimp::Importer importer;
+  importer.SetPropertyBool(AI_CONFIG_IMPORT_COLLADA_IGNORE_UP_DIRECTION, true);
+  const aiScene* scene =
+      importer.ReadFile(path, aiProcess_Triangulate | aiProcess_PreTransformVertices | aiProcess_SortByPType);
+  if (scene == nullptr || (scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) != 0) {
+    throw ToolError(fmt::format("unreadable mesh {}: {}", path, importer.GetErrorString()));
+  }
+  Cloud vertices;
+  for (unsigned m = 0; m < scene->mNumMeshes; ++m) {
+    const aiMesh& part = *scene->mMeshes[m];
+    if ((part.mPrimitiveTypes & aiPrimitiveType_TRIANGLE) == 0) continue;
+    const auto first = static_cast<std::uint32_t>(vertices.size());
+    for (unsigned v = 0; v < part.mNumVertices; ++v) {
+      vertices.push_back(pcl::PointXYZ(part.mVertices[v].x, part.mVertices[v].y, part.mVertices[v].z));
+    }
+    for (unsigned f = 0; f < part.mNumFaces; ++f) {
+      const aiFace& face = part.mFaces[f];
+      if (face.mNumIndices != 3) continue;
+      pcl::Vertices tri;
+      // pcl's indices are int; a link's mesh stays far below that range.
+      for (unsigned k = 0; k < 3; ++k)
+        tri.vertices.push_back(static_cast<pcl::index_t>(first + face.mIndices[k]));
+      mesh.polygons.push_back(tri);
+    }
+  }
+  pcl::toPCLPointCloud2(vertices, mesh.cloud);
+  return true;
+}
+
 }  // namespace
 
 void requireMeshOutput(const std::string& path, const std::string& what) {
@@ -59,9 +96,11 @@ MeshFile loadMeshFile(const std::string& path) {
   } else if (ext == ".stl") {
     detail::checkStlSize(path);
     ok = pcl::io::loadPolygonFileSTL(path, raw) > 0;
+  } else if (ext == ".dae") {
+    ok = loadDae(path, raw);
   } else {
     throw ToolError(
-        fmt::format("unreadable mesh {}: unknown extension '{}' (use .ply, .obj or .stl)", path, ext));
+        fmt::format("unreadable mesh {}: unknown extension '{}' (use .ply, .obj, .stl or .dae)", path, ext));
   }
   if (!ok) throw ToolError(fmt::format("unreadable mesh {}: the {} reader failed", path, ext.substr(1)));
 
