@@ -5,7 +5,7 @@ float32 (N, 3) views onto the library's own points (16-byte rows). Meshes are (v
 integer) pairs. Poses are 4x4 arrays whose bottom row is 0 0 0 1.
 """
 import os
-from typing import Sequence, Tuple, Union
+from typing import Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -114,6 +114,26 @@ def write_pcd(points: Points, path: PathLike, format: str = "binary") -> None:
 
 def read_mesh(path: PathLike) -> Tuple[Cloud, npt.NDArray[np.int32]]:
     """(vertices, faces) of a PLY, OBJ or STL triangle mesh."""
+
+class Robot:
+    """A robot arm's own body from its URDF: collision shapes grown by `scale` and `padding` (metres),
+    except those of `ignored_links`; ValueError with the reason for a file or description it cannot use."""
+    name: str
+    links: List[str]
+    joint_names: List[str]
+    def __init__(self, urdf: PathLike, *, padding: float = 0.01, scale: float = 1.0,
+                 ignored_links: Sequence[str] = ()) -> None: ...
+    @staticmethod
+    def from_string(xml: str, base_directory: str = ".", *, padding: float = 0.01, scale: float = 1.0,
+                    ignored_links: Sequence[str] = ()) -> "Robot": ...
+    def link_poses(self, joints: Mapping[str, float]) -> Dict[str, npt.NDArray[np.float64]]:
+        """Every link's 4x4 pose in the root link's frame from joint positions (radians, metres)."""
+    def remove(self, points: Points, link_poses: Mapping[str, Pose],
+               sensor_origin: Optional[Vector3] = None) -> Cloud:
+        """The points outside the padded body, in order; non-finite points are kept."""
+    def inside(self, points: Points, link_poses: Mapping[str, Pose],
+               sensor_origin: Optional[Vector3] = None) -> Mask:
+        """Per point, whether remove() cuts it."""
 
 def last_work_seconds() -> float:
     """Seconds the library itself worked in this thread's last call (the rest is Python overhead)."""

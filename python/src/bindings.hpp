@@ -9,5 +9,6 @@ void bindClouds(pybind11::module_& m);  // crops, cleaning, transforms, boxes
 void bindMeshes(pybind11::module_& m);  // mesh queries, removals, hulls, sampling
 void bindDepth(pybind11::module_& m);   // depth images to clouds
 void bindFiles(pybind11::module_& m);   // PCD and mesh files
+void bindRobot(pybind11::module_& m);   // the robot's own body
 
 }  // namespace nimbrel_python

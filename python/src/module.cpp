@@ -21,6 +21,7 @@ PYBIND11_MODULE(nimbrel_arm_util, m) {
   nimbrel_python::bindMeshes(m);
   nimbrel_python::bindDepth(m);
   nimbrel_python::bindFiles(m);
+  nimbrel_python::bindRobot(m);
 
   m.def(
       "last_work_seconds", &nimbrel_python::lastWorkSeconds,
