@@ -143,15 +143,18 @@ void bindRobot(py::module_& m) {
           },
           py::arg("points"), py::arg("link_poses"), py::arg("sensor_origin") = py::none(),
           "remove(points, link_poses, sensor_origin=None) -> numpy.ndarray\n\n"
-          "The points outside the robot's padded body, in order, link by link placed by `link_poses` (name to\n"
-          "4x4 pose in the points' frame, as link_poses() gives them in the root frame). With `sensor_origin`\n"
+          "The points outside the robot's padded body, in order, link by link placed by `link_poses` (name "
+          "to\n"
+          "4x4 pose in the points' frame, as link_poses() gives them in the root frame). With "
+          "`sensor_origin`\n"
           "(x, y, z) a point is also cut when its line of sight to the sensor crosses the body. Non-finite\n"
           "points are kept.")
       .def(
           "inside",
           [](const Robot& r, py::handle points, py::handle linkPoses, py::handle sensor) {
             const CloudPtr in = cloudArg(points, "points");
-            const std::vector<std::uint8_t> removed = cut(r, in, linkPoses, sensor, std::make_shared<Cloud>());
+            const std::vector<std::uint8_t> removed =
+                cut(r, in, linkPoses, sensor, std::make_shared<Cloud>());
             py::array_t<bool> mask(static_cast<py::ssize_t>(removed.size()));
             std::copy(removed.begin(), removed.end(), mask.mutable_data());
             return mask;

@@ -288,6 +288,13 @@ TEST_F(SceneFile, SelfFilterKeepsWhatTheBodyDoesNotHold) {
   EXPECT_FLOAT_EQ((*out)[0].z, 0.18f);
   EXPECT_FLOAT_EQ((*out)[1].x, 0.3f);
 
+  // The same pose as a link pose file.
+  write("links.yaml", "carriage: {position: [-0.2, 0, 0], orientation: [0, 0, 0, 1]}\n");
+  ASSERT_EQ(tool("self-filter " + path("in.pcd") + " -o " + path("out.pcd") + " --urdf " + urdf +
+                 " --padding 0.02 --link-poses " + path("links.yaml")),
+            0)
+      << errors();
+  EXPECT_EQ(nimbrel_tools::loadCloud(path("out.pcd"))->size(), 2u);
   ASSERT_EQ(tool(common + path("joints.yaml") + " --ignore-link carriage"), 0) << errors();
   EXPECT_EQ(nimbrel_tools::loadCloud(path("out.pcd"))->size(), 4u);
   EXPECT_EQ(tool(common + path("other.yaml")), 1);

@@ -56,13 +56,15 @@ SelfFilterArgs selfFilter;
 void addSelfFilterCommand(CLI::App& app, RunCommand& run) {
   auto* sf = app.add_subcommand(
       "self-filter", "Remove the points of the robot's own body (its URDF collision shapes) from a cloud");
-  sf->add_option("input", selfFilter.input,
-                 "Input cloud in the robot's base frame, the URDF's root link (.pcd or .ply); other fields of "
-                 "kept points kept")
+  sf->add_option(
+        "input", selfFilter.input,
+        "Input cloud in the robot's base frame, the URDF's root link (.pcd or .ply); other fields of "
+        "kept points kept")
       ->required();
   sf->add_option("-o,--output", selfFilter.output, "Output cloud (.pcd or .ply)")->required();
   addRobotOptions(sf, selfFilter.urdf, selfFilter.joints, selfFilter.linkPoses, selfFilter.padding);
-  sf->add_option("--ignore-link", selfFilter.ignoredLinks, "A link never cut (a finger, a held object); repeat")
+  sf->add_option("--ignore-link", selfFilter.ignoredLinks,
+                 "A link never cut (a finger, a held object); repeat")
       ->allow_extra_args(false);
   addFormatOption(sf, selfFilter.format);
   sf->callback([&] { run = [] { return runSelfFilter(selfFilter); }; });
