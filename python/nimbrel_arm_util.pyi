@@ -8,7 +8,7 @@ then also return the kept input rows (int64, ascending). The library's messages 
 named "nimbrel_arm_util".
 """
 import os
-from typing import Literal, Sequence, Tuple, Union, overload
+from typing import Dict, List, Literal, Mapping, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -181,6 +181,26 @@ def to_float32(points: Points) -> npt.NDArray[np.float32]:
 
 def to_float64(points: Points) -> npt.NDArray[np.float64]:
     """A new, writable, C-contiguous float64 (N, 3) copy (for Open3D's Vector3dVector)."""
+
+class Robot:
+    """A robot arm's own body from its URDF: collision shapes grown by `scale` and `padding` (metres),
+    except those of `ignored_links`; ValueError with the reason for a file or description it cannot use."""
+    name: str
+    links: List[str]
+    joint_names: List[str]
+    def __init__(self, urdf: PathLike, *, padding: float = 0.01, scale: float = 1.0,
+                 ignored_links: Sequence[str] = ()) -> None: ...
+    @staticmethod
+    def from_string(xml: str, base_directory: str = ".", *, padding: float = 0.01, scale: float = 1.0,
+                    ignored_links: Sequence[str] = ()) -> "Robot": ...
+    def link_poses(self, joints: Mapping[str, float]) -> Dict[str, npt.NDArray[np.float64]]:
+        """Every link's 4x4 pose in the root link's frame from joint positions (radians, metres)."""
+    def remove(self, points: Points, link_poses: Mapping[str, Pose],
+               sensor_origin: Optional[Vector3] = None) -> Cloud:
+        """The points outside the padded body, in order; non-finite points are kept."""
+    def inside(self, points: Points, link_poses: Mapping[str, Pose],
+               sensor_origin: Optional[Vector3] = None) -> Mask:
+        """Per point, whether remove() cuts it."""
 
 def last_work_seconds() -> float:
     """Seconds the library itself worked in this thread's last call (the rest is Python overhead)."""

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
   nimbrel_tools::addUpsampleCommand(app, run);
   nimbrel_tools::addRenderCommand(app, run);
   nimbrel_tools::addSceneCommand(app, run);
+  nimbrel_tools::addSelfFilterCommand(app, run);
 
   try {
     app.parse(argc, argv);

@@ -23,11 +23,13 @@
 #include <sensor_msgs/msg/image.hpp>
 #include <sensor_msgs/msg/point_cloud2.hpp>
 #include <set>
+#include <std_msgs/msg/string.hpp>
 #include <std_srvs/srv/trigger.hpp>
 #include <thread>
 #include <visualization_msgs/msg/marker_array.hpp>
 
 #include "nimbrel_arm_util/frame_pipeline.hpp"
+#include "robot_description_source.hpp"
 #include "ros_compat.hpp"
 #include "ros_conversions.hpp"
 #include "support/files.hpp"
@@ -56,7 +58,9 @@ struct Settings {
   double depthScale = 1000.0;
   double tfTimeout = 0.1;
   std::string sceneFile;
-  FramePipelineConfig pipeline;  // its scene comes from sceneFile
+  std::string robotXml;                        // the robot_description parameter
+  std::optional<RobotDescription> topicRobot;  // the last usable one from the robot_description topic
+  FramePipelineConfig pipeline;  // its scene comes from sceneFile; its robot from robotXml, or the topic
 };
 
 // Applies one parameter to `s`; returns why it cannot be used, or "".
@@ -105,6 +109,19 @@ std::string apply(const rclcpp::Parameter& p, Settings& s) {
     const std::string m = p.as_string();
     if (m != "plain" && m != "fast") return fmt::format("mesh_method '{}': plain or fast", m);
     s.pipeline.meshMethod = m == "plain" ? MeshMethod::kPlain : MeshMethod::kFast;
+  } else if (name == "robot_description") {
+    s.robotXml = p.as_string();
+    if (s.robotXml.empty()) {
+      s.pipeline.robot = s.topicRobot;
+    } else {
+      try {
+        s.pipeline.robot = robotFromUrdf(s.robotXml);
+      } catch (const std::exception& e) {
+        return fmt::format("robot_description: {}", e.what());
+      }
+    }
+  } else {
+    return applyRobotParameter(p, s.pipeline);
   }
   return "";
 }
@@ -186,6 +203,8 @@ class SceneNode::Impl {
   void drop(const std::string& reason, const std::string& detail);
   void publishDiagnostics();
   void publishMarkers(const Frame& frame, const FramePoses& poses);
+  void publishRobot(const Frame& frame, const FramePoses& poses, const FrameReport& report);
+  void onRobotDescription(const std_msgs::msg::String& message);
   rcl_interfaces::msg::SetParametersResult onParameters(const std::vector<rclcpp::Parameter>& parameters);
 
   SceneNode& node_;
@@ -195,7 +214,9 @@ class SceneNode::Impl {
   rclcpp::Subscription<Image>::SharedPtr imageSub_;
   rclcpp::Subscription<CameraInfo>::SharedPtr infoSub_;
   rclcpp::Publisher<PointCloud2>::SharedPtr pointsPub_, removedPub_;
-  rclcpp::Publisher<visualization_msgs::msg::MarkerArray>::SharedPtr markersPub_;
+  rclcpp::Publisher<visualization_msgs::msg::MarkerArray>::SharedPtr markersPub_, robotMarkersPub_;
+  rclcpp::Publisher<PointCloud2>::SharedPtr robotPointsPub_;
+  rclcpp::Subscription<std_msgs::msg::String>::SharedPtr robotDescriptionSub_;
   rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr diagnosticsPub_;
   rclcpp::Service<std_srvs::srv::Trigger>::SharedPtr reloadService_;
   rclcpp::TimerBase::SharedPtr diagnosticsTimer_;
@@ -245,15 +266,19 @@ void SceneNode::Impl::start() {
   n.declare_parameter("outlier_mean_k", settings_.pipeline.meanK);
   n.declare_parameter("outlier_stddev", settings_.pipeline.stddevMulThresh);
   n.declare_parameter("mesh_method", std::string("fast"));
-  for (const char* name : {"base_frame", "depth_scale", "tf_timeout", "scene_file", "crop_box", "leaf_size",
-                           "outlier_mean_k", "outlier_stddev", "mesh_method"}) {
+  declareRobotParameters(n, settings_.pipeline);
+  std::vector<std::string> names = {"base_frame",     "depth_scale",    "tf_timeout",
+                                    "scene_file",     "crop_box",       "leaf_size",
+                                    "outlier_mean_k", "outlier_stddev", "mesh_method"};
+  names.insert(names.end(), robotParameterNames().begin(), robotParameterNames().end());
+  for (const auto& name : names) {
     const std::string why = apply(n.get_parameter(name), settings_);
     if (!why.empty()) throw std::runtime_error("invalid parameter " + why);
   }
   try {
     pipeline_ = pipelineFor(settings_);
-  } catch (const std::exception& e) {
-    throw std::runtime_error(fmt::format("invalid parameter scene_file: {}", e.what()));
+  } catch (const std::exception& e) {  // the scene file, or a robot its body settings do not fit
+    throw std::runtime_error(fmt::format("invalid parameter scene_file or robot_*: {}", e.what()));
   }
   parametersHandle_ = n.add_on_set_parameters_callback(
       [this](const std::vector<rclcpp::Parameter>& p) { return onParameters(p); });
@@ -274,6 +299,9 @@ void SceneNode::Impl::start() {
   pointsPub_ = n.create_publisher<PointCloud2>("points", rclcpp::QoS(5), publisherOptions);
   removedPub_ = n.create_publisher<PointCloud2>("points_removed", rclcpp::QoS(5));
   markersPub_ = n.create_publisher<visualization_msgs::msg::MarkerArray>("scene_markers", rclcpp::QoS(5));
+  robotPointsPub_ = n.create_publisher<PointCloud2>("~/robot_points", rclcpp::QoS(5));
+  robotMarkersPub_ =
+      n.create_publisher<visualization_msgs::msg::MarkerArray>("~/robot_markers", rclcpp::QoS(5));
   diagnosticsPub_ =
       n.create_publisher<diagnostic_msgs::msg::DiagnosticArray>("/diagnostics", rclcpp::QoS(10));
 
@@ -329,6 +357,14 @@ void SceneNode::Impl::start() {
         RCLCPP_INFO(node_.get_logger(), "reload_scene: %s", response->message.c_str());
       },
       serviceGroup_);
+
+  // As robot_state_publisher publishes it: once, kept for late subscribers. Used while the parameter is
+  // empty; the last usable one is kept for when the parameter is emptied later.
+  rclcpp::SubscriptionOptions descriptionOptions;
+  descriptionOptions.callback_group = serviceGroup_;
+  robotDescriptionSub_ = n.create_subscription<std_msgs::msg::String>(
+      "robot_description", rclcpp::QoS(1).reliable().transient_local(),
+      [this](std_msgs::msg::String::ConstSharedPtr m) { onRobotDescription(*m); }, descriptionOptions);
 
   diagnosticsTimer_ = n.create_wall_timer(
       std::chrono::seconds(1), [this] { publishDiagnostics(); }, diagnosticsGroup_);
@@ -400,7 +436,8 @@ rcl_interfaces::msg::SetParametersResult SceneNode::Impl::onParameters(
     }
   } catch (const std::exception& e) {  // whatever the file does, the node keeps its scene
     result.successful = false;
-    result.reason = fmt::format("scene_file: {}", e.what());
+    // Without a new scene, what the pipeline refused is the robot's body under its new settings.
+    result.reason = fmt::format("{}: {}", sceneChanged ? "scene_file" : "robot", e.what());
     return result;
   } catch (...) {
     result.successful = false;
@@ -412,6 +449,36 @@ rcl_interfaces::msg::SetParametersResult SceneNode::Impl::onParameters(
   pipeline_ = std::move(pipeline);
   result.successful = true;
   return result;
+}
+
+void SceneNode::Impl::onRobotDescription(const std_msgs::msg::String& message) {
+  std::lock_guard<std::mutex> change(changeMutex_);
+  Settings s;
+  std::shared_ptr<const FramePipeline> current;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    s = settings_;
+    current = pipeline_;
+  }
+  std::shared_ptr<const FramePipeline> pipeline = current;
+  try {
+    s.topicRobot = robotFromUrdf(message.data);
+    if (s.robotXml.empty()) {
+      s.pipeline.robot = s.topicRobot;
+      FramePipelineConfig withScene = s.pipeline;  // the settings keep only the file's name
+      withScene.scene = current->config().scene;
+      pipeline = std::make_shared<const FramePipeline>(std::move(withScene));
+    }
+  } catch (const std::exception& e) {  // whatever the description does, the node keeps its robot
+    RCLCPP_ERROR(node_.get_logger(), "robot_description topic: robot kept: %s", e.what());
+    return;
+  }
+  RCLCPP_INFO(node_.get_logger(), "robot_description topic: robot '%s' with %zu links%s",
+              s.topicRobot->name.c_str(), s.topicRobot->links.size(),
+              s.robotXml.empty() ? "" : ", unused while the robot_description parameter is set");
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  settings_ = std::move(s);
+  pipeline_ = std::move(pipeline);
 }
 
 void SceneNode::Impl::drop(const std::string& reason, const std::string& detail) {
@@ -475,6 +542,9 @@ void SceneNode::Impl::onImage(Image::ConstSharedPtr image) {
   for (const auto& m : scene.meshes) {
     if (!m.frame.empty()) sources.insert(m.frame);
   }
+  // The arm's links at the image's stamp too: the latest transforms would cut a moving arm a frame late.
+  if (const RobotBody* body = frame->pipeline->robotBody())
+    sources.insert(body->links().begin(), body->links().end());
   double timeout = 0.0;
   {
     std::lock_guard<std::mutex> lock(stateMutex_);
@@ -609,14 +679,18 @@ void SceneNode::Impl::process(Frame& frame) {
     poses.boxes[i] = inBase(scene.boxes[i].frame, scene.boxes[i].pose);
   for (std::size_t i = 0; i < scene.meshes.size(); ++i)
     poses.meshes[i] = inBase(scene.meshes[i].frame, scene.meshes[i].pose);
+  if (const RobotBody* body = pipeline.robotBody()) {
+    for (const auto& link : body->links()) poses.links[link] = frame.transforms.at(link);
+  }
   const Eigen::Matrix4d cameraToBase = frame.transforms.at(frame.image->header.frame_id);
 
+  const bool wantRobotPoints = pipeline.robotBody() && robotPointsPub_->get_subscription_count() > 0;
   const bool wantRemoved = removedPub_->get_subscription_count() > 0;
   FramePipeline::CloudPtr cloud(new FramePipeline::Cloud);
   FrameReport report;
   const auto pipelineStart = Clock::now();
   const int code = pipeline.process(frame.depth, frame.camera, frame.unitsPerMetre, cameraToBase, poses,
-                                    cloud, &report, wantRemoved);
+                                    cloud, &report, wantRemoved || wantRobotPoints);
   const double pipelineMs = msSince(pipelineStart);
   if (code != 0) return drop("processing_failed", report.error);
 
@@ -646,6 +720,7 @@ void SceneNode::Impl::process(Frame& frame) {
     }
   }
   if (markersPub_->get_subscription_count() > 0) publishMarkers(frame, poses);
+  if (pipeline.robotBody()) publishRobot(frame, poses, report);
 
   std::lock_guard<std::mutex> lock(countsMutex_);
   ++counts_.framesOut;
@@ -713,6 +788,30 @@ void SceneNode::Impl::publishMarkers(const Frame& frame, const FramePoses& poses
     add(std::move(m), 0.8f, 0.2f, 0.8f);
   }
   markersPub_->publish(array);
+}
+
+void SceneNode::Impl::publishRobot(const Frame& frame, const FramePoses& poses, const FrameReport& report) {
+  std_msgs::msg::Header header;
+  header.stamp = frame.image->header.stamp;
+  header.frame_id = frame.baseFrame;
+  if (robotMarkersPub_->get_subscription_count() > 0)
+    robotMarkersPub_->publish(robotMarkers(frame.pipeline->config(), poses.links, header));
+  if (robotPointsPub_->get_subscription_count() == 0 || report.stages.size() != report.steps.size()) return;
+  // The step's cloud against the one before it; the stages were kept only if someone listened at the start.
+  const auto step = std::find_if(report.steps.begin(), report.steps.end(),
+                                 [](const FrameStep& s) { return s.name == "RobotBody::filter"; });
+  const auto index = static_cast<std::size_t>(step - report.steps.begin());
+  if (index == 0 || index >= report.steps.size()) return;
+  const auto& before = *report.stages[index - 1];
+  const std::vector<bool> kept = FramePipeline::keptMask(before, *report.stages[index]);
+  FramePipeline::Cloud removed;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (!kept[i]) removed.push_back(before[i]);
+  }
+  auto msg = std::make_unique<PointCloud2>();
+  if (!fillPointCloud2(removed, *msg)) return;
+  msg->header = header;
+  robotPointsPub_->publish(std::move(msg));
 }
 
 void SceneNode::Impl::publishDiagnostics() {

@@ -10,5 +10,6 @@ void bindMeshes(pybind11::module_& m);  // mesh queries, removals, hulls, sampli
 void bindDepth(pybind11::module_& m);   // depth images to clouds
 void bindFiles(pybind11::module_& m);   // PCD and mesh files
 void routeLog(pybind11::module_& m);    // the library's messages to Python's logging
+void bindRobot(pybind11::module_& m);   // the robot's own body
 
 }  // namespace nimbrel_python

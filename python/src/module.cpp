@@ -31,6 +31,7 @@ PYBIND11_MODULE(nimbrel_arm_util, m) {
   nimbrel_python::bindMeshes(m);
   nimbrel_python::bindDepth(m);
   nimbrel_python::bindFiles(m);
+  nimbrel_python::bindRobot(m);
   nimbrel_python::routeLog(m);
 
   m.def(

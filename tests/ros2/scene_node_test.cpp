@@ -7,15 +7,19 @@
 #include <tf2_ros/static_transform_broadcaster.h>
 #include <tf2_ros/transform_broadcaster.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <rclcpp/rclcpp.hpp>
 #include <sensor_msgs/msg/camera_info.hpp>
 #include <sensor_msgs/msg/image.hpp>
 #include <sensor_msgs/msg/point_cloud2.hpp>
+#include <std_msgs/msg/string.hpp>
 #include <std_srvs/srv/trigger.hpp>
 #include <string>
 #include <vector>
@@ -27,6 +31,7 @@
 #include "ros_conversions.hpp"
 #include "support/files.hpp"
 #include "support/geometry.hpp"
+#include "support/robot_file.hpp"
 #include "support/scene_file.hpp"
 #include "support/temp_dir.hpp"
 
@@ -101,6 +106,29 @@ boxes:
 meshes:
   - {name: cube, file: cube.ply, method: plain, pose: {position: [0.15, -0.05, 0.0]}}
 )";
+
+// A small arm on the floor in the camera's view: a box, a cylinder and a mesh link (the scene's cube.ply),
+// each hung from base_link by a floating joint, so that TF alone places them.
+std::string armUrdf(const std::string& meshPath) {
+  return R"(<robot name="arm">
+  <link name="base_link"/>
+  <link name="box_link"><collision><geometry><box size="0.1 0.12 0.2"/></geometry></collision></link>
+  <link name="rod_link"><collision><geometry><cylinder radius="0.05" length="0.2"/></geometry></collision></link>
+  <link name="hand_link"><collision><geometry><mesh filename="file://)" +
+         meshPath + R"("/></geometry></collision></link>
+  <joint name="box_joint" type="floating"><parent link="base_link"/><child link="box_link"/></joint>
+  <joint name="rod_joint" type="floating"><parent link="base_link"/><child link="rod_link"/></joint>
+  <joint name="hand_joint" type="floating"><parent link="base_link"/><child link="hand_link"/></joint>
+</robot>)";
+}
+// The arm's links in frame `i` of a move, stamped `stamp`.
+std::vector<TransformStamped> armAt(int i, builtin_interfaces::msg::Time stamp) {
+  const double x = -0.15 + 0.1 * i, turn = 0.15 * i;
+  return {transform("base_link", "box_link", x, 0.25, 0, 0, 0, 0, 1, stamp),
+          transform("base_link", "rod_link", x, -0.25, 0, 0, 0, 0, 1, stamp),
+          transform("base_link", "hand_link", -0.22, 0.05 + 0.04 * i, 0, 0, 0, std::sin(turn), std::cos(turn),
+                    stamp)};
+}
 
 // A scene node under test with a peer node that plays camera driver, TF publisher and cloud consumer.
 class SceneNodeTest : public nimbrel_test::RosTest {
@@ -182,9 +210,12 @@ class SceneNodeTest : public nimbrel_test::RosTest {
   }
 
   // What FramePipeline gives for this frame, with the transforms resolved as tf2 resolves them.
+  // With `arm`, the arm is cut as it stands in that frame of its move.
   FramePipeline::Cloud expected(const cv::Mat& depth, const CameraInfo& info, double unitsPerMetre,
-                                const builtin_interfaces::msg::Time& stamp) {
+                                const builtin_interfaces::msg::Time& stamp, std::optional<int> arm = {},
+                                nimbrel_arm_util::FrameReport* report = nullptr) {
     nimbrel_arm_util::FramePipelineConfig config;
+    if (arm) config.robot = nimbrel_tools::parseRobot(armUrdf(path("cube.ply")), dir_.string());
     config.cropBox = {-1, 1, -1, 1, 0.5, 1.5};
     config.leafSize = 0.01;
     config.meanK = 10;
@@ -193,19 +224,36 @@ class SceneNodeTest : public nimbrel_test::RosTest {
     tf2::BufferCore core;
     core.setTransform(kCamera, "test", true);
     core.setTransform(toolAt(stamp), "test", false);
+    if (arm) {
+      for (const auto& t : armAt(*arm, stamp)) core.setTransform(t, "test", false);
+    }
     const auto at = tf2::TimePoint(std::chrono::seconds(stamp.sec) + std::chrono::nanoseconds(stamp.nanosec));
     const auto camera =
         nimbrel_arm_util::transformMatrix(core.lookupTransform("base_link", "camera", at).transform);
     auto poses = pipeline.configuredPoses();
     poses.tool = nimbrel_arm_util::transformMatrix(core.lookupTransform("base_link", "tool0", at).transform) *
                  pipeline.config().scene.tool->pose;
+    if (arm) {
+      for (const auto& link : pipeline.robotBody()->links())
+        poses.links[link] =
+            nimbrel_arm_util::transformMatrix(core.lookupTransform("base_link", link, at).transform);
+    }
     nimbrel_arm_util::CameraModel model;
     EXPECT_FALSE(nimbrel_arm_util::cameraModelFrom(info, model));
     FramePipeline::CloudPtr cloud(new FramePipeline::Cloud);
-    EXPECT_EQ(pipeline.process(depth, model, unitsPerMetre, camera, poses, cloud), 0);
+    EXPECT_EQ(pipeline.process(depth, model, unitsPerMetre, camera, poses, cloud, report), 0);
     return *cloud;
   }
 
+  static bool sameCloud(const FramePipeline::Cloud& expected, const PointCloud2& msg) {
+    if (msg.width != expected.size() || msg.data.size() != 12u * expected.size()) return false;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      float xyz[3];
+      std::memcpy(xyz, &msg.data[12 * i], sizeof(xyz));
+      if (!(xyz[0] == expected[i].x && xyz[1] == expected[i].y && xyz[2] == expected[i].z)) return false;
+    }
+    return true;
+  }
   static void expectSameCloud(const FramePipeline::Cloud& expected, const PointCloud2& msg) {
     ASSERT_EQ(msg.width, expected.size());
     ASSERT_EQ(msg.data.size(), 12u * expected.size());
@@ -467,6 +515,108 @@ TEST_F(SceneNodeTest, ReloadsTheSceneOrKeepsItWithTheReason) {
   cloud = frame(501);
   ASSERT_TRUE(cloud);
   expectSameCloud(expected(depth, cameraInfo(), 1000.0, stampAt(501)), *cloud);
+}
+
+// The arm moves from frame to frame: each frame is cut with the links where TF puts them at that image's
+// stamp, not where they were last heard of (frame 0 comes when frame 1's transforms are already in), and a
+// frame whose link transforms come late waits for them. What the arm cut goes out on ~/robot_points.
+TEST_F(SceneNodeTest, CutsTheArmWhereTfPutsItAtEachImagesStamp) {
+  startNode({rclcpp::Parameter("tf_timeout", 5.0),
+             rclcpp::Parameter("robot_description", armUrdf(path("cube.ply")))});
+  std::mutex robotMutex;
+  std::vector<PointCloud2::ConstSharedPtr> robotClouds;
+  const auto robotSub = peer_->create_subscription<PointCloud2>(
+      namespace_ + "/scene_node/robot_points", rclcpp::QoS(10), [&](PointCloud2::ConstSharedPtr m) {
+        std::lock_guard<std::mutex> lock(robotMutex);
+        robotClouds.push_back(m);
+      });
+  ASSERT_TRUE(nimbrel_test::waitUntil([&] {
+    return robotSub->get_publisher_count() > 0 &&
+           node_->count_subscribers(namespace_ + "/scene_node/robot_points") > 0;
+  }));
+  sendCameraInfo(cameraInfo());
+  const cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  const auto sendTf = [&](int i) {
+    tf_->sendTransform(toolAt(stampAt(600 + i)));
+    tf_->sendTransform(armAt(i, stampAt(600 + i)));
+  };
+  sendTf(0);
+  sendTf(1);
+  nimbrel_test::letPeriodsPass(20);
+  for (int i = 0; i < 3; ++i) {
+    const auto stamp = stampAt(600 + i);
+    images_->publish(imageOf(depth, "16UC1", stamp));
+    if (i == 2) sendTf(2);
+    const auto cloud = waitForCloud(static_cast<std::size_t>(i + 1));
+    ASSERT_TRUE(cloud) << "frame " << i;
+    nimbrel_arm_util::FrameReport report;
+    const FramePipeline::Cloud cut = expected(depth, cameraInfo(), 1000.0, stamp, i, &report);
+    expectSameCloud(cut, *cloud);
+    if (i > 0) {
+      EXPECT_FALSE(sameCloud(expected(depth, cameraInfo(), 1000.0, stamp, i - 1), *cloud)) << i;
+    }
+    // Nothing is left inside the box link's box at this frame's pose.
+    const Eigen::Vector3f centre(static_cast<float>(-0.15 + 0.1 * i), 0.25f, 0.0f), half(0.05f, 0.06f, 0.1f);
+    for (std::size_t k = 0; k < cloud->width; ++k) {
+      Eigen::Vector3f p;
+      std::memcpy(p.data(), &cloud->data[12 * k], 12);
+      ASSERT_FALSE(((p - centre).cwiseAbs().array() < half.array()).all()) << "frame " << i << " point " << k;
+    }
+    const auto step = std::find_if(report.steps.begin(), report.steps.end(),
+                                   [](const auto& s) { return s.name == "RobotBody::filter"; });
+    ASSERT_NE(step, report.steps.end());
+    EXPECT_GT(step->pointsIn, step->pointsOut);
+    ASSERT_TRUE(nimbrel_test::waitUntil([&] {
+      std::lock_guard<std::mutex> lock(robotMutex);
+      return robotClouds.size() == static_cast<std::size_t>(i + 1);
+    }));
+    std::lock_guard<std::mutex> lock(robotMutex);
+    EXPECT_EQ(robotClouds.back()->header.stamp, stamp);
+    EXPECT_EQ(robotClouds.back()->width, step->pointsIn - step->pointsOut);
+  }
+}
+
+// Without the parameter the arm comes from the robot_description topic, kept for late subscribers as
+// robot_state_publisher keeps it; a description that cannot be used leaves the arm the node has, and a bad
+// robot parameter is refused with its name.
+TEST_F(SceneNodeTest, TakesTheArmFromTheDescriptionTopicAndKeepsItOnABadOne) {
+  const auto descriptions = peer_->create_publisher<std_msgs::msg::String>(
+      namespace_ + "/robot_description", rclcpp::QoS(1).reliable().transient_local());
+  std_msgs::msg::String description;
+  description.data = armUrdf(path("cube.ply"));
+  descriptions->publish(description);
+  startNode({rclcpp::Parameter("tf_timeout", 5.0)});
+  sendCameraInfo(cameraInfo());
+  const cv::Mat depth = nimbrel_test::makeFloorDepthImage(kWidth, kHeight);
+  const auto cutAsTheArmSays = [&](int second) {
+    tf_->sendTransform(toolAt(stampAt(second)));
+    tf_->sendTransform(armAt(1, stampAt(second)));
+    const std::size_t before = cloudCount();
+    images_->publish(imageOf(depth, "16UC1", stampAt(second)));
+    const auto cloud = waitForCloud(before + 1);
+    return cloud && sameCloud(expected(depth, cameraInfo(), 1000.0, stampAt(second), 1), *cloud);
+  };
+  // The description arrives on its own schedule: the first frames may come before it.
+  bool cut = false;
+  for (int second = 800; second < 830 && !cut; ++second) cut = cutAsTheArmSays(second);
+  ASSERT_TRUE(cut);
+
+  description.data = armUrdf(path("missing.ply"));
+  descriptions->publish(description);
+  nimbrel_test::letPeriodsPass(20);
+  EXPECT_TRUE(cutAsTheArmSays(900));
+
+  auto result = node_->set_parameter(rclcpp::Parameter("robot_padding", -0.01));
+  EXPECT_FALSE(result.successful);
+  EXPECT_NE(result.reason.find("robot_padding"), std::string::npos) << result.reason;
+  result = node_->set_parameter(
+      rclcpp::Parameter("robot_ignored_links", std::vector<std::string>{"no_such_link"}));
+  EXPECT_FALSE(result.successful);
+  EXPECT_EQ(result.reason.rfind("robot: ", 0), 0u) << result.reason;
+  result = node_->set_parameter(rclcpp::Parameter("robot_description", armUrdf(path("missing.ply"))));
+  EXPECT_FALSE(result.successful);
+  EXPECT_NE(result.reason.find("robot_description"), std::string::npos) << result.reason;
+  EXPECT_TRUE(cutAsTheArmSays(901));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <Eigen/Geometry>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "nimbrel_arm_util/frame_pipeline.hpp"
 #include "support/files.hpp"
 #include "support/geometry.hpp"
+#include "support/robot_file.hpp"
 #include "support/scene_file.hpp"
 #include "support/temp_dir.hpp"
 
@@ -214,6 +216,89 @@ TEST_F(SceneFile, ToolSceneMatchesThePipeline) {
     const auto &e = (*expected)[i], &w = (*written)[i];
     ASSERT_TRUE(e.x == w.x && e.y == w.y && e.z == w.z) << "point " << i;
   }
+}
+
+// A carriage on the floor: a box link 0.1 x 0.12 x 0.3 m moved along x by a prismatic joint.
+const char* kSlideUrdf = R"(<robot name="slide">
+  <link name="base_link"/>
+  <link name="carriage"><collision><geometry><box size="0.1 0.12 0.3"/></geometry></collision></link>
+  <joint name="slide" type="prismatic"><parent link="base_link"/><child link="carriage"/><axis xyz="1 0 0"/>
+    <limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+</robot>)";
+
+// The robot is cut where its joints put it, as the pipeline cuts it with that link pose; a robot with no
+// way to pose it is a usage error.
+TEST_F(SceneFile, ToolSceneCutsTheRobotWhereItsJointsPutIt) {
+  const std::string urdf = write("slide.urdf", kSlideUrdf);
+  const std::string joints = write("joints.yaml", "slide: -0.2\n");
+  const cv::Mat depth = nimbrel_test::makeFloorDepthImage(160, 120);
+  nimbrel_tools::saveImage(depth, path("depth.png"));
+  const nimbrel_arm_util::CameraIntrinsic intrinsic{200.0f, 79.5f, 200.0f, 59.5f, 0.0f,
+                                                    0.0f,   0.0f,  0.0f,   0.0f};
+  nimbrel_tools::saveCameraInfo({intrinsic, 160, 120, {}, {}}, path("camera_info.yaml"));
+  const std::string common = "scene " + path("depth.png") + " -c " + path("camera_info.yaml") + " -o " +
+                             path("scene.pcd") + " --camera-pose '0 0 1 -0.70710678118654757 " +
+                             "0.70710678118654757 0 0' --leaf 0.01 --mean-k 10 --urdf " + urdf +
+                             " --padding 0.02";
+  EXPECT_EQ(tool(common), 2);
+  ASSERT_EQ(tool(common + " --joints " + joints), 0) << errors();
+
+  nimbrel_arm_util::FramePipelineConfig config;
+  config.leafSize = 0.01;
+  config.meanK = 10;
+  config.robot = nimbrel_tools::loadRobot(urdf);
+  config.robotBody.padding = 0.02;
+  const FramePipeline pipeline(config);
+  auto poses = pipeline.configuredPoses();
+  poses.links["carriage"] = Eigen::Matrix4d::Identity();
+  poses.links["carriage"](0, 3) = -0.2;
+  const Eigen::Matrix4d cameraToBase =
+      nimbrel_tools::poseFromQuaternion({0, 0, 1}, {-0.70710678118654757, 0.70710678118654757, 0, 0});
+  FramePipeline::CloudPtr expected(new FramePipeline::Cloud);
+  nimbrel_arm_util::FrameReport report;
+  ASSERT_EQ(pipeline.process(depth, intrinsic, 1000.0, cameraToBase, poses, expected, &report), 0);
+  ASSERT_EQ(report.steps.size(), 4u);
+  EXPECT_EQ(report.steps[3].name, "RobotBody::filter");
+  EXPECT_GT(report.steps[3].pointsIn, report.steps[3].pointsOut + 100);
+
+  const auto written = nimbrel_tools::loadCloud(path("scene.pcd"));
+  ASSERT_EQ(written->size(), expected->size());
+  for (std::size_t i = 0; i < expected->size(); ++i) {
+    const auto &e = (*expected)[i], &w = (*written)[i];
+    ASSERT_TRUE(e.x == w.x && e.y == w.y && e.z == w.z) << "point " << i;
+    EXPECT_FALSE(std::abs(w.x + 0.2f) < 0.05f && std::abs(w.y) < 0.06f && std::abs(w.z) < 0.15f) << i;
+  }
+}
+
+// self-filter: the body and its padding go, the rest stays in order; ignored links cut nothing; joint files
+// that leave the arm unplaced are refused naming the joint.
+TEST_F(SceneFile, SelfFilterKeepsWhatTheBodyDoesNotHold) {
+  const std::string urdf = write("slide.urdf", kSlideUrdf);
+  write("joints.yaml", "slide: -0.2\n");
+  write("other.yaml", "lift: 0.3\n");
+  FramePipeline::Cloud cloud;
+  for (const float z : {0.0f, 0.16f, 0.18f}) cloud.push_back({-0.2f, 0.0f, z});
+  cloud.push_back({0.3f, 0.0f, 0.0f});
+  nimbrel_tools::saveCloud(cloud, path("in.pcd"));
+  const std::string common = "self-filter " + path("in.pcd") + " -o " + path("out.pcd") + " --urdf " + urdf +
+                             " --padding 0.02 --joints ";
+  ASSERT_EQ(tool(common + path("joints.yaml")), 0) << errors();
+  auto out = nimbrel_tools::loadCloud(path("out.pcd"));
+  ASSERT_EQ(out->size(), 2u);
+  EXPECT_FLOAT_EQ((*out)[0].z, 0.18f);
+  EXPECT_FLOAT_EQ((*out)[1].x, 0.3f);
+
+  // The same pose as a link pose file.
+  write("links.yaml", "carriage: {position: [-0.2, 0, 0], orientation: [0, 0, 0, 1]}\n");
+  ASSERT_EQ(tool("self-filter " + path("in.pcd") + " -o " + path("out.pcd") + " --urdf " + urdf +
+                 " --padding 0.02 --link-poses " + path("links.yaml")),
+            0)
+      << errors();
+  EXPECT_EQ(nimbrel_tools::loadCloud(path("out.pcd"))->size(), 2u);
+  ASSERT_EQ(tool(common + path("joints.yaml") + " --ignore-link carriage"), 0) << errors();
+  EXPECT_EQ(nimbrel_tools::loadCloud(path("out.pcd"))->size(), 4u);
+  EXPECT_EQ(tool(common + path("other.yaml")), 1);
+  EXPECT_NE(errors().find("slide"), std::string::npos) << errors();
 }
 
 }  // namespace

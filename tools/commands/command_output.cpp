@@ -17,8 +17,11 @@
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 
 #include "nimbrel/logger.hpp"
+#include "nimbrel_arm_util/robot_kinematics.hpp"
+#include "support/robot_file.hpp"
 
 namespace nimbrel_tools {
 
@@ -242,6 +245,61 @@ pcl::PolygonMesh readScaledMesh(const std::string& path, double meshScale, const
   placeMesh(file, scale, Eigen::Matrix4d::Identity(), path);
   warnOfHugeMesh(file.vertices, path);
   return std::move(file.mesh);
+}
+
+CLI::Option* addRobotOptions(CLI::App* sub, std::string& urdf, std::string& joints, std::string& linkPoses,
+                             double& padding, bool urdfOptional) {
+  auto* u =
+      sub->add_option("--urdf", urdf,
+                      "Robot description (URDF) whose collision shapes are cut; package:// meshes through "
+                      "the ament index or NIMBREL_PACKAGE_PATH");
+  if (!urdfOptional) u->required();
+  auto* j =
+      sub->add_option("--joints", joints, "YAML file of joint positions (name: value; radians, metres)");
+  auto* l = sub->add_option("--link-poses", linkPoses,
+                            "YAML file of link poses in the base frame, instead of --joints");
+  j->excludes(l);
+  j->needs(u);
+  l->needs(u);
+  sub->add_option("--padding", padding, "Metres cut around every collision shape")->capture_default_str();
+  return u;
+}
+
+double paddingArgument(double padding) {
+  if (!(padding >= 0.0 && padding <= 1.0))
+    throw UsageError(fmt::format("bad --padding {}: metres, 0 to 1", padding));
+  return padding;
+}
+
+nimbrel_arm_util::RobotBody robotBodyFor(const nimbrel_arm_util::RobotDescription& description,
+                                         const nimbrel_arm_util::RobotBodyConfig& config) {
+  try {
+    return nimbrel_arm_util::RobotBody(description, config);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(e.what());
+  }
+}
+
+std::map<std::string, Eigen::Matrix4d> robotLinkPoses(const nimbrel_arm_util::RobotDescription& description,
+                                                      const std::vector<std::string>& links,
+                                                      const std::string& joints,
+                                                      const std::string& linkPoses) {
+  if (joints.empty() == linkPoses.empty()) throw UsageError("the robot needs --joints or --link-poses (one)");
+  std::map<std::string, Eigen::Matrix4d> poses;
+  if (!joints.empty()) {
+    try {
+      poses = nimbrel_arm_util::RobotKinematics(description).linkPoses(loadJointPositions(joints));
+    } catch (const std::invalid_argument& e) {
+      throw ToolError(fmt::format("{}: {}", joints, e.what()));
+    }
+  } else {
+    poses = loadLinkPoses(linkPoses);
+  }
+  for (const auto& link : links) {
+    if (poses.find(link) == poses.end())
+      throw ToolError(fmt::format("{}: no pose for link '{}'", joints.empty() ? linkPoses : joints, link));
+  }
+  return poses;
 }
 
 }  // namespace nimbrel_tools

@@ -5,10 +5,13 @@
 #include <CLI/CLI.hpp>
 #include <Eigen/Core>
 #include <cstddef>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "nimbrel_arm_util/robot_body.hpp"
+#include "nimbrel_arm_util/robot_description.hpp"
 #include "support/files.hpp"
 
 namespace nimbrel_tools {
@@ -69,5 +72,22 @@ void warnOfHugeMesh(const Cloud& vertices, const std::string& path);
 /// The mesh at `path`, scaled by `scale` (checked as --mesh-scale), with its dropped vertex fields said
 /// for `command` and a warning when it is huge.
 pcl::PolygonMesh readScaledMesh(const std::string& path, double scale, const std::string& command);
+
+/// --urdf (required unless `urdfOptional`), --joints, --link-poses and --padding: the robot whose own body
+/// a command cuts. Returns the --urdf option.
+CLI::Option* addRobotOptions(CLI::App* sub, std::string& urdf, std::string& joints, std::string& linkPoses,
+                             double& padding, bool urdfOptional = false);
+/// --padding checked: metres, from 0 to 1. Throws UsageError.
+double paddingArgument(double padding);
+/// The robot's body, a refused configuration (a link the robot does not have) a UsageError.
+nimbrel_arm_util::RobotBody robotBodyFor(const nimbrel_arm_util::RobotDescription& description,
+                                         const nimbrel_arm_util::RobotBodyConfig& config);
+/// The base-frame pose of each of `links` (RobotBody::links()): from a joint file through the robot's
+/// kinematics (the base frame is the root link's), or read from a link pose file; exactly one of the two
+/// paths is given. Throws UsageError for none or both, ToolError for a file that leaves a link unplaced.
+std::map<std::string, Eigen::Matrix4d> robotLinkPoses(const nimbrel_arm_util::RobotDescription& description,
+                                                      const std::vector<std::string>& links,
+                                                      const std::string& joints,
+                                                      const std::string& linkPoses);
 
 }  // namespace nimbrel_tools

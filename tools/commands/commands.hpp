@@ -20,5 +20,7 @@ void addUpsampleCommand(CLI::App& app, RunCommand& run);
 void addRenderCommand(CLI::App& app, RunCommand& run);
 /// `scene`: one depth image through a scene description file, offline, as the ROS 2 scene node does.
 void addSceneCommand(CLI::App& app, RunCommand& run);
+/// `self-filter`: a cloud in the base frame without the robot's own body.
+void addSelfFilterCommand(CLI::App& app, RunCommand& run);
 
 }  // namespace nimbrel_tools

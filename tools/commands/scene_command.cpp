@@ -4,13 +4,16 @@
 
 #include <iostream>
 #include <map>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands/command_output.hpp"
 #include "commands/commands.hpp"
 #include "nimbrel_arm_util/frame_pipeline.hpp"
 #include "support/files.hpp"
+#include "support/robot_file.hpp"
 #include "support/scene_file.hpp"
 
 namespace nimbrel_tools {
@@ -22,6 +25,9 @@ using nimbrel_arm_util::FramePipelineConfig;
 
 struct SceneArgs {
   std::string image, cameraInfo, scene, cameraPose, output, meshMethod = "fast", format = "binary";
+  std::string urdf, joints, linkPoses;
+  double padding = nimbrel_arm_util::RobotBodyConfig().padding;
+  bool robotShadow = false;
   std::vector<double> crop{-2.0, 2.0, -2.0, 2.0, -2.0, 2.0};
   std::vector<std::string> frames;
   double leaf = 0.005, stddev = 1.0, unitsPerMetre = 1000.0;
@@ -56,6 +62,15 @@ Eigen::Matrix4d resolve(const std::string& frame, const Eigen::Matrix4d& pose,
   return it->second * pose;
 }
 
+// The pipeline, a robot body it refuses (a configuration naming a link the robot lacks) a usage error.
+FramePipeline pipelineFor(FramePipelineConfig config) {
+  try {
+    return FramePipeline(std::move(config));
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(e.what());
+  }
+}
+
 int runScene() {
   const SceneArgs& a = args;
   for (int axis = 0; axis < 3; ++axis) {
@@ -79,7 +94,12 @@ int runScene() {
   config.stddevMulThresh = a.stddev;
   config.meshMethod = meshMethodNamed(a.meshMethod, "--mesh-method");
   if (!a.scene.empty()) config.scene = loadScene(a.scene);
-  const FramePipeline pipeline(config);
+  if (!a.urdf.empty()) {
+    config.robot = loadRobot(a.urdf);
+    config.robotBody.padding = paddingArgument(a.padding);
+    config.robotShadow = a.robotShadow;
+  }
+  const FramePipeline pipeline = pipelineFor(std::move(config));
   nimbrel_arm_util::FramePoses poses = pipeline.configuredPoses();
   const auto& scene = pipeline.config().scene;
   if (scene.tool) poses.tool = resolve(scene.tool->frame, scene.tool->pose, frames, "the tool");
@@ -89,6 +109,8 @@ int runScene() {
     poses.meshes[i] = resolve(scene.meshes[i].frame, scene.meshes[i].pose, frames,
                               fmt::format("mesh {}", scene.meshes[i].name));
   }
+  if (const auto* body = pipeline.robotBody())
+    poses.links = robotLinkPoses(*pipeline.config().robot, body->links(), a.joints, a.linkPoses);
 
   const CameraInfo info = readCameraInfo(a.cameraInfo);
   cv::Mat depth = loadDepthImage(a.image);
@@ -115,7 +137,7 @@ void addSceneCommand(CLI::App& app, RunCommand& run) {
   auto* s = app.add_subcommand(
       "scene",
       "Depth image through a scene file offline, as the ROS 2 scene node does: depth to cloud, clean, move "
-      "into the base frame, cut the tool, boxes and meshes");
+      "into the base frame, cut the robot's own body (--urdf), the tool, boxes and meshes");
   s->add_option("image", args.image, "16-bit single-channel PNG depth image")->required();
   s->add_option("-c,--camera-info", args.cameraInfo,
                 "ROS camera_info YAML (plumb_bob, rational_polynomial or equidistant)")
@@ -128,6 +150,11 @@ void addSceneCommand(CLI::App& app, RunCommand& run) {
       "--frame", args.frames,
       "NAME=MATRIX: pose of TF frame NAME in the base frame, for objects the scene gives in frames");
   s->add_option("-o,--output", args.output, "Output cloud in the base frame (.pcd or .ply)")->required();
+  auto* urdf = addRobotOptions(s, args.urdf, args.joints, args.linkPoses, args.padding, true);
+  s->add_flag(
+       "--robot-shadow", args.robotShadow,
+       "Also cut points seen through the robot's body from the camera (mixed pixels along its outline)")
+      ->needs(urdf);
   s->add_option("--crop", args.crop,
                 "Workspace box xmin,xmax,ymin,ymax,zmin,zmax in the camera frame (metres)")
       ->delimiter(',')

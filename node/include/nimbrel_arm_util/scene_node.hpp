@@ -12,11 +12,17 @@ namespace nimbrel_arm_util {
 
 /// ROS 2 node that turns depth camera frames into a clean cloud in the robot's base frame: depth image and
 /// camera_info in, undistort and back-project, crop, down-sample, remove outliers, move into `base_frame`
-/// with TF at the image's stamp, cut the held tool, known boxes and object meshes out (FramePipeline), and
-/// publish `points` with the image's stamp.
+/// with TF at the image's stamp, cut the arm's own body, the held tool, known boxes and object meshes out
+/// (FramePipeline), and publish `points` with the image's stamp.
 ///
-/// Topics: `depth/image_raw` and `depth/camera_info` in (sensor-data QoS); `points` out; `points_removed`
-/// and `scene_markers` only while someone subscribes; `/diagnostics` once a second. Service
+/// The arm comes from the `robot_description` parameter (URDF XML) or, while that is empty, from the
+/// `robot_description` topic (std_msgs/String, transient local, as robot_state_publisher publishes it); a
+/// new description replaces the robot, and one that cannot be used leaves the old one in place with the
+/// reason logged. Each link's pose comes from TF at the image's stamp, like the scene's frames.
+///
+/// Topics: `depth/image_raw` and `depth/camera_info` in (sensor-data QoS); `points` out; `points_removed`,
+/// `scene_markers`, `~/robot_points` (what the arm's body cut) and `~/robot_markers` (its padded shapes) only
+/// while someone subscribes; `/diagnostics` once a second. Service
 /// `~/reload_scene` (std_srvs/Trigger) rereads the scene file. Frames are processed on the node's own
 /// worker thread, so a slow frame never holds up TF, parameter, service or diagnostic callbacks; a frame
 /// that is superseded while it waits, or that cannot be used, is dropped and counted under its reason.
