@@ -33,15 +33,15 @@ struct RobotBodyConfig {
 /// Built once, then only read: several threads may cut at once.
 class RobotBody {
  public:
-  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;  ///< the clouds it cuts
 
   /// Prepares every collision shape of every link not ignored. Throws std::invalid_argument for a negative
   /// or non-finite padding, scale or shape size, a shape origin that is not a finite rigid pose, or a link
   /// named in the configuration that the robot does not have.
   RobotBody(const RobotDescription& description, RobotBodyConfig config = {});
   ~RobotBody();
-  RobotBody(RobotBody&&) noexcept;
-  RobotBody& operator=(RobotBody&&) noexcept;
+  RobotBody(RobotBody&&) noexcept;             ///< takes over the prepared body
+  RobotBody& operator=(RobotBody&&) noexcept;  ///< takes over the prepared body
 
   /// The links cut: those with collision shapes, not ignored. Their poses are what filter() needs.
   const std::vector<std::string>& links() const;
