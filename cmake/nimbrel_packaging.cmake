@@ -36,12 +36,16 @@ set(CPACK_COMPONENT_TOOL_DESCRIPTION "the nimbrel_arm_util command-line tool")
 set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "${_nimbrel_exact}")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-nimbrel-arm-util)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "the nimbrel_arm_util Python module (NumPy arrays in and out)")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_nimbrel_exact}, python3, python3-numpy")
+
 set(CPACK_COMPONENTS_ALL runtime dev)
 if(NIMBREL_BUILD_TOOLS)
   list(APPEND CPACK_COMPONENTS_ALL tool)
 endif()
 if(NIMBREL_PYTHON)
   list(APPEND CPACK_COMPONENTS_ALL python)
+  # The module is built for one Python minor version.
+  math(EXPR _nimbrel_next_minor "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_nimbrel_exact}, python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), \
+python3 (<< ${Python3_VERSION_MAJOR}.${_nimbrel_next_minor}), python3-numpy")
 endif()
 include(CPack)

@@ -16,7 +16,7 @@ for deb in "${debs[@]}"; do names+=("$(dpkg-deb -f "$deb" Package)"); done
 echo "-- packages: ${names[*]}"
 work=$(mktemp -d)
 cleanup() {
-  $SUDO apt-get remove -y -qq "${names[@]}" > /dev/null 2>&1 || true
+  $SUDO apt-get purge -y -qq "${names[@]}" > /dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -45,7 +45,8 @@ c++ -std=c++17 -Wall -Wextra -Werror "$src/examples/consumer/main.cpp" -o "$work
 echo "-- the tool and the Python module"
 nimbrel_arm_util --version
 if printf '%s\n' "${names[@]}" | grep -q '^python3-'; then
-  (cd "$work" && env -u PYTHONPATH python3 -c '
+  # The package is for Debian's own Python, whatever python3 comes first on PATH.
+  (cd "$work" && env -u PYTHONPATH /usr/bin/python3 -c '
 import nimbrel_arm_util as n
 assert n.__file__.startswith("/usr/lib/python3/dist-packages/"), n.__file__
 kept = n.crop([(0.5, 0.5, 0.5), (2, 2, 2)], (0, 0, 0), (1, 1, 1))
