@@ -13,7 +13,7 @@ core=(
   libcli11-dev libyaml-cpp-dev liburdfdom-dev libassimp-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
 )
-bench=(libopen3d-dev libembree-dev python3)
+bench=(libopen3d-dev libembree-dev python3 python3-open3d)
 fuzz=(clang libclang-rt-14-dev)
 format=(clang-format-14)
 docs=(doxygen)
