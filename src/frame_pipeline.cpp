@@ -56,15 +56,7 @@ namespace {
 // above the rounding of moving points into the mesh's frame: points outside it need no distance test.
 void reachBox(const Eigen::Matrix4d& pose, const Eigen::Vector3d& lo, const Eigen::Vector3d& hi,
               double margin, Eigen::Vector3d& reachLo, Eigen::Vector3d& reachHi) {
-  reachLo.setConstant(std::numeric_limits<double>::infinity());
-  reachHi = -reachLo;
-  for (int corner = 0; corner < 8; ++corner) {
-    const Eigen::Vector3d c((corner & 1) ? hi.x() : lo.x(), (corner & 2) ? hi.y() : lo.y(),
-                            (corner & 4) ? hi.z() : lo.z());
-    const Eigen::Vector3d placed = pose.topLeftCorner<3, 3>() * c + pose.topRightCorner<3, 1>();
-    reachLo = reachLo.cwiseMin(placed);
-    reachHi = reachHi.cwiseMax(placed);
-  }
+  detail::placedBoxBounds(pose, lo, hi, reachLo, reachHi);
   const double magnitude = std::max(reachLo.cwiseAbs().maxCoeff(), reachHi.cwiseAbs().maxCoeff());
   const double grow = margin + 1e-5 * (margin + magnitude);
   reachLo.array() -= grow;

@@ -459,15 +459,7 @@ int RobotBody::filter(const Cloud& in, const std::map<std::string, Eigen::Matrix
     const Eigen::Matrix4d pose = poses[s.link] * s.origin;
     p.toShape = pose.topLeftCorner<3, 3>().transpose();
     p.origin = pose.topRightCorner<3, 1>();
-    p.lo.setConstant(std::numeric_limits<double>::infinity());
-    p.hi = -p.lo;
-    for (int corner = 0; corner < 8; ++corner) {
-      const Eigen::Vector3d c((corner & 1) ? s.hi.x() : s.lo.x(), (corner & 2) ? s.hi.y() : s.lo.y(),
-                              (corner & 4) ? s.hi.z() : s.lo.z());
-      const Eigen::Vector3d at = pose.topLeftCorner<3, 3>() * c + p.origin;
-      p.lo = p.lo.cwiseMin(at);
-      p.hi = p.hi.cwiseMax(at);
-    }
+    detail::placedBoxBounds(pose, s.lo, s.hi, p.lo, p.hi);
     const double magnitude = std::max(p.lo.cwiseAbs().maxCoeff(), p.hi.cwiseAbs().maxCoeff());
     p.lo.array() -= 1e-6 * magnitude;
     p.hi.array() += 1e-6 * magnitude;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace nimbrel_arm_util::detail {
 
@@ -35,6 +36,21 @@ inline bool isSearchablePoint(const Point& p) {
 template <typename Point>
 inline Eigen::Vector3d widen(const Point& p) {
   return Eigen::Vector3d(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
+}
+
+/// The box of the eight corners of the box lo..hi placed by `pose`: it holds the whole placed box (an affine
+/// map keeps a box's image within the box of its corners' images). Callers grow it by their own slack.
+inline void placedBoxBounds(const Eigen::Matrix4d& pose, const Eigen::Vector3d& lo, const Eigen::Vector3d& hi,
+                            Eigen::Vector3d& placedLo, Eigen::Vector3d& placedHi) {
+  placedLo.setConstant(std::numeric_limits<double>::infinity());
+  placedHi = -placedLo;
+  for (int corner = 0; corner < 8; ++corner) {
+    const Eigen::Vector3d c((corner & 1) ? hi.x() : lo.x(), (corner & 2) ? hi.y() : lo.y(),
+                            (corner & 4) ? hi.z() : lo.z());
+    const Eigen::Vector3d placed = pose.topLeftCorner<3, 3>() * c + pose.topRightCorner<3, 1>();
+    placedLo = placedLo.cwiseMin(placed);
+    placedHi = placedHi.cwiseMax(placed);
+  }
 }
 
 /// A pose whose linear part is a rotation (or a reflection) within this, entry by entry, keeps distances
