@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "ros_conversions.hpp"
 #include "support/robot_file.hpp"
 
 namespace nimbrel_arm_util {
@@ -17,17 +18,6 @@ namespace {
 double linkValue(const std::map<std::string, double>& perLink, const std::string& link, double value) {
   const auto it = perLink.find(link);
   return it == perLink.end() ? value : it->second;
-}
-
-void setPose(visualization_msgs::msg::Marker& m, const Eigen::Matrix4d& pose) {
-  const Eigen::Quaterniond q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>()));
-  m.pose.position.x = pose(0, 3);
-  m.pose.position.y = pose(1, 3);
-  m.pose.position.z = pose(2, 3);
-  m.pose.orientation.x = q.x();
-  m.pose.orientation.y = q.y();
-  m.pose.orientation.z = q.z();
-  m.pose.orientation.w = q.w();
 }
 
 // The triangles of `mesh` grown by `scale` about its frame's origin and placed by `pose`.
@@ -125,20 +115,20 @@ visualization_msgs::msg::MarkerArray robotMarkers(const FramePipelineConfig& con
       switch (shape.kind) {
         case RobotShape::Kind::kBox:
           m.type = Marker::CUBE;
-          setPose(m, placed);
+          m.pose = poseMessage(placed);
           m.scale.x = scale * shape.size.x() + 2.0 * padding;
           m.scale.y = scale * shape.size.y() + 2.0 * padding;
           m.scale.z = scale * shape.size.z() + 2.0 * padding;
           break;
         case RobotShape::Kind::kCylinder:  // size: radius, radius, length
           m.type = Marker::CYLINDER;
-          setPose(m, placed);
+          m.pose = poseMessage(placed);
           m.scale.x = m.scale.y = 2.0 * padded.x();
           m.scale.z = scale * shape.size.z() + 2.0 * padding;
           break;
         case RobotShape::Kind::kSphere:
           m.type = Marker::SPHERE;
-          setPose(m, placed);
+          m.pose = poseMessage(placed);
           m.scale.x = m.scale.y = m.scale.z = 2.0 * padded.x();
           break;
         case RobotShape::Kind::kMesh:

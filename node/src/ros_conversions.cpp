@@ -150,4 +150,17 @@ bool fillPointCloud2(const pcl::PointCloud<pcl::PointXYZ>& cloud, sensor_msgs::m
   return true;
 }
 
+geometry_msgs::msg::Pose poseMessage(const Eigen::Matrix4d& pose) {
+  const Eigen::Quaterniond q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>()));
+  geometry_msgs::msg::Pose msg;
+  msg.position.x = pose(0, 3);
+  msg.position.y = pose(1, 3);
+  msg.position.z = pose(2, 3);
+  msg.orientation.x = q.x();
+  msg.orientation.y = q.y();
+  msg.orientation.z = q.z();
+  msg.orientation.w = q.w();
+  return msg;
+}
+
 }  // namespace nimbrel_arm_util

@@ -7,6 +7,7 @@
 #include <pcl/point_types.h>
 
 #include <Eigen/Core>
+#include <geometry_msgs/msg/pose.hpp>
 #include <geometry_msgs/msg/transform.hpp>
 #include <opencv2/core/mat.hpp>
 #include <sensor_msgs/msg/camera_info.hpp>
@@ -52,5 +53,8 @@ bool fillPointCloud2(const pcl::PointCloud<pcl::PointXYZ>& cloud, sensor_msgs::m
 /// The 4x4 matrix of a TF transform: nimbrel_tools::poseFromQuaternion, as the scene file and the tool's
 /// `scene --camera-pose x y z qx qy qz qw` compute it, so that the tool reproduces the node bit for bit.
 Eigen::Matrix4d transformMatrix(const geometry_msgs::msg::Transform& transform);
+
+/// The pose message of a rigid 4x4 pose: its translation, and its rotation as a quaternion (Eigen's).
+geometry_msgs::msg::Pose poseMessage(const Eigen::Matrix4d& pose);
 
 }  // namespace nimbrel_arm_util

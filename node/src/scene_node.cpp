@@ -138,14 +138,7 @@ visualization_msgs::msg::Marker boxMarker(const Eigen::Matrix4d& pose, Eigen::Ve
   visualization_msgs::msg::Marker m;
   m.type = visualization_msgs::msg::Marker::CUBE;
   half.z() = std::max(half.z(), 0.1);
-  const Eigen::Quaterniond q(Eigen::Matrix3d(pose.topLeftCorner<3, 3>()));
-  m.pose.position.x = pose(0, 3);
-  m.pose.position.y = pose(1, 3);
-  m.pose.position.z = pose(2, 3);
-  m.pose.orientation.x = q.x();
-  m.pose.orientation.y = q.y();
-  m.pose.orientation.z = q.z();
-  m.pose.orientation.w = q.w();
+  m.pose = poseMessage(pose);
   m.scale.x = 2.0 * std::max(half.x(), 0.0);
   m.scale.y = 2.0 * std::max(half.y(), 0.0);
   m.scale.z = 2.0 * half.z();
